@@ -13,7 +13,7 @@ namespace bv {
 // Every operation may be called from any thread. Exceptions thrown by a task, timer or
 // source are caught and reported, never propagated out of the loop.
 class RunLoop {
-public:
+  public:
     using Task = std::function<void()>;
     using TimerId = uint64_t;
     using SourceId = uint64_t;
@@ -22,13 +22,16 @@ public:
     RunLoop(const RunLoop&) = delete;
     RunLoop& operator=(const RunLoop&) = delete;
 
-    // The loop of the process's main thread. The thread that first asks for it (normally
-    // main()) becomes the main thread unless makeCurrentThreadMain() said otherwise.
+    // The loop of the process's main thread: the process's initial thread unless
+    // makeCurrentThreadMain() said otherwise. Any thread may post to it; only the main
+    // thread runs it. Never destroyed.
     static RunLoop& main();
     // Declares the calling thread the main thread (programs call it first thing).
     static void makeCurrentThreadMain();
     static bool isMainThread();
-    // The calling thread's loop, created on first use and destroyed with the thread.
+    // The calling thread's loop (main() on the main thread), created on first use and
+    // destroyed with the thread: do not keep a reference to another thread's loop beyond
+    // that thread's life.
     static RunLoop& current();
 
     // Runs task on this loop's thread, later.
@@ -42,10 +45,12 @@ public:
     void cancelTimer(TimerId id);
 
     // Calls handler(revents) on this loop's thread whenever poll() reports `events` on fd.
+    // The source is removed by itself once fd is reported closed (POLLNVAL).
     SourceId addFdSource(int fd, short events, std::function<void(short revents)> handler);
     void removeFdSource(SourceId id);
 
-    // Runs until stop() is called.
+    // Runs until stop() is called. A stop() that comes before run() makes the next run()
+    // return at once (so an owner may stop a thread's loop before the thread reached it).
     void run();
     // Runs for `seconds` of real time, handling whatever arrives, then returns.
     void runFor(double seconds);
@@ -57,7 +62,7 @@ public:
     // Wakes a loop that is waiting in poll().
     void wakeUp();
 
-private:
+  private:
     RunLoop();
     struct Impl;
     std::unique_ptr<Impl> impl_;
