@@ -33,7 +33,8 @@ std::string toTextImpl(const T& value) {
     } else if constexpr (std::is_same_v<U, std::string> || std::is_same_v<U, std::string_view>) {
         return std::string(value);
     } else if constexpr (std::is_same_v<U, const char*> || std::is_same_v<U, char*>) {
-        return value ? std::string(value) : std::string("(null)");
+        const char* text = value;  // also char arrays, whose address is never null
+        return text ? std::string(text) : std::string("(null)");
     } else if constexpr (std::is_integral_v<U> || std::is_floating_point_v<U>) {
         std::ostringstream os;
         os << value;
