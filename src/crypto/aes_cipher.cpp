@@ -59,7 +59,7 @@ void aes_cipher::transform(const std::uint8_t* in, std::size_t len, std::uint8_t
         throw CBrimvaultException("aes::process_data: key not set");
     if (len == 0)
         return;
-    std::array<std::uint8_t, kBlockSize> next_iv;
+    std::array<std::uint8_t, kBlockSize> next_iv{};
     // Decryption chains on the last ciphertext block, which in-place work overwrites.
     if (!encrypting_)
         std::memcpy(next_iv.data(), in + len - kBlockSize, kBlockSize);
