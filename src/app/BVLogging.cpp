@@ -157,8 +157,11 @@ std::filesystem::path BVLogging::diagnosticReportsFolder() {
 }
 
 std::string BVLogging::currentFileName(bool succinct) {
-    std::lock_guard<std::mutex> lock(fileNamesLock_);
     std::string& slot = succinct ? succinctFileName_ : normalFileName_;
+    std::atomic<bool>& ready = succinct ? succinctFileReady_ : normalFileReady_;
+    if (ready.load(std::memory_order_acquire))
+        return slot;
+    std::lock_guard<std::mutex> lock(fileNamesLock_);
     if (!slot.empty())
         return slot;
     if (!bv::XdgPaths::createPrivateDirectories(path_))
@@ -169,6 +172,7 @@ std::string BVLogging::currentFileName(bool succinct) {
         return {};
     close(fd);
     slot = name;
+    ready.store(true, std::memory_order_release);
     return slot;
 }
 

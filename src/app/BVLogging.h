@@ -81,9 +81,12 @@ class BVLogging {
 
     std::string prefix_;
     std::string path_;
-    std::mutex fileNamesLock_;  // guards the two lazily chosen file names
+    std::mutex fileNamesLock_;  // guards the choice of the two file names
+    // Set once under fileNamesLock_, then only read: a ready flag lets records skip the lock.
     std::string normalFileName_;
     std::string succinctFileName_;
+    std::atomic<bool> normalFileReady_{false};
+    std::atomic<bool> succinctFileReady_{false};
 };
 
 // The two entry points. level, file, line and function are accepted and ignored.
