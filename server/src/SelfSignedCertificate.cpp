@@ -34,7 +34,8 @@ bool addExtension(X509* cert, int nid, const char* value) {
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (!ext) return false;
+    if (!ext)
+        return false;
     bool ok = X509_add_ext(cert, ext, -1) == 1;
     X509_EXTENSION_free(ext);
     return ok;
@@ -45,9 +46,11 @@ bool addExtension(X509* cert, int nid, const char* value) {
 FilePtr openForWriting(const std::filesystem::path& path, mode_t mode) {
     ::unlink(path.c_str());
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) return nullptr;
+    if (fd < 0)
+        return nullptr;
     FILE* f = fdopen(fd, "w");
-    if (!f) ::close(fd);
+    if (!f)
+        ::close(fd);
     return FilePtr(f);
 }
 }  // namespace
@@ -56,18 +59,22 @@ std::optional<CertificateFiles> SelfSignedCertificate::generate(const std::files
                                                                 const std::string& stem,
                                                                 std::string* error, int validDays) {
     auto fail = [&](const std::string& why) -> std::optional<CertificateFiles> {
-        if (error) *error = why;
+        if (error)
+            *error = why;
         return std::nullopt;
     };
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    if (ec) return fail("cannot create " + folder.string() + ": " + ec.message());
+    if (ec)
+        return fail("cannot create " + folder.string() + ": " + ec.message());
 
     PkeyPtr key(EVP_EC_gen("P-256"));
-    if (!key) return fail("key generation failed");
+    if (!key)
+        return fail("key generation failed");
 
     X509Ptr cert(X509_new());
-    if (!cert) return fail("certificate allocation failed");
+    if (!cert)
+        return fail("certificate allocation failed");
     X509_set_version(cert.get(), 2);
     unsigned char serial[16];
     RAND_bytes(serial, sizeof serial);
@@ -79,9 +86,9 @@ std::optional<CertificateFiles> SelfSignedCertificate::generate(const std::files
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 60L * 60 * 24 * validDays);
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Brimvault reference service"),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(
+        name, "O", MBSTRING_ASC,
+        reinterpret_cast<const unsigned char*>("Brimvault reference service"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
     X509_set_issuer_name(cert.get(), name);
@@ -93,7 +100,8 @@ std::optional<CertificateFiles> SelfSignedCertificate::generate(const std::files
                       "DNS:localhost,IP:127.0.0.1,IP:0:0:0:0:0:0:0:1")) {
         return fail("certificate extensions failed");
     }
-    if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0) return fail("signing failed");
+    if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0)
+        return fail("signing failed");
 
     CertificateFiles files{folder / (stem + ".crt"), folder / (stem + ".key")};
     FilePtr keyFile = openForWriting(files.privateKey, 0600);

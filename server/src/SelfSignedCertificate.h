@@ -15,7 +15,7 @@ struct CertificateFiles {
 };
 
 class SelfSignedCertificate {
-public:
+  public:
     // Writes "<folder>/<stem>.crt" and "<folder>/<stem>.key" (creating the folder).
     // Answers nothing and sets *error on failure.
     static std::optional<CertificateFiles> generate(const std::filesystem::path& folder,

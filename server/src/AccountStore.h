@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "MetadataStore.h"
+
+namespace bvserver {
+
+struct UserRecord {
+    int64_t id = 0;
+    std::string username;
+    std::string firstName, lastName, driveName, plan;
+    int64_t maxMib = 0, bandwidthUsed = 0, bandwidthMax = 0, uploadSpeedLimit = 0;
+    bool accountUser = false, twoFactor = false;
+    nlohmann::json notifications = nlohmann::json::array();
+    std::string accountLink, billingLink;
+    int64_t rootId = 0;
+};
+
+struct SessionRecord {
+    std::string id;
+    int64_t userId = 0;
+    bool verified = false;
+};
+
+// Accounts, sessions and the two-factor codes. Passwords are kept as salted PBKDF2 hashes.
+class AccountStore {
+  public:
+    explicit AccountStore(MetadataStore& store) : store_(store) {}
+
+    // Creates the account named by seed["username"] or updates its attributes (the
+    // password too when given). Every account gets its root and its "Secure Files" folder.
+    // Throws ServiceError on a seed without user name or with a new user lacking a password.
+    UserRecord upsertUser(const nlohmann::json& seed);
+
+    // Answers the new session; throws ServiceError for unknown user or wrong password.
+    std::pair<SessionRecord, UserRecord> login(const std::string& username,
+                                               const std::string& password);
+
+    // The live session `id`. Throws "Invalid session" for an unknown id, and, unless
+    // allowUnverified, the two-factor refusal for a session still waiting for its code.
+    SessionRecord session(const std::string& id, bool allowUnverified = false);
+    void logout(const std::string& id);
+
+    // Issues a fresh 7-digit code for the session, logs it and keeps it for the admin API.
+    std::string issueToken(const std::string& sessionId);
+    // Marks the session verified; throws "Token is invalid" on a wrong or missing code.
+    void verifyToken(const std::string& sessionId, const std::string& code);
+    std::optional<std::string> lastToken(const std::string& username);
+
+    UserRecord user(int64_t id);
+    std::optional<UserRecord> userNamed(const std::string& username);
+
+    void recordStatistics(int64_t userId, const nlohmann::json& body);
+    nlohmann::json statistics(const std::string& username);
+
+  private:
+    UserRecord upsertUserChecked(const nlohmann::json& seed, const std::string& username);
+
+    MetadataStore& store_;
+    std::mutex tokensMutex_;                         // guards lastTokens_
+    std::map<std::string, std::string> lastTokens_;  // lower-cased user name -> last code
+};
+
+}  // namespace bvserver

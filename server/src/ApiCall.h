@@ -1,0 +1,47 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "AccountStore.h"
+
+namespace bvserver {
+
+// One API request as a handler sees it: the endpoint, the path arguments that follow the
+// session identifier, the parameters (query string and JSON body merged), the caller's
+// session, and the answer to fill.
+struct ApiCall {
+    std::string method;
+    std::string endpoint;
+    std::vector<std::string> args;
+    nlohmann::json params = nlohmann::json::object();
+    std::string sessionId;
+    SessionRecord session;  // set when the route needs a session
+
+    const httplib::Request* http = nullptr;
+    httplib::Response* response = nullptr;
+    const httplib::ContentReader* reader = nullptr;  // streamed bodies (chunk upload) only
+    std::optional<int64_t> dropAfterBytes;           // injected download fault
+    bool bodyRead = false;                           // the handler consumed `reader`
+
+    nlohmann::json answer = nlohmann::json::object();
+    bool raw = false;  // the handler wrote `response` itself
+
+    // The parameter's text (numbers and booleans in their JSON text form).
+    std::optional<std::string> param(const std::string& key) const;
+    // Throws "Missing parameter: <key>" when absent.
+    std::string required(const std::string& key) const;
+    // Throws "Invalid parameter: <key>" when present but not a whole number.
+    std::optional<int64_t> integer(const std::string& key) const;
+    int64_t requiredInteger(const std::string& key) const;
+    // Path argument `index`; throws "Missing argument: <what>" when absent.
+    const std::string& arg(size_t index, const char* what) const;
+};
+
+}  // namespace bvserver

@@ -1,0 +1,116 @@
+#include "Sqlite.h"
+
+#include <stdexcept>
+
+namespace bvserver {
+
+namespace {
+[[noreturn]] void fail(sqlite3* db, const std::string& what) {
+    throw std::runtime_error(what + ": " + sqlite3_errmsg(db));
+}
+}  // namespace
+
+Statement::Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+        fail(db, "prepare");
+}
+
+Statement::~Statement() {
+    sqlite3_finalize(stmt_);
+}
+
+Statement& Statement::bind(int index, int64_t value) {
+    if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK)
+        fail(db_, "bind");
+    return *this;
+}
+
+Statement& Statement::bind(int index, const std::string& value) {
+    if (sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+        fail(db_, "bind");
+    }
+    return *this;
+}
+
+Statement& Statement::bindNull(int index) {
+    if (sqlite3_bind_null(stmt_, index) != SQLITE_OK)
+        fail(db_, "bind");
+    return *this;
+}
+
+bool Statement::step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW)
+        return true;
+    if (rc == SQLITE_DONE)
+        return false;
+    fail(db_, "step");
+}
+
+void Statement::run() {
+    while (step()) {
+    }
+}
+
+int64_t Statement::integer(int column) const {
+    return sqlite3_column_int64(stmt_, column);
+}
+
+std::string Statement::text(int column) const {
+    auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    if (!p)
+        return {};
+    return std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
+bool Statement::isNull(int column) const {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+Database::Database(const std::filesystem::path& file) {
+    if (sqlite3_open_v2(file.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        throw std::runtime_error("cannot open database " + file.string() + ": " + why);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=NORMAL");
+    exec("PRAGMA foreign_keys=ON");
+}
+
+Database::~Database() {
+    sqlite3_close(db_);
+}
+
+void Database::exec(const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string why = err ? err : "unknown";
+        sqlite3_free(err);
+        throw std::runtime_error(std::string("sql failed: ") + why);
+    }
+}
+
+Transaction::Transaction(Database& db) : db_(db) {
+    db_.exec("BEGIN IMMEDIATE");
+}
+
+Transaction::~Transaction() {
+    if (!done_) {
+        try {
+            db_.exec("ROLLBACK");
+        } catch (...) {
+        }
+    }
+}
+
+void Transaction::commit() {
+    db_.exec("COMMIT");
+    done_ = true;
+}
+
+}  // namespace bvserver

@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "Answers.h"
+#include "ApiRouter.h"
+#include "ServiceError.h"
+
+namespace bvserver {
+
+namespace {
+using Rule = ApiRouter::SessionRule;
+
+bool writeAll(int fd, const char* data, size_t len, int64_t offset) {
+    while (len > 0) {
+        ssize_t n = ::pwrite(fd, data, len, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+nlohmann::json handleJson(const std::string& fileId, const std::string& temp) {
+    return {{"FileId", fileId}, {"TempLocation", temp}, {"RequireHash", 0}, {"RequireHashOnly", 0}};
+}
+
+void uploadChunk(Services& sv, ApiCall& c) {
+    FileRow file = sv.tree.fileForUpload(accessFor(sv, c), c.arg(0, "file id"));
+    std::string temp = c.required("temp_location");
+    int64_t offset = c.requiredInteger("chunk_offset");
+    std::optional<int64_t> declared = c.integer("chunk_size");
+    if (!c.http->is_multipart_form_data())
+        throw ServiceError(kBadRequest, "Malformed multipart body");
+
+    int fd = sv.uploads.beginChunk(temp, file.id, c.session.userId, offset);
+    int64_t written = 0;
+    bool sawData = false, inData = false, ioFailed = false;
+    c.bodyRead = true;
+    bool parsed = (*c.reader)(
+        [&](const httplib::MultipartFormData& part) {
+            inData = part.name == "file_data";
+            sawData = sawData || inData;
+            return true;
+        },
+        [&](const char* data, size_t len) {
+            if (!inData)
+                return true;
+            if (!writeAll(fd, data, len, offset + written)) {
+                ioFailed = true;
+                return false;
+            }
+            written += static_cast<int64_t>(len);
+            return true;
+        });
+    ::close(fd);
+    bool good = parsed && sawData && !ioFailed && (!declared || *declared == written);
+    sv.uploads.endChunk(temp, written, good);
+    if (ioFailed)
+        throw ServiceError(kInternal, "Cannot store the chunk");
+    if (!parsed || !sawData)
+        throw ServiceError(kBadRequest, "Malformed multipart body");
+    if (!good) {
+        throw ServiceError(kBadRequest, "Chunk size mismatch: received=" + std::to_string(written) +
+                                            ", declared=" + std::to_string(*declared));
+    }
+    c.answer = {{"TotalWritten", written}};
+}
+
+void closeUpload(Services& sv, ApiCall& c) {
+    FileRow file = sv.tree.fileForUpload(accessFor(sv, c), c.required("file_id"));
+    std::string temp = c.required("temp_location");
+    int64_t size = c.requiredInteger("file_size");
+    int64_t time = c.integer("file_time").value_or(nowSeconds());
+    int64_t received = sv.uploads.beginClose(temp, file.id, c.session.userId);
+    bool moved = false;
+    try {
+        if (size != received) {
+            throw ServiceError(kBadRequest,
+                               "File size mismatch: uploaded=" + std::to_string(received) +
+                                   ", expected=" + std::to_string(size));
+        }
+        // A failed chunk may have left bytes past the accepted end.
+        if (::truncate(sv.content.uploadPath(temp).c_str(), received) != 0) {
+            throw std::system_error(errno, std::generic_category(), "truncate upload");
+        }
+        int64_t rev = sv.content.newRevision();
+        sv.content.commitUpload(temp, file.id, rev);
+        moved = true;
+        int64_t oldRev = 0;
+        FileRow row;
+        try {
+            row = sv.tree.commitContent(file.id, size, time, rev, &oldRev);
+        } catch (...) {
+            sv.content.remove(file.id, rev);
+            throw;
+        }
+        sv.content.remove(file.id, oldRev);
+        sv.uploads.endClose(temp, true);
+        c.answer = fileJson(row);
+    } catch (...) {
+        sv.uploads.endClose(temp, moved);
+        throw;
+    }
+}
+}  // namespace
+
+void registerUploadHandlers(ApiRouter& router, Services& sv) {
+    router.add("POST", "upload/create_file.json", Rule::Verified, [&sv](ApiCall& c) {
+        FileRow row = sv.tree.createFile(accessFor(sv, c), c.required("folder_id"),
+                                         c.required("file_name"), c.requiredInteger("file_size"));
+        std::string temp = sv.uploads.open(row.id, c.session.userId);
+        c.answer = fileJson(row);
+        c.answer.update(handleJson(std::to_string(row.id), temp));
+    });
+    router.add("POST", "upload/open_file_upload.json", Rule::Verified, [&sv](ApiCall& c) {
+        FileRow row = sv.tree.fileForUpload(accessFor(sv, c), c.required("file_id"));
+        c.answer = handleJson(std::to_string(row.id), sv.uploads.open(row.id, c.session.userId));
+    });
+    router.add("POST", "upload/upload_file_chunk2.json", Rule::Verified,
+               [&sv](ApiCall& c) { uploadChunk(sv, c); });
+    router.add("POST", "upload/close_file_upload.json", Rule::Verified,
+               [&sv](ApiCall& c) { closeUpload(sv, c); });
+}
+
+}  // namespace bvserver
