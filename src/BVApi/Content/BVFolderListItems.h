@@ -1,0 +1,66 @@
+#pragma once
+
+#include <string_view>
+
+#include "BVApi/Content/BVContentItem.h"
+#include "BVApi/Content/BVFileItems.h"
+#include "BVApi/Content/BVFolderItems.h"
+
+// The listing of one folder: its subfolders and files. The listing owns its entries.
+class BVFolderListItem : public BVContentItem {
+    BV_ITEM_CLASS()
+  public:
+    std::string description() const override;
+
+    // The folders followed by the files.
+    BVItemArray combinedItems() const;
+    // The names of the folders followed by the names of the files.
+    std::vector<std::string> itemNames() const;
+    // The first folder, else the first file, whose name equals name once both are
+    // lower-cased; nullptr when none.
+    BVItemRef itemNamed(std::string_view name) const;
+    bool containsItemNamed(std::string_view name) const { return itemNamed(name) != nullptr; }
+
+    // Adds a file (to files) or a folder (to folders) at the end, after removing every entry
+    // of that array equal to it. Throws BVContentItemException for any other kind of item.
+    void insertItem(const BVItemRef& item);
+    // Removes that very object from files or folders. Throws BVContentItemException for any
+    // other kind of item.
+    void removeItem(const BVItemRef& item);
+    // Removes every file, then every folder, whose name equals name exactly.
+    void removeItemNamed(std::string_view name);
+    // Removes every file, then every folder, with that identifier.
+    void removeItemWithIdentifier(std::string_view identifier);
+
+    bool isEncrypted() const { return encrypted != 0; }
+
+    int64_t updateTime = 0;
+    std::string name;  // as sent, not decomposed
+    std::string path;
+    std::string parentFolderId;
+    std::string directFolderLink;  // kept empty
+    nlohmann::json responseType;   // as sent
+    std::vector<std::shared_ptr<BVFileItem>> files;
+    std::vector<std::shared_ptr<BVFolderItem>> folders;
+    int64_t encrypted = 0;
+};
+
+// The listing of the folders shared with the user.
+class BVSharedFolderListItem : public BVFolderListItem {
+    BV_ITEM_CLASS()
+};
+
+// The listing of the trash.
+class BVTrashFolderListItem : public BVFolderListItem {
+    BV_ITEM_CLASS()
+};
+
+// The users who share with this user, each as a folder.
+class BVSharedUsersFolderListItem : public BVFolderListItem {
+    BV_ITEM_CLASS()
+};
+
+// An empty placeholder stored when a folder's listing could not be fetched.
+class BVStubFolderListItem : public BVFolderListItem {
+    BV_ITEM_CLASS()
+};
