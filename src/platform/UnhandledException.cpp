@@ -33,6 +33,8 @@ void defaultSink(const char* where, std::exception_ptr error) {
 }
 
 std::atomic<bool> terminating{false};
+// The handler in place before ours (the runtime's, which prints the exception to stderr).
+std::terminate_handler previousTerminate = nullptr;
 
 [[noreturn]] void terminateHandler() {
     // A second terminate (an observer failing, or another thread) must not run them again.
@@ -51,6 +53,8 @@ std::atomic<bool> terminating{false};
         } catch (...) {
         }
     }
+    if (previousTerminate)
+        previousTerminate();
     std::abort();
 }
 
@@ -107,7 +111,7 @@ std::string exceptionTypeName(std::exception_ptr error) {
 
 void setUncaughtExceptionObserver(const std::string& key, UncaughtExceptionObserver observer) {
     static std::once_flag installed;
-    std::call_once(installed, [] { std::set_terminate(terminateHandler); });
+    std::call_once(installed, [] { previousTerminate = std::set_terminate(terminateHandler); });
     std::lock_guard<std::mutex> lock(observersLock);
     auto& list = observers();
     for (auto it = list.begin(); it != list.end(); ++it) {

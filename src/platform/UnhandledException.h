@@ -22,8 +22,9 @@ std::string exceptionTypeName(std::exception_ptr error);
 
 // Observers of an exception that nobody caught: the terminate handler calls each of them,
 // in the order they were first set, with the exception (null when terminate was called
-// without one), then aborts. Setting an observer installs the handler; an empty function
-// removes the observer stored under key.
+// without one), then hands over to the terminate handler that was in place before (the
+// runtime's prints the exception to stderr), which aborts. Setting an observer installs the
+// handler; an empty function removes the observer stored under key.
 using UncaughtExceptionObserver = std::function<void(std::exception_ptr error)>;
 void setUncaughtExceptionObserver(const std::string& key, UncaughtExceptionObserver observer);
 
