@@ -12,11 +12,12 @@
 namespace bv {
 
 // Runs operations on worker threads it owns, at most maxConcurrentOperationCount at a time,
-// in the order they were added. A queue of concurrency 1 is a serial queue. Exceptions from
+// in the order they were added. A queue of concurrency 1 is a serial queue; a count below 1
+// means one per processor, at least two. Workers start on demand. Exceptions from
 // an operation are caught and reported. The destructor drops waiting operations and joins
 // the workers after the running ones finish.
 class OperationQueue {
-public:
+  public:
     using Operation = std::function<void()>;
 
     explicit OperationQueue(std::string name = "queue", int maxConcurrentOperationCount = 1);
@@ -37,7 +38,7 @@ public:
     size_t operationCount() const;
     const std::string& name() const { return name_; }
 
-private:
+  private:
     void workerLoop();
     bool canStartLocked() const;
 

@@ -12,7 +12,7 @@ namespace bv {
 // $XDG_CONFIG_HOME/Brimvault/<domain>.json. Every change is written at once, atomically
 // (temporary file, fsync, rename). A missing or damaged file reads as empty. Thread-safe.
 class Preferences {
-public:
+  public:
     static constexpr const char* kDriveDomain = "com.Brimvault.Brimvault";
     static constexpr const char* kKeelhavenDomain = "com.brimvault.khv.Keelhaven";
 
@@ -20,7 +20,8 @@ public:
     Preferences(std::string domain, std::filesystem::path folder);
 
     // The store of the running program; its domain is set once at start-up
-    // (setStandardDomain), the drive application's by default.
+    // (setStandardDomain), the drive application's by default. When the domain or
+    // $XDG_CONFIG_HOME changes (tests), a fresh store is answered; earlier ones stay valid.
     static Preferences& standard();
     static void setStandardDomain(const std::string& domain);
 
@@ -35,7 +36,7 @@ public:
 
     const std::filesystem::path& filePath() const { return file_; }
 
-private:
+  private:
     void loadLocked();
     bool saveLocked() const;
 
