@@ -18,9 +18,15 @@ constexpr std::size_t kVerifierSize = 128;
 
 // Wipes a byte buffer that held key material or secret plaintext when it goes away.
 template <typename Bytes>
-struct wipe_on_exit {
-    Bytes& bytes;
-    ~wipe_on_exit() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+class wipe_on_exit {
+  public:
+    explicit wipe_on_exit(Bytes& bytes) : bytes_(bytes) {}
+    ~wipe_on_exit() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+    wipe_on_exit(const wipe_on_exit&) = delete;
+    wipe_on_exit& operator=(const wipe_on_exit&) = delete;
+
+  private:
+    Bytes& bytes_;
 };
 
 std::string to_hex(const std::uint8_t* bytes, std::size_t len) {
