@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/CrashReporter.h"
 #include "platform/Preferences.h"
 #include "platform/UnhandledException.h"
 #include "platform/XdgPaths.h"
@@ -153,7 +154,7 @@ std::filesystem::path BVLogging::extensionLogFolder() {
 }
 
 std::filesystem::path BVLogging::diagnosticReportsFolder() {
-    return bv::XdgPaths::stateHome() / "Brimvault/DiagnosticReports";
+    return bv::CrashReporter::reportFolder();
 }
 
 std::string BVLogging::currentFileName(bool succinct) {
