@@ -363,18 +363,17 @@ TEST(ContentItemBuild, SharedUsersBecomeFolders) {
 
 TEST(ContentItemBuild, ParseValueUsesTheClassConverter) {
     const json digits = "1733790000";
-    auto date = BVFileItem::itemClass().parseValue(&digits, "dateModified");
-    ASSERT_TRUE(date);
-    EXPECT_EQ(std::get<double>(*date), 1733790000.0);
+    const BVValue date = BVFileItem::itemClass().parseValue(&digits, "dateModified");
+    EXPECT_EQ(std::get<double>(date), 1733790000.0);
     // A shared file has no "RequireCompression" key, but its base still converts the field.
-    auto compression = BVSharedFileItem::itemClass().parseValue(&digits, "requireCompression");
-    ASSERT_TRUE(compression);
-    EXPECT_EQ(std::get<int64_t>(*compression), 1733790000);
+    const BVValue compression =
+        BVSharedFileItem::itemClass().parseValue(&digits, "requireCompression");
+    EXPECT_EQ(std::get<int64_t>(compression), 1733790000);
     // Fields no class converts come back unchanged.
-    auto raw = BVFileItem::itemClass().parseValue(&digits, "somethingElse");
-    ASSERT_TRUE(raw);
-    EXPECT_EQ(std::get<json>(*raw), digits);
-    EXPECT_FALSE(BVFileItem::itemClass().parseValue(nullptr, "name"));
+    const BVValue raw = BVFileItem::itemClass().parseValue(&digits, "somethingElse");
+    EXPECT_EQ(std::get<json>(raw), digits);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(
+        BVFileItem::itemClass().parseValue(nullptr, "name")));
 }
 
 TEST(ContentItemBuild, AnonymousItem) {

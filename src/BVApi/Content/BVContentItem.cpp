@@ -63,46 +63,47 @@ std::optional<BVXattrMap> decodeXattrs(const json& v) {
     return map;
 }
 
-// The field's value from its archived form; nothing when the archived value has another type.
-std::optional<BVValue> decodeValue(const BVField& f, const json& v) {
+// The field's value from its archived form; monostate when the archived value has another
+// type.
+BVValue decodeValue(const BVField& f, const json& v) {
     switch (f.kind) {
         case BVFieldKind::Text:
             if (!v.is_string())
-                return std::nullopt;
+                return {};
             return BVValue(v.get<std::string>());
         case BVFieldKind::Json:
             if (v.is_binary())
-                return std::nullopt;
+                return {};
             return BVValue(v);
         case BVFieldKind::Integer:
             if (v.is_number_integer() &&
                 !(v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT64_MAX))) {
                 return BVValue(v.get<int64_t>());
             }
-            return std::nullopt;
+            return {};
         case BVFieldKind::Bool:
             if (!v.is_boolean())
-                return std::nullopt;
+                return {};
             return BVValue(v.get<bool>());
         case BVFieldKind::Date:
             if (!v.is_number())
-                return std::nullopt;
+                return {};
             return BVValue(v.get<double>());
         case BVFieldKind::Bytes: {
             auto data = KeyedArchive::dataFrom(v);
             if (!data)
-                return std::nullopt;
+                return {};
             return BVValue(std::move(*data));
         }
         case BVFieldKind::Items: {
             if (!v.is_array())
-                return std::nullopt;
+                return {};
             BVItemArray items;
             items.reserve(v.size());
             for (const auto& element : v) {
                 auto item = BVContentItem::fromArchiveObject(element, f.elementClass());
                 if (!item)
-                    return std::nullopt;
+                    return {};
                 items.push_back(std::move(item));
             }
             return BVValue(std::move(items));
@@ -110,11 +111,11 @@ std::optional<BVValue> decodeValue(const BVField& f, const json& v) {
         case BVFieldKind::Xattrs: {
             auto map = decodeXattrs(v);
             if (!map)
-                return std::nullopt;
+                return {};
             return BVValue(std::move(*map));
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 BVItemRef decodeObject(const json& object, const BVItemClass* expected) {
@@ -135,10 +136,10 @@ BVItemRef decodeObject(const json& object, const BVItemClass* expected) {
         if (it == object.end())
             continue;
         const BVField* f = cls->fieldNamed(fieldName);
-        auto value = decodeValue(*f, *it);
-        if (!value)
+        BVValue value = decodeValue(*f, *it);
+        if (std::holds_alternative<std::monostate>(value))
             return nullptr;
-        f->set(*item, std::move(*value));
+        f->set(*item, std::move(value));
     }
     return item;
 }

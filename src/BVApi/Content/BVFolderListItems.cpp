@@ -33,7 +33,7 @@ double secondsSince1970Now() {
 // Each user who shares with the account becomes a folder named after the user, identified by
 // the sharing identifier. Entries without either are left out: a nameless folder could not
 // be shown or found.
-std::optional<BVValue> sharingUsersAsFolders(const json* raw) {
+BVValue sharingUsersAsFolders(const json* raw) {
     BVItemArray folders;
     if (!raw || !raw->is_array())
         return BVValue(std::move(folders));

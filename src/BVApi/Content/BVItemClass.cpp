@@ -82,18 +82,17 @@ const BVField* BVItemClass::fieldNamed(std::string_view name) const {
     return nullptr;
 }
 
-std::optional<BVValue> BVItemClass::convert(const BVKeyMapping& m, const BVField& f,
-                                            const json* raw) const {
+BVValue BVItemClass::convert(const BVKeyMapping& m, const BVField& f, const json* raw) const {
     const json* v = BVValueConverter::isPresent(raw) ? raw : nullptr;
     switch (m.converter) {
         case BVConverter::AsSent:
             if (!v)
-                return std::nullopt;
+                return {};
             if (f.kind == BVFieldKind::Json)
                 return BVValue(*v);
             if (auto t = BVValueConverter::text(v))
                 return BVValue(std::move(*t));
-            return std::nullopt;
+            return {};
         case BVConverter::Integer:
             return BVValue(BVValueConverter::integer(v));
         case BVConverter::Date:
@@ -101,7 +100,7 @@ std::optional<BVValue> BVItemClass::convert(const BVKeyMapping& m, const BVField
         case BVConverter::Name: {
             auto t = BVValueConverter::text(v);
             if (!t)
-                return std::nullopt;
+                return {};
             BVUnicodeNames::decomposeInPlace(*t);
             return BVValue(std::move(*t));
         }
@@ -121,7 +120,7 @@ std::optional<BVValue> BVItemClass::convert(const BVKeyMapping& m, const BVField
                 if (auto item = element.itemWithDict(entry)) {
                     items.push_back(std::move(item));
                 } else if (m.allElementsRequired) {
-                    return std::nullopt;
+                    return {};
                 }
             }
             return BVValue(std::move(items));
@@ -129,7 +128,7 @@ std::optional<BVValue> BVItemClass::convert(const BVKeyMapping& m, const BVField
         case BVConverter::Custom:
             return m.custom(v);
     }
-    return std::nullopt;
+    return {};
 }
 
 BVItemRef BVItemClass::itemWithDict(const json& dict, bv::Error*) const {
@@ -139,17 +138,16 @@ BVItemRef BVItemClass::itemWithDict(const json& dict, bv::Error*) const {
         return build_(dict);
     BVItemRef item = create();
     for (const auto& r : resolved_) {
-        auto value = convert(*r.mapping, *r.field,
-                             BVValueConverter::valueAtKeyPath(dict, r.mapping->keyPath));
-        if (!value)
+        BVValue value = convert(*r.mapping, *r.field,
+                                BVValueConverter::valueAtKeyPath(dict, r.mapping->keyPath));
+        if (std::holds_alternative<std::monostate>(value))
             return nullptr;
-        r.field->set(*item, std::move(*value));
+        r.field->set(*item, std::move(value));
     }
     return item;
 }
 
-std::optional<BVValue> BVItemClass::parseValue(const json* raw, std::string_view field,
-                                               bv::Error*) const {
+BVValue BVItemClass::parseValue(const json* raw, std::string_view field, bv::Error*) const {
     for (const auto& r : resolved_) {
         if (r.mapping->field == field)
             return convert(*r.mapping, *r.field, raw);
@@ -157,6 +155,6 @@ std::optional<BVValue> BVItemClass::parseValue(const json* raw, std::string_view
     if (superclass_)
         return superclass_->parseValue(raw, field);
     if (!BVValueConverter::isPresent(raw))
-        return std::nullopt;
+        return {};
     return BVValue(*raw);
 }

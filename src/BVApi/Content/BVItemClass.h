@@ -27,7 +27,8 @@ enum class BVFieldKind { Text, Json, Integer, Bool, Date, Bytes, Items, Xattrs }
 
 // A field value in transit (answer conversion, archiving, get/set by name). The alternative
 // matches the field's kind: Text std::string, Json nlohmann::json, Integer int64_t, Bool bool,
-// Date double (seconds since 1970), Bytes bv::Data, Items BVItemArray, Xattrs BVXattrMap.
+// Date double (seconds since 1970), Bytes bv::Data, Items BVItemArray, Xattrs BVXattrMap;
+// monostate stands for no value.
 using BVValue = std::variant<std::monostate, std::string, nlohmann::json, int64_t, bool, double,
                              bv::Data, BVItemArray, BVXattrMap>;
 
@@ -60,8 +61,8 @@ struct BVKeyMapping {
     BVConverter converter = BVConverter::AsSent;
     const BVItemClass* (*elementClass)() = nullptr;  // Items
     bool allElementsRequired = false;                // Items: one bad element fails the whole item
-    // Custom: the field's value from the raw value (nullptr when missing), or nothing.
-    std::optional<BVValue> (*custom)(const nlohmann::json* raw) = nullptr;
+    // Custom: the field's value from the raw value (nullptr when missing), or monostate.
+    BVValue (*custom)(const nlohmann::json* raw) = nullptr;
 };
 
 // The class object of an item class: its name, base, fields, key map, archive list and a
@@ -104,9 +105,9 @@ class BVItemClass {
 
     // The class's converter for one field: the value the field would take from raw (nullptr
     // for a missing key). A field without a mapping in this class answers raw unchanged as a
-    // JSON value unless a base class converts it. Nothing when the converter yields no value.
-    std::optional<BVValue> parseValue(const nlohmann::json* raw, std::string_view field,
-                                      bv::Error* error = nullptr) const;
+    // JSON value unless a base class converts it. monostate when the converter yields no value.
+    BVValue parseValue(const nlohmann::json* raw, std::string_view field,
+                       bv::Error* error = nullptr) const;
 
     // The class with that name, or nullptr.
     static const BVItemClass* named(std::string_view name);
@@ -122,8 +123,7 @@ class BVItemClass {
         const BVKeyMapping* mapping;
         const BVField* field;
     };
-    std::optional<BVValue> convert(const BVKeyMapping& m, const BVField& f,
-                                   const nlohmann::json* raw) const;
+    BVValue convert(const BVKeyMapping& m, const BVField& f, const nlohmann::json* raw) const;
 
     std::string name_;
     const BVItemClass* superclass_;
