@@ -1,0 +1,160 @@
+#include "BVApi/Networking/BVApiParameterEncoder.h"
+
+#include <cmath>
+
+#include "platform/Format.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool isKeptInQuery(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+std::string hexOf(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    text.reserve(bytes.size() * 2 + 2);
+    text.push_back('<');
+    for (uint8_t b : bytes) {
+        text.push_back(kHexDigits[b >> 4]);
+        text.push_back(kHexDigits[b & 0xF]);
+    }
+    text.push_back('>');
+    return text;
+}
+
+std::string realText(double value) {
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value < 0 ? "-inf" : "inf";
+    return nlohmann::json(value).dump();
+}
+
+// Names the first value that has no JSON form, or answers empty when all have one.
+std::string firstValueWithoutJSONForm(const nlohmann::json& value) {
+    if (value.is_binary())
+        return "byte buffer";
+    if (value.is_number_float() && !std::isfinite(value.get<double>()))
+        return "non-finite number";
+    if (value.is_structured()) {
+        for (const auto& element : value) {
+            std::string found = firstValueWithoutJSONForm(element);
+            if (!found.empty())
+                return found;
+        }
+    }
+    return {};
+}
+
+bv::Error jsonError(int64_t code, const std::string& reason) {
+    return bv::Error(BVApiParameterEncoder::kJSONErrorDomain, code,
+                     {{bv::kFailureReasonKey, "Invalid value in JSON write: " + reason}});
+}
+
+void appendText(bv::Data& data, const std::string& text) {
+    data.append(text.data(), text.size());
+}
+
+}  // namespace
+
+std::string BVApiParameterEncoder::percentEncode(std::string_view text) {
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (isKeptInQuery(c)) {
+            encoded.push_back(ch);
+        } else {
+            encoded.push_back('%');
+            encoded.push_back(kHexDigits[c >> 4]);
+            encoded.push_back(kHexDigits[c & 0xF]);
+        }
+    }
+    return encoded;
+}
+
+std::string BVApiParameterEncoder::textForm(const nlohmann::json& value) {
+    switch (value.type()) {
+        case nlohmann::json::value_t::string:
+            return value.get_ref<const std::string&>();
+        case nlohmann::json::value_t::boolean:
+            return value.get<bool>() ? "1" : "0";
+        case nlohmann::json::value_t::null:
+            return "<null>";
+        case nlohmann::json::value_t::number_integer:
+        case nlohmann::json::value_t::number_unsigned:
+            return value.dump();
+        case nlohmann::json::value_t::number_float:
+            return realText(value.get<double>());
+        case nlohmann::json::value_t::binary:
+            return hexOf(value.get_binary());
+        default:
+            return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+}
+
+std::string BVApiParameterEncoder::pathComponent(const std::vector<nlohmann::json>& arguments) {
+    std::string component;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (i > 0)
+            component.push_back('/');
+        component += percentEncode(textForm(arguments[i]));
+    }
+    return component;
+}
+
+std::string BVApiParameterEncoder::queryString(const nlohmann::json& parameters,
+                                               std::string_view leftOutKey) {
+    std::string query;
+    if (!parameters.is_object())
+        return query;
+    for (const auto& [key, value] : parameters.items()) {
+        if (!leftOutKey.empty() && key == leftOutKey)
+            continue;
+        if (!query.empty())
+            query.push_back('&');
+        query += bv::format("%@=%@", percentEncode(key), percentEncode(textForm(value)));
+    }
+    return query;
+}
+
+bv::Data BVApiParameterEncoder::multipartBody(const nlohmann::json& parameters) {
+    bv::Data body;
+    if (parameters.is_object()) {
+        for (const auto& [key, value] : parameters.items()) {
+            appendText(body, bv::format("\r\n--%@\r\n", kMultipartBoundary));
+            if (value.is_binary()) {
+                appendText(body, bv::format("Content-Disposition: form-data; name=\"%@\"; "
+                                            "filename=\"%@\"\r\n",
+                                            key, key));
+                appendText(body, "Content-Type: application/octet-stream\r\n\r\n");
+                const auto& bytes = value.get_binary();
+                body.append(bytes.data(), bytes.size());
+            } else {
+                appendText(body,
+                           bv::format("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", key));
+                appendText(body, textForm(value));
+            }
+        }
+    }
+    appendText(body, bv::format("\r\n--%@--\r\n", kMultipartBoundary));
+    return body;
+}
+
+std::optional<bv::Data> BVApiParameterEncoder::jsonBody(const nlohmann::json& parameters,
+                                                        bv::Error* error) {
+    std::string unfit = firstValueWithoutJSONForm(parameters);
+    if (!unfit.empty()) {
+        bv::setError(error, jsonError(1, unfit));
+        return std::nullopt;
+    }
+    try {
+        return bv::Data::fromString(parameters.dump());
+    } catch (const nlohmann::json::exception& e) {
+        bv::setError(error, jsonError(e.id, e.what()));
+        return std::nullopt;
+    }
+}

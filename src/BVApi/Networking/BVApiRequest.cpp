@@ -1,0 +1,563 @@
+#include "BVApi/Networking/BVApiRequest.h"
+
+#include <curl/curl.h>
+#include <execinfo.h>
+
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "BVApi/Networking/BVApiParameterEncoder.h"
+#include "BVApi/Networking/BVApiRequestConnection.h"
+#include "BVApi/Networking/BVCurlTransfer.h"
+#include "app/BVDebugOptions.h"
+#include "app/BVLogging.h"
+#include "platform/RunLoop.h"
+
+namespace {
+
+constexpr const char* kFileDataKey = "file_data";
+constexpr const char* kPasswordKey = "passwd";
+constexpr const char* kURLErrorDomain = "CURLUErrorDomain";
+
+// A process-wide unique text in the shape of a UUID; requests keep its first 4
+// characters as their tag.
+std::string globallyUniqueString() {
+    static std::mutex generatorLock;  // guards generator
+    static std::mt19937_64 generator{std::random_device{}()};
+    uint64_t high, low;
+    {
+        std::lock_guard lock(generatorLock);
+        high = generator();
+        low = generator();
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%08llX-%04llX-%04llX-%04llX-%012llX",
+                  static_cast<unsigned long long>(high >> 32),
+                  static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned long long>(high & 0xFFFF),
+                  static_cast<unsigned long long>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+    return text;
+}
+
+bv::Error transportError(int64_t code, const std::string& reason,
+                         std::optional<bv::Error> underlying) {
+    bv::Error error(bv::kBVErrorDomain, code);
+    if (!reason.empty())
+        error.setInfo(bv::kFailureReasonKey, reason);
+    if (underlying && *underlying)
+        error.setUnderlying(*underlying);
+    else
+        error.setInfo("nil", std::monostate{});
+    return error;
+}
+
+struct UrlCleanup {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
+
+std::string urlPart(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK || !text)
+        return {};
+    std::string result(text);
+    curl_free(text);
+    return result;
+}
+
+// endpoint resolved against base; the path gets `component` as one further component
+// when one is given. Answers nothing when either is not a usable URL.
+std::optional<std::string> resolve(const std::string& base, const std::string& endpoint,
+                                   const std::optional<std::string>& component, bv::Error* error) {
+    UrlHandle url(curl_url());
+    CURLUcode code =
+        url ? curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+    if (code == CURLUE_OK && !endpoint.empty())
+        code = curl_url_set(url.get(), CURLUPART_URL, endpoint.c_str(), 0);
+    std::string text = code == CURLUE_OK ? urlPart(url.get(), CURLUPART_URL) : std::string();
+    if (text.empty()) {
+        if (code == CURLUE_OK)
+            code = CURLUE_MALFORMED_INPUT;
+        bv::setError(
+            error, bv::Error(kURLErrorDomain, code,
+                             {{bv::kFailureReasonKey, std::string(curl_url_strerror(code)) + ": " +
+                                                          base + " + " + endpoint}}));
+        return std::nullopt;
+    }
+    if (component) {
+        // Spliced in as text: the component is already percent-encoded and must reach
+        // the wire exactly as it is.
+        size_t pathEnd = text.find_first_of("?#");
+        std::string rest = pathEnd == std::string::npos ? std::string() : text.substr(pathEnd);
+        text.resize(pathEnd == std::string::npos ? text.size() : pathEnd);
+        if (text.back() != '/')
+            text.push_back('/');
+        text += *component + rest;
+    }
+    return text;
+}
+
+// Text of a logged value; "passwd" never shows, at any depth.
+nlohmann::json maskedPasswords(const nlohmann::json& value) {
+    if (value.is_array()) {
+        nlohmann::json masked = nlohmann::json::array();
+        for (const auto& element : value)
+            masked.push_back(maskedPasswords(element));
+        return masked;
+    }
+    if (!value.is_object())
+        return value;
+    nlohmann::json masked = nlohmann::json::object();
+    for (const auto& [key, element] : value.items())
+        masked[key] =
+            key == kPasswordKey ? nlohmann::json("user_password") : maskedPasswords(element);
+    return masked;
+}
+
+std::string loggedValue(const std::string& key, const nlohmann::json& value) {
+    if (key == kPasswordKey)
+        return "user_password";
+    if (value.is_binary())
+        return bv::format("NSData of %lu", value.get_binary().size());
+    return BVApiParameterEncoder::textForm(maskedPasswords(value));
+}
+
+std::string callStack() {
+    void* frames[64];
+    int count = backtrace(frames, 64);
+    std::unique_ptr<char*, decltype(&std::free)> symbols(backtrace_symbols(frames, count),
+                                                         &std::free);
+    std::string text;
+    for (int i = 0; symbols && i < count; ++i) {
+        if (i > 0)
+            text.push_back('\n');
+        text += symbols.get()[i];
+    }
+    return text;
+}
+
+// Receives a synchronous answer into memory.
+class BodyCollector : public BVCurlTransfer::Delegate {
+  public:
+    size_t transferDidReceiveData(const char* bytes, size_t length) override {
+        body.append(bytes, length);
+        return length;
+    }
+    bv::Data body;
+};
+
+}  // namespace
+
+// MARK: - Creation
+
+BVApiRequest::BVApiRequest()
+    : configuration_(BVApiRequestConfiguration::defaultConfiguration()),
+      uid_(globallyUniqueString().substr(0, 4)),
+      clock_(bv::Clock::system()) {
+    cancelAllUploadsObserver_ = bv::NotificationCenter::defaultCenter().addObserver(
+        kCancelAllUploadsNotification,
+        [this](const std::string&, const nlohmann::json&) { cancelOperations(); });
+}
+
+BVApiRequest::~BVApiRequest() {
+    cancelAllUploadsObserver_.reset();
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::initWithMethod(const std::string& method,
+                                                           const std::string& endpoint,
+                                                           const Arguments& arguments,
+                                                           std::shared_ptr<bv::InputStream> stream,
+                                                           const nlohmann::json& parameters) {
+    std::shared_ptr<BVApiRequest> request(new BVApiRequest());
+    request->method_ = method;
+    request->endpoint_ = endpoint;
+    request->timeout_ = 240;
+    request->numberOfRetries_ = request->configuration_.numberOfRetries;
+    request->arguments_ = arguments;
+    request->parametersType_ =
+        method == "POST" || method == "PUT" ? kParametersJSON : kParametersQuery;
+    if (parameters.is_object()) {
+        request->parameters_ = parameters;
+    } else if (stream) {
+        request->stream_ = std::move(stream);
+        request->parametersType_ = kParametersStream;
+    }
+    return request;
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(const std::string& method,
+                                                              const std::string& endpoint) {
+    return initWithMethod(method, endpoint, {}, nullptr, nullptr);
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(const std::string& method,
+                                                              const std::string& endpoint,
+                                                              const Arguments& arguments) {
+    return initWithMethod(method, endpoint, arguments, nullptr, nullptr);
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(const std::string& method,
+                                                              const std::string& endpoint,
+                                                              const nlohmann::json& parameters) {
+    return initWithMethod(method, endpoint, {}, nullptr, parameters);
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(const std::string& method,
+                                                              const std::string& endpoint,
+                                                              const Arguments& arguments,
+                                                              const nlohmann::json& parameters) {
+    return initWithMethod(method, endpoint, arguments, nullptr, parameters);
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(
+    const std::string& method, const std::string& endpoint,
+    std::shared_ptr<bv::InputStream> stream) {
+    return initWithMethod(method, endpoint, {}, std::move(stream), nullptr);
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(
+    const std::string& method, const std::string& endpoint, const Arguments& arguments,
+    std::shared_ptr<bv::InputStream> stream) {
+    return initWithMethod(method, endpoint, arguments, std::move(stream), nullptr);
+}
+
+// MARK: - Building the request
+
+std::string BVApiRequest::fullUrlFor(const std::string& endpoint) const {
+    return resolve(configuration_.requestHost(), endpoint, std::nullopt, nullptr)
+        .value_or(endpoint);
+}
+
+const BVUrlRequest* BVApiRequest::urlRequest(bv::Error* error) {
+    if (request_)
+        return &*request_;
+    BVUrlRequest request;
+    bv::Error encoderError;
+    auto url = resolve(configuration_.requestHost(), endpoint_,
+                       BVApiParameterEncoder::pathComponent(arguments_), &encoderError);
+    if (url) {
+        request.url = *url;
+        request.method = method_;
+        request.timeout = static_cast<double>(timeout_);
+        request.caFile = configuration_.caFile();
+    }
+    if (!url || !encodeParameters(request, &encoderError)) {
+        bv::setError(error, transportError(kErrorRequestNotBuilt, "", encoderError));
+        return nullptr;
+    }
+    request_ = std::move(request);
+    return &*request_;
+}
+
+bool BVApiRequest::encodeParameters(BVUrlRequest& request, bv::Error* error) const {
+    const nlohmann::json noParameters = nlohmann::json::object();
+    const nlohmann::json& parameters = parameters_ ? *parameters_ : noParameters;
+    auto multipart = [&] {
+        request.headers.emplace_back("Content-Type",
+                                     bv::format("multipart/form-data; boundary=%@",
+                                                BVApiParameterEncoder::kMultipartBoundary));
+        request.body =
+            std::make_shared<const bv::Data>(BVApiParameterEncoder::multipartBody(parameters));
+    };
+    switch (parametersType_) {
+        case kParametersJSON: {
+            if (!parameters_)
+                return true;
+            auto body = BVApiParameterEncoder::jsonBody(parameters, error);
+            if (!body)
+                return false;
+            request.headers.emplace_back("Content-Type", "application/json");
+            request.body = std::make_shared<const bv::Data>(std::move(*body));
+            return true;
+        }
+        case kParametersQuery:
+            request.url.push_back('?');
+            request.url += BVApiParameterEncoder::queryString(parameters);
+            return true;
+        case kParametersQueryAndMultipart:
+            request.url.push_back('?');
+            request.url += BVApiParameterEncoder::queryString(parameters, kFileDataKey);
+            multipart();
+            return true;
+        case kParametersMultipart:
+            multipart();
+            return true;
+        case kParametersStream:
+            request.stream = stream_;
+            return true;
+        default:
+            bv::setError(
+                error, bv::Error::make(kErrorRequestNotBuilt,
+                                       bv::format("unknown parameters type %@", parametersType_)));
+            return false;
+    }
+}
+
+// MARK: - Synchronous exchange
+
+void BVApiRequest::markStarted() {
+    state_ = kStateRunning;
+    if (!startTime_)
+        startTime_ = clock_->now();
+}
+
+void BVApiRequest::markFinished() {
+    endTime_ = clock_->now();
+    state_ = kStateFinished;
+}
+
+BVApiRequest::Attempt BVApiRequest::performAttempt(const BVUrlRequest& request) {
+    Attempt attempt;
+    // A streamed body was read by an earlier send; it goes out again from its start
+    // or not at all, never truncated.
+    if (request.stream && streamConsumed_ && !request.stream->rewind()) {
+        attempt.error = bv::Error(
+            BVCurlTransfer::kErrorDomain, CURLE_SEND_FAIL_REWIND,
+            {{bv::kFailureReasonKey, std::string("The body stream cannot be sent again")}});
+        return attempt;
+    }
+    if (request.stream)
+        streamConsumed_ = true;
+    BodyCollector collector;
+    auto transfer = BVCurlTransfer::make(request, collector, &attempt.error);
+    if (!transfer)
+        return attempt;
+    CURLcode code = transfer->perform();
+    attempt.response = transfer->response();
+    // As with the platform's loading, a failed exchange has no body: a cut-off answer
+    // must never pass for a whole one.
+    if (code != CURLE_OK)
+        attempt.error = transfer->errorFor(code);
+    else
+        attempt.body = std::move(collector.body);
+    return attempt;
+}
+
+bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse* response,
+                                bool /*logging*/) {
+    const BVUrlRequest* request = urlRequest(error);
+    if (!request)
+        return false;
+    for (;;) {
+        markStarted();
+        Attempt attempt = performAttempt(*request);
+        markFinished();
+        if (data)
+            *data = attempt.body;
+        if (response)
+            *response = attempt.response;
+        bool success = !attempt.body.empty();
+        if (!success) {
+            BVLog("dataFailure");
+            success = attempt.response.statusCode == 200 && !attempt.error;
+        }
+        if (success)
+            return true;
+        if (numberOfRetries_ == 0) {
+            bv::setError(error,
+                         transportError(kErrorNoData, "Server returned no data", attempt.error));
+            return false;
+        }
+        --numberOfRetries_;
+        BVLog("retry request for request uid %@", uid_);
+        if (retryHandler && !retryHandler(nullptr, attempt.error)) {
+            bv::Error refused(bv::kBVErrorDomain, kErrorRetryRefused);
+            if (attempt.error)
+                refused.setUnderlying(attempt.error);
+            bv::setError(error, refused);
+            return false;
+        }
+    }
+}
+
+bool BVApiRequest::sendSyncWith(bv::Error* error, nlohmann::json* response) {
+    bv::Data data;
+    if (!sendSyncWith(error, &data, nullptr, true))
+        return false;
+    auto parsed = apiResponseFrom(&data, uid_, error);
+    if (!parsed)
+        return false;
+    if (response)
+        *response = std::move(*parsed);
+    return true;
+}
+
+bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data) {
+    return sendSyncWith(error, data, nullptr, true);
+}
+
+bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, long expectCode) {
+    BVHttpResponse response;
+    return sendSyncWith(error, data, &response, true) && response.statusCode == expectCode;
+}
+
+bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, long* returnCode) {
+    BVHttpResponse response;
+    if (!sendSyncWith(error, data, &response, true))
+        return false;
+    if (returnCode)
+        *returnCode = response.statusCode;
+    return true;
+}
+
+// MARK: - Asynchronous exchange
+
+void BVApiRequest::sendAsync() {
+    if (!startTime_)
+        startTime_ = clock_->now();
+    bv::Error error;
+    const BVUrlRequest* request = urlRequest(&error);
+    if (!request) {
+        if (dataHandler)
+            dataHandler(nullptr, error);
+        if (retryHandler)
+            retryHandler(nullptr, error);
+        return;
+    }
+    if (timeout_ == 0)
+        BVLog("Request timeout = 0! This will cause issues on older versions.");
+    mutableData_ = bv::Data();
+    state_ = kStateRunning;
+    connection_.reset();
+    if (request->stream && streamConsumed_ && !request->stream->rewind()) {
+        error = bv::Error(
+            BVCurlTransfer::kErrorDomain, CURLE_SEND_FAIL_REWIND,
+            {{bv::kFailureReasonKey, std::string("The body stream cannot be sent again")}});
+    } else {
+        if (request->stream)
+            streamConsumed_ = true;
+        connection_ = BVApiRequestConnection::start(shared_from_this(), *request, &error);
+    }
+    if (!connection_) {
+        // Reported like any failed connection: on the main loop, after sendAsync returned.
+        auto self = shared_from_this();
+        bv::RunLoop::main().perform([self, error] { self->connectionDidFail(nullptr, error); });
+    }
+}
+
+void BVApiRequest::connectionDidReceiveResponse(const BVHttpResponse& response) {
+    totalBytes_ = response.expectedContentLength;
+    if (networkResponseHandler)
+        networkResponseHandler(response);
+}
+
+void BVApiRequest::connectionDidReceiveData(const bv::Data& piece) {
+    if (partialDataHandler)
+        partialDataHandler(piece, receivedBytes_, totalBytes_);
+    else
+        mutableData_.append(piece);
+    receivedBytes_ += static_cast<int64_t>(piece.size());
+    if (progressHandler)
+        progressHandler(receivedBytes_, totalBytes_);
+}
+
+void BVApiRequest::connectionDidSendBodyData(int64_t sent, int64_t expected) {
+    if (uploadProgressHandler)
+        uploadProgressHandler(sent, expected);
+}
+
+void BVApiRequest::connectionDidFinishLoading(const BVApiRequestConnection* connection) {
+    if (dataHandler)
+        dataHandler(&mutableData_, bv::Error());
+    if (!partialDataHandler && apiResponseHandler) {
+        bv::Error error;
+        auto response = apiResponseFrom(&mutableData_, uid_, &error);
+        apiResponseHandler(response ? &*response : nullptr, error);
+    }
+    // A callback may have sent the request again; that send owns the state now.
+    if (connection_.get() == connection)
+        markFinished();
+}
+
+void BVApiRequest::connectionDidFail(const BVApiRequestConnection* connection,
+                                     const bv::Error& error) {
+    if (connection_.get() != connection)
+        return;
+    if (numberOfRetries_ > 0) {
+        --numberOfRetries_;
+        if (!retryHandler || retryHandler(&mutableData_, error)) {
+            sendAsync();
+            return;
+        }
+    }
+    if (apiResponseHandler)
+        apiResponseHandler(nullptr, error);
+    if (dataHandler)
+        dataHandler(nullptr, error);
+    if (connection_.get() == connection)
+        markFinished();
+}
+
+void BVApiRequest::cancelAsync() {
+    if (connection_)
+        connection_->cancel();
+    markFinished();
+}
+
+void BVApiRequest::waitAsync() {
+    while (state_ == kStateRunning && !operationsCancelled_)
+        waitFor(1);
+}
+
+void BVApiRequest::waitFor(double seconds) {
+    bv::RunLoop::current().runFor(seconds / 10);
+    clock_->sleepFor(seconds);
+}
+
+// MARK: - Answers and logging
+
+std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data,
+                                                            const std::string& uid,
+                                                            bv::Error* error) {
+    auto badAnswer = [error] {
+        std::optional<bv::Error> underlying;
+        if (error && *error)
+            underlying = *error;
+        bv::setError(error,
+                     transportError(kErrorBadAnswer, "Possible internal server error", underlying));
+        return std::nullopt;
+    };
+    if (!data) {
+        BVLog("BVApiRequest:apiResponseFrom data=nil");
+        return badAnswer();
+    }
+    if (data->empty()) {
+        BVLog("BVApiRequest:apiResponseFrom data.length==0");
+        return nlohmann::json::object();
+    }
+    BVLog("BVApiRequest:apiResponseFrom data.length!=0");
+    BVLog("BVApiRequest:apiResponseFrom dataBytesChars");
+    if (data->view() == "true") {
+        BVLog("BVApiRequest:apiResponseFrom response true");
+        return nlohmann::json{{"response", "true"}};
+    }
+    nlohmann::json parsed = nlohmann::json::parse(data->view(), nullptr, false);
+    BVSuccinctLog("BVApiRequest:apiResponseFrom isKindOfClass");
+    if (parsed.is_array())
+        return nlohmann::json::object();
+    if (parsed.is_object())
+        return parsed;
+    bv::setError(
+        error,
+        bv::Error(BVApiParameterEncoder::kJSONErrorDomain, 3840,
+                  {{bv::kFailureReasonKey,
+                    std::string(parsed.is_discarded() ? "The answer is not valid JSON."
+                                                      : "JSON text did not start with array or "
+                                                        "object.")}}));
+    BVLog("........... #%@ ERROR in response: %@", uid, data->toString());
+    return badAnswer();
+}
+
+void BVApiRequest::logRequestDebug() const {
+    std::string params = "{\n";
+    if (parameters_ && parameters_->is_object()) {
+        for (const auto& [key, value] : parameters_->items())
+            params += bv::format("  %@ = \"%@\"\n", key, loggedValue(key, value));
+    }
+    BVLog("%@ request #%@ with endpoint \"%@\", params %@}", method_, uid_, fullUrlFor(endpoint_),
+          params);
+    if (BVDebugOptions::checkDebugParam("al_callstack"))
+        BVLog("   :: %@", callStack());
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "BVApi/Networking/BVHttpResponse.h"
+#include "BVApi/Networking/BVUrlRequest.h"
+#include "platform/Error.h"
+
+// One HTTP exchange on a curl easy handle configured from a BVUrlRequest: method,
+// headers, body (in memory or streamed), time-outs and TLS verification with the
+// request's extra CA file. Events go to a delegate on the thread that drives the handle.
+class BVCurlTransfer {
+  public:
+    static constexpr const char* kErrorDomain = "CURLErrorDomain";
+
+    class Delegate {
+      public:
+        virtual ~Delegate() = default;
+        // Answers `length` when the bytes were taken, CURL_WRITEFUNC_PAUSE to hold them
+        // back until the handle is resumed (they are then offered again).
+        virtual size_t transferDidReceiveData(const char* bytes, size_t length) = 0;
+        // The head of the final answer (interim 1xx heads are not reported).
+        virtual void transferDidReceiveResponse(const BVHttpResponse&) {}
+        virtual void transferDidSendBodyData(int64_t /*sent*/, int64_t /*expected*/) {}
+    };
+
+    ~BVCurlTransfer();
+    BVCurlTransfer(const BVCurlTransfer&) = delete;
+    BVCurlTransfer& operator=(const BVCurlTransfer&) = delete;
+
+    // Answers nothing and sets *error (curl domain) when the handle cannot be set up.
+    // The request's body stays shared with the transfer; the delegate must outlive it.
+    static std::unique_ptr<BVCurlTransfer> make(const BVUrlRequest& request, Delegate& delegate,
+                                                bv::Error* error);
+
+    CURL* handle() const { return easy_.get(); }
+    // Runs the whole exchange on the calling thread.
+    CURLcode perform();
+    // The transport error for a failed exchange: curl domain, curl code, the handle's
+    // error text as failure reason.
+    bv::Error errorFor(CURLcode code) const;
+    // The head received so far (status 0 before any).
+    const BVHttpResponse& response() const { return response_; }
+    // True when reading the streamed body failed.
+    bool streamFailed() const { return streamFailed_; }
+
+  private:
+    struct EasyCleanup {
+        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    };
+    struct ListCleanup {
+        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+
+    BVCurlTransfer(const BVUrlRequest& request, Delegate& delegate);
+    CURLcode configure();
+    CURLcode configureBody();
+    CURLcode configureHeaders(bool sendsBody);
+
+    static size_t writeCallback(char* bytes, size_t size, size_t count, void* self);
+    static size_t headerCallback(char* bytes, size_t size, size_t count, void* self);
+    static size_t readCallback(char* buffer, size_t size, size_t count, void* self);
+    static int seekCallback(void* self, curl_off_t offset, int origin);
+    static int progressCallback(void* self, curl_off_t dlTotal, curl_off_t dlNow,
+                                curl_off_t ulTotal, curl_off_t ulNow);
+
+    BVUrlRequest request_;
+    Delegate& delegate_;
+    std::unique_ptr<CURL, EasyCleanup> easy_;
+    std::unique_ptr<curl_slist, ListCleanup> headers_;
+    std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
+    BVHttpResponse response_;
+    int64_t bodyLength_ = -1;
+    int64_t lastReportedSent_ = 0;
+    bool streamFailed_ = false;
+};

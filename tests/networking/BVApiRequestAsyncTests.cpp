@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "BVApi/Networking/BVCurlTransfer.h"
+#include "TransportFixture.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+
+namespace {
+
+using bvtest::TransportFixture;
+using nlohmann::json;
+
+using AsyncTest = TransportFixture;
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+bool bytesFollowPattern(const bv::Data& piece, int64_t offset) {
+    for (size_t i = 0; i < piece.size(); ++i)
+        if (piece.bytes()[i] != static_cast<uint8_t>((offset + i) % 251))
+            return false;
+    return true;
+}
+
+TEST_F(AsyncTest, EventsArriveOnTheMainLoopInOrder) {
+    const int64_t size = 3 * kMiB + 17;
+    auto request = makeRequest("GET", "big", json{{"bytes", size}});
+    std::vector<std::string> events;
+    bool allOnMain = true;
+    int64_t lastProgress = 0;
+    auto onMain = [&] { allOnMain = allOnMain && bv::RunLoop::isMainThread(); };
+    request->networkResponseHandler = [&](const BVHttpResponse& response) {
+        onMain();
+        events.push_back("response " + std::to_string(response.statusCode));
+    };
+    request->progressHandler = [&](int64_t received, int64_t total) {
+        onMain();
+        EXPECT_GT(received, lastProgress);
+        EXPECT_EQ(total, size);
+        lastProgress = received;
+    };
+    request->dataHandler = [&](const bv::Data* data, const bv::Error& error) {
+        onMain();
+        ASSERT_NE(data, nullptr);
+        EXPECT_FALSE(error);
+        EXPECT_EQ(static_cast<int64_t>(data->size()), size);
+        EXPECT_TRUE(bytesFollowPattern(*data, 0));
+        events.push_back("data");
+    };
+    request->apiResponseHandler = [&](const json* response, const bv::Error& error) {
+        onMain();
+        EXPECT_EQ(response, nullptr) << "binary is not a dictionary";
+        EXPECT_EQ(error.code(), -98);
+        events.push_back("api");
+    };
+    // Started elsewhere, delivered here all the same.
+    std::thread([&] { request->sendAsync(); }).join();
+    request->waitAsync();
+    EXPECT_EQ(events, (std::vector<std::string>{"response 200", "data", "api"}));
+    EXPECT_TRUE(allOnMain);
+    EXPECT_EQ(lastProgress, size);
+    EXPECT_EQ(request->receivedBytes(), size);
+    EXPECT_EQ(request->state(), BVApiRequest::kStateFinished);
+}
+
+TEST_F(AsyncTest, PartialDataStreamsAHugeBodyWithoutPilingItUp) {
+    const int64_t size = 200 * kMiB;
+    auto request = makeRequest("GET", "big", json{{"bytes", size}});
+    int64_t delivered = 0;
+    int64_t largestBacklog = 0;
+    bool inOrder = true;
+    bool parsedAnswer = false;
+    int slowPieces = 40;
+    request->partialDataHandler = [&](const bv::Data& piece, int64_t before, int64_t total) {
+        inOrder =
+            inOrder && before == delivered && total == size && bytesFollowPattern(piece, before);
+        delivered += static_cast<int64_t>(piece.size());
+        largestBacklog = std::max(largestBacklog, bigBytesSent_.load() - delivered);
+        // A consumer that falls behind for a while: the download must wait for it.
+        if (slowPieces-- > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    request->apiResponseHandler = [&](const json*, const bv::Error&) { parsedAnswer = true; };
+    bool finished = false;
+    request->dataHandler = [&](const bv::Data* data, const bv::Error& error) {
+        EXPECT_FALSE(error);
+        ASSERT_NE(data, nullptr);
+        EXPECT_TRUE(data->empty()) << "pieces were accumulated";
+        finished = true;
+    };
+    request->sendAsync();
+    request->waitAsync();
+    EXPECT_TRUE(finished);
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(delivered, size);
+    EXPECT_FALSE(parsedAnswer);
+    EXPECT_LT(largestBacklog, 40 * kMiB) << "the transfer ran ahead of its consumer";
+}
+
+TEST_F(AsyncTest, UploadProgressReachesTheWholeBody) {
+    std::string blob(5 * kMiB, 'u');
+    auto request = makeRequest("POST", "echo", json{{"blob", blob}});
+    int64_t lastSent = 0;
+    int64_t expectedTotal = 0;
+    int calls = 0;
+    request->uploadProgressHandler = [&](int64_t sent, int64_t expected) {
+        EXPECT_GE(sent, lastSent);
+        lastSent = sent;
+        expectedTotal = expected;
+        ++calls;
+    };
+    json answer;
+    request->apiResponseHandler = [&](const json* response, const bv::Error&) {
+        if (response)
+            answer = *response;
+    };
+    request->sendAsync();
+    request->waitAsync();
+    const int64_t bodySize = static_cast<int64_t>(request->urlRequest(nullptr)->body->size());
+    EXPECT_GE(calls, 1);
+    EXPECT_EQ(lastSent, bodySize);
+    EXPECT_EQ(expectedTotal, bodySize);
+    EXPECT_EQ(answer, (json{{"ok", true}}));
+    EXPECT_EQ(lastRequest().body.size(), static_cast<size_t>(bodySize));
+}
+
+TEST_F(AsyncTest, ConnectionFailureIsRetriedThenReported) {
+    auto request = makeRequest("GET", "echo");
+    // A port nobody listens on: every attempt fails to connect.
+    request->configuration().setRequestHost("https://127.0.0.1:1/api/v1/");
+    std::vector<std::string> events;
+    int retriesAsked = 0;
+    request->retryHandler = [&](const bv::Data*, const bv::Error& error) {
+        EXPECT_EQ(error.domain(), BVCurlTransfer::kErrorDomain);
+        ++retriesAsked;
+        return true;
+    };
+    request->apiResponseHandler = [&](const json* response, const bv::Error& error) {
+        EXPECT_EQ(response, nullptr);
+        EXPECT_EQ(error.code(), CURLE_COULDNT_CONNECT);
+        events.push_back("api");
+    };
+    request->dataHandler = [&](const bv::Data* data, const bv::Error& error) {
+        EXPECT_EQ(data, nullptr);
+        EXPECT_EQ(error.domain(), BVCurlTransfer::kErrorDomain);
+        events.push_back("data");
+    };
+    request->sendAsync();
+    request->waitAsync();
+    EXPECT_EQ(retriesAsked, 3);
+    EXPECT_EQ(events, (std::vector<std::string>{"api", "data"}));
+    EXPECT_EQ(request->state(), BVApiRequest::kStateFinished);
+}
+
+TEST_F(AsyncTest, UnbuildableRequestReportsAtOnceAndStaysUnsent) {
+    auto request = makeRequest("POST", "echo", json{{"n", std::nan("")}});
+    std::vector<std::string> events;
+    request->dataHandler = [&](const bv::Data* data, const bv::Error& error) {
+        EXPECT_EQ(data, nullptr);
+        EXPECT_EQ(error.code(), -97);
+        events.push_back("data");
+    };
+    request->retryHandler = [&](const bv::Data*, const bv::Error& error) {
+        EXPECT_EQ(error.code(), -97);
+        events.push_back("retry");
+        return true;
+    };
+    request->sendAsync();
+    EXPECT_EQ(events, (std::vector<std::string>{"data", "retry"}));
+    EXPECT_EQ(request->state(), BVApiRequest::kStateNotSent);
+    EXPECT_EQ(hits("echo"), 0);
+}
+
+TEST_F(AsyncTest, CancelAsyncStopsEveryCallback) {
+    auto request = makeRequest("GET", "big", json{{"bytes", 64 * kMiB}});
+    int pieces = 0;
+    bool ended = false;
+    request->partialDataHandler = [&](const bv::Data&, int64_t, int64_t) {
+        if (++pieces == 1)
+            request->cancelAsync();
+    };
+    request->dataHandler = [&](const bv::Data*, const bv::Error&) { ended = true; };
+    request->apiResponseHandler = [&](const json*, const bv::Error&) { ended = true; };
+    request->sendAsync();
+    bv::RunLoop::main().runUntil([&] { return pieces > 0; }, 30);
+    EXPECT_EQ(request->state(), BVApiRequest::kStateFinished);
+    EXPECT_TRUE(request->endTime().has_value());
+    request->waitAsync();  // returns at once: nothing runs any more
+    bv::RunLoop::main().runFor(0.3);
+    EXPECT_EQ(pieces, 1);
+    EXPECT_FALSE(ended);
+}
+
+TEST_F(AsyncTest, CancelAllUploadsEndsTheWait) {
+    auto request = makeRequest("GET", "hang");
+    bool ended = false;
+    request->dataHandler = [&](const bv::Data*, const bv::Error&) { ended = true; };
+    request->sendAsync();
+    std::thread poster([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        bv::NotificationCenter::defaultCenter().post("CancelAllUploads");
+    });
+    request->waitAsync();
+    poster.join();
+    EXPECT_TRUE(request->operationsCancelled());
+    EXPECT_TRUE(request->isRunning()) << "the notification only ends the wait";
+    EXPECT_FALSE(ended);
+    request->cancelAsync();
+}
+
+TEST_F(AsyncTest, WaitForRunsTheLoopThenSleepsOnTheClock) {
+    auto request = makeRequest("GET", "echo");
+    bool ran = false;
+    bv::RunLoop::main().perform([&] { ran = true; });
+    double before = clock_->now();
+    request->waitFor(2);
+    EXPECT_TRUE(ran);
+    EXPECT_DOUBLE_EQ(clock_->now() - before, 2.0);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include "BVApi/Networking/BVApiParameterEncoder.h"
+#include "BVApi/Networking/BVCurlTransfer.h"
+#include "TransportFixture.h"
+#include "platform/Preferences.h"
+
+namespace {
+
+using bvtest::TransportFixture;
+using nlohmann::json;
+
+using SyncTest = TransportFixture;
+
+TEST_F(SyncTest, RetriesEmptyAnswersAndHandsOutTheLastAttempt) {
+    failuresBeforeAnswer_ = 2;
+    auto request = makeRequest("GET", "flaky");
+    int retriesAsked = 0;
+    request->retryHandler = [&](const bv::Data* data, const bv::Error&) {
+        EXPECT_EQ(data, nullptr);
+        ++retriesAsked;
+        return true;
+    };
+    bv::Error error;
+    bv::Data body;
+    long status = 0;
+    ASSERT_TRUE(request->sendSyncWith(&error, &body, &status)) << error.description();
+    EXPECT_EQ(status, 202);
+    EXPECT_EQ(json::parse(body.toString()), (json{{"attempt", 3}}));
+    EXPECT_EQ(hits("flaky"), 3);
+    EXPECT_EQ(retriesAsked, 2);
+    EXPECT_EQ(request->numberOfRetries(), 1u);
+    EXPECT_EQ(request->state(), BVApiRequest::kStateFinished);
+    EXPECT_TRUE(request->startTime() && request->endTime());
+}
+
+TEST_F(SyncTest, FailuresEndInTheirCodes) {
+    struct Case {
+        std::string name;
+        std::function<bool(const bv::Data*, const bv::Error&)> retryHandler;
+        int64_t code;
+        int attempts;
+    };
+    const std::vector<Case> cases = {
+        {"no data four times", nullptr, -100, 4},
+        {"retry refused", [](const bv::Data*, const bv::Error&) { return false; }, -96, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int before = hits("empty");
+        auto request = makeRequest("GET", "empty");
+        request->retryHandler = c.retryHandler;
+        bv::Error error;
+        bv::Data body = bv::Data::fromString("stale");
+        EXPECT_FALSE(request->sendSyncWith(&error, &body));
+        EXPECT_EQ(error.domain(), bv::kBVErrorDomain);
+        EXPECT_EQ(error.code(), c.code);
+        EXPECT_TRUE(body.empty());
+        EXPECT_EQ(hits("empty") - before, c.attempts);
+        if (c.code == -100) {
+            EXPECT_EQ(error.failureReason(), "Server returned no data");
+            EXPECT_TRUE(error.hasInfo("nil"));
+        }
+    }
+}
+
+TEST_F(SyncTest, SuccessNeedsDataOrStatus200AndTheExpectedCode) {
+    bv::Error error;
+    bv::Data body;
+    auto request = makeRequest("GET", "echo");
+    EXPECT_TRUE(request->sendSyncWith(&error, &body, 200L));
+    auto wrongCode = makeRequest("GET", "echo");
+    EXPECT_FALSE(wrongCode->sendSyncWith(&error, &body, 201L));
+
+    json answer;
+    auto parsed = makeRequest("GET", "echo");
+    ASSERT_TRUE(parsed->sendSyncWith(&error, &answer)) << error.description();
+    EXPECT_EQ(answer, (json{{"ok", true}}));
+}
+
+TEST_F(SyncTest, UnencodableBodyFailsBeforeAnythingIsSent) {
+    auto request = makeRequest("POST", "echo", json{{"blob", json::binary({1, 2, 3})}});
+    bv::Error error;
+    bv::Data body;
+    EXPECT_FALSE(request->sendSyncWith(&error, &body));
+    EXPECT_EQ(error.code(), -97);
+    EXPECT_EQ(request->state(), BVApiRequest::kStateNotSent);
+    EXPECT_EQ(hits("echo"), 0);
+}
+
+TEST_F(SyncTest, WireCarriesTheBuiltRequest) {
+    struct Case {
+        std::string method;
+        json parameters;
+        std::optional<int64_t> type;
+        std::vector<std::string> parts;
+    };
+    const std::vector<Case> cases = {
+        {"GET", nullptr, {}, {}},
+        {"DELETE", {{"id", "a/b c"}}, {}, {}},
+        {"POST", nullptr, {}, {}},
+        {"PUT", {{"name", "x"}, {"n", 2}}, {}, {}},
+        {"POST",
+         {{"upload_id", "9"}, {"file_data", json::binary({0, 1, 2, 255})}},
+         BVApiRequest::kParametersQueryAndMultipart,
+         {std::string("file_data|file_data|application/octet-stream|\0\1\2\xff", 49),
+          "upload_id|||9"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method + " " +
+                     c.parameters.dump(-1, ' ', false, json::error_handler_t::ignore));
+        auto request = makeRequest(c.method, "echo", c.parameters);
+        if (c.type)
+            request->setParametersType(*c.type);
+        bv::Error error;
+        bv::Data body;
+        ASSERT_TRUE(request->sendSyncWith(&error, &body)) << error.description();
+        const BVUrlRequest* built = request->urlRequest(nullptr);
+        auto seen = lastRequest();
+        EXPECT_EQ(seen.method, c.method);
+        EXPECT_EQ(server_->baseURL().substr(0, server_->baseURL().size() - 8) + seen.target,
+                  built->url);
+        EXPECT_EQ(seen.contentType, built->headerValue("Content-Type"));
+        if (c.parts.empty()) {
+            EXPECT_EQ(seen.body, built->body ? built->body->toString() : "");
+        }
+        EXPECT_EQ(seen.parts, c.parts);
+    }
+}
+
+TEST_F(SyncTest, StreamedBodyIsSentWholeOnEveryAttempt) {
+    std::string content(300 * 1024, 'x');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i % 97);
+    auto stream = std::make_shared<bv::MemoryInputStream>(bv::Data::fromString(content));
+    auto request = BVApiRequest::requestWithMethod("PUT", "echo", stream);
+    bv::Error error;
+    bv::Data body;
+    ASSERT_TRUE(request->sendSyncWith(&error, &body)) << error.description();
+    EXPECT_EQ(lastRequest().body, content);
+    ASSERT_TRUE(request->sendSyncWith(&error, &body)) << error.description();
+    EXPECT_EQ(lastRequest().body, content) << "a second send starts from the first byte";
+}
+
+TEST_F(SyncTest, UntrustedCertificateIsRefused) {
+    auto request = makeRequest("GET", "echo");
+    request->configuration().setCaFile("");
+    request->setNumberOfRetries(0);
+    bv::Error error;
+    bv::Data body;
+    EXPECT_FALSE(request->sendSyncWith(&error, &body));
+    EXPECT_EQ(error.code(), -100);
+    ASSERT_NE(error.underlyingError(), nullptr);
+    EXPECT_EQ(error.underlyingError()->domain(), BVCurlTransfer::kErrorDomain);
+    EXPECT_EQ(error.underlyingError()->code(), CURLE_PEER_FAILED_VERIFICATION);
+    EXPECT_FALSE(error.underlyingError()->failureReason().empty());
+    EXPECT_EQ(hits("echo"), 0);
+}
+
+TEST_F(SyncTest, RequestLogMasksThePassword) {
+    auto request = makeRequest("POST", "user/login.json",
+                               json{{"passwd", "hunter2"},
+                                    {"user", "bob"},
+                                    {"blob", json::binary({1, 2, 3})},
+                                    {"nested", {{"passwd", "hunter3"}}}});
+    request->logRequestDebug();
+    std::string log = logText();
+    EXPECT_EQ(log.find("hunter"), std::string::npos);
+    std::string expected = "POST request #" + request->uid() + " with endpoint \"" +
+                           server_->baseURL() +
+                           "user/login.json\", params {\n  blob = \"NSData of 3\"\n  nested = "
+                           "\"{\"passwd\":\"user_password\"}\"\n  passwd = \"user_password\"\n  "
+                           "user = \"bob\"\n}\n";
+    EXPECT_NE(log.find(expected), std::string::npos) << log;
+    EXPECT_EQ(request->uid().size(), 4u);
+    EXPECT_EQ(log.find("   :: "), std::string::npos);
+
+    bv::Preferences::standard().setObject("DBGKeys", json{{"al_callstack", true}});
+    request->logRequestDebug();
+    EXPECT_NE(logText().find("   :: "), std::string::npos) << "the call stack follows";
+}
+
+}  // namespace
