@@ -86,7 +86,10 @@ bool BVStreamDecryptor::decrypt(const void* bytes, std::size_t length, bv::Data*
     const std::size_t rollback = out.length();
     auto* in = static_cast<const std::uint8_t*>(bytes);
     try {
-        out.reserve(rollback + length);
+        // Plaintext is never longer than its records; grow geometrically so that callers
+        // appending many small pieces to one buffer stay linear.
+        if (out.vector().capacity() < rollback + length)
+            out.reserve(std::max(rollback + length, 2 * out.vector().capacity()));
         while (!pending_.empty() && length > 0) {
             std::size_t need = bytesToCompletePending();
             std::size_t take = std::min(need, length);
