@@ -75,16 +75,18 @@ constexpr const char* kHtml500 =
     "<!DOCTYPE html><html><head><title>500 Internal Server Error</title></head><body>"
     "<h1>Internal Server Error</h1><p>The server encountered an internal error.</p></body></html>";
 
-// Reads and drops a streamed body, so the connection stays usable after an early answer.
-void drain(const httplib::Request& req, const httplib::ContentReader* reader) {
+// Reads and drops a streamed body, so the connection stays usable after an early answer. A
+// body that cannot be read leaves the stream out of step: the connection is then closed.
+void drain(const httplib::Request& req, httplib::Response& res,
+           const httplib::ContentReader* reader) {
     if (!reader)
         return;
-    if (req.is_multipart_form_data()) {
-        (*reader)([](const httplib::MultipartFormData&) { return true; },
-                  [](const char*, size_t) { return true; });
-    } else {
-        (*reader)([](const char*, size_t) { return true; });
-    }
+    bool ok = req.is_multipart_form_data()
+                  ? (*reader)([](const httplib::MultipartFormData&) { return true; },
+                              [](const char*, size_t) { return true; })
+                  : (*reader)([](const char*, size_t) { return true; });
+    if (!ok)
+        res.set_header("Connection", "close");
 }
 }  // namespace
 
@@ -189,24 +191,24 @@ void ApiRouter::serve(const httplib::Request& req, httplib::Response& res,
     call.response = &res;
     call.reader = reader;
     if (!splitTarget(req.target, &call.endpoint, &call.args)) {
-        drain(req, reader);
+        drain(req, res, reader);
         answerError(res, kNotFound, "Unknown endpoint");
         return;
     }
     if (applyFault(call)) {
-        drain(req, reader);
+        drain(req, res, reader);
         ServerLog::write(req.method + " " + call.endpoint + " -> injected fault");
         return;
     }
     auto route = routes_.find({req.method, call.endpoint});
     if (route == routes_.end()) {
-        drain(req, reader);
+        drain(req, res, reader);
         answerError(res, kNotFound, "Unknown endpoint");
         return;
     }
     run(call, route->second);
     if (reader && !call.bodyRead)
-        drain(req, reader);
+        drain(req, res, reader);
     ServerLog::write(req.method + " " + call.endpoint + " -> " + std::to_string(res.status));
 }
 

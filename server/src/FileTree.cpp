@@ -113,6 +113,9 @@ FolderListing FileTree::list(const Access& access, const std::string& folderId,
         out.folder = tree::resolveFolder(db, access, folderId, false);
         if (!tree::folderLive(db, out.folder.id))
             throw ServiceError(kNotFound, "Folder not found");
+        if (auto parent = tree::folder(db, out.folder.parent)) {
+            out.parentId = tree::folderIdText(*parent);
+        }
         out.encrypted = tree::secureRootOf(db, out.folder.id).has_value();
         if (out.encrypted)
             checkSecureAccess(db, access, out.folder.id);

@@ -15,6 +15,7 @@ using ContentList = std::vector<std::pair<int64_t, int64_t>>;
 
 struct FolderListing {
     FolderRow folder;
+    std::string parentId;    // as clients know it ("0" for the root, "" above the root)
     bool encrypted = false;  // the listed folder lies in "Secure Files"
     bool changed = true;     // false: the caller's stamp is current, no entries given
     std::vector<FolderRow> folders;

@@ -8,12 +8,10 @@ namespace {
 using Rule = ApiRouter::SessionRule;
 
 nlohmann::json listingJson(const FolderListing& l) {
-    nlohmann::json out = {
-        {"DirUpdateTime", l.folder.stamp},
-        {"Name", l.folder.name},
-        {"ParentFolderID",
-         l.folder.parent == 0 ? std::string("") : std::to_string(l.folder.parent)},
-        {"ResponseType", l.changed ? 1 : 2}};
+    nlohmann::json out = {{"DirUpdateTime", l.folder.stamp},
+                          {"Name", l.folder.name},
+                          {"ParentFolderID", l.parentId},
+                          {"ResponseType", l.changed ? 1 : 2}};
     if (!l.changed)
         return out;
     nlohmann::json folders = nlohmann::json::array();

@@ -236,17 +236,18 @@ std::vector<std::pair<int64_t, int64_t>> deleteFolderTree(Database& db, int64_t 
         int64_t id = pending.back();
         pending.pop_back();
         all.push_back(id);
-        auto st = db.prepare("SELECT id FROM folders WHERE parent_id = ?");
+        // Items trashed on their own stay in the trash; a restore puts them in the root.
+        auto st = db.prepare("SELECT id FROM folders WHERE parent_id = ? AND trashed = 0");
         st.bind(1, id);
         while (st.step())
             pending.push_back(st.integer(0));
     }
     for (int64_t id : all) {
-        auto st = db.prepare("SELECT id, rev FROM files WHERE folder_id = ?");
+        auto st = db.prepare("SELECT id, rev FROM files WHERE folder_id = ? AND trashed = 0");
         st.bind(1, id);
         while (st.step())
             contents.emplace_back(st.integer(0), st.integer(1));
-        db.prepare("DELETE FROM files WHERE folder_id = ?").bind(1, id).run();
+        db.prepare("DELETE FROM files WHERE folder_id = ? AND trashed = 0").bind(1, id).run();
         db.prepare("DELETE FROM shares WHERE folder_id = ?").bind(1, id).run();
         db.prepare("DELETE FROM secure_auth WHERE folder_id = ?").bind(1, id).run();
         db.prepare("DELETE FROM folders WHERE id = ?").bind(1, id).run();

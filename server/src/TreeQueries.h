@@ -77,7 +77,8 @@ int64_t bump(Database& db, int64_t folderId);
 int64_t bumpTrash(Database& db, int64_t ownerId);
 int64_t storageUsed(Database& db, int64_t ownerId);
 
-// Deletes the folder, everything below it and the shares on them. Answers the files
+// Deletes the folder, everything below it that is not in the trash on its own, and the
+// shares on them. Answers the files
 // whose stored content (id, rev) must be removed once the transaction is committed.
 std::vector<std::pair<int64_t, int64_t>> deleteFolderTree(Database& db, int64_t folderId);
 

@@ -63,6 +63,8 @@ void uploadChunk(Services& sv, ApiCall& c) {
     sv.uploads.endChunk(temp, written, good);
     if (ioFailed)
         throw ServiceError(kInternal, "Cannot store the chunk");
+    if (!parsed)
+        c.response->set_header("Connection", "close");
     if (!parsed || !sawData)
         throw ServiceError(kBadRequest, "Malformed multipart body");
     if (!good) {

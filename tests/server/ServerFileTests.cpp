@@ -1,0 +1,336 @@
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <random>
+
+#include "ServerTestSupport.h"
+
+namespace bvtest {
+namespace {
+
+class FileTest : public ServerTest {};
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (auto& c : out)
+        c = static_cast<char>(gen());
+    return out;
+}
+
+size_t contentFileCount(const std::filesystem::path& data) {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(data / "content")) {
+        n += e.is_regular_file() ? 1 : 0;
+    }
+    return n;
+}
+
+TEST_F(FileTest, ListingFollowsTheFolderStamp) {
+    User u = newUser();
+    nlohmann::json root = list(u, "0");
+    ASSERT_EQ(root["ResponseType"], 1) << root;
+    EXPECT_EQ(names(root, "Folders"), std::vector<std::string>{"Secure Files"});
+    int64_t stamp = root["DirUpdateTime"];
+
+    nlohmann::json same = list(u, "0", stamp);
+    EXPECT_NE(same["ResponseType"], 1);
+    EXPECT_FALSE(same.contains("Folders") || same.contains("Files")) << same;
+
+    std::string docs = createFolder(u, "0", "Docs");
+    nlohmann::json after = list(u, "0", stamp);
+    EXPECT_EQ(after["ResponseType"], 1);
+    EXPECT_GT(after["DirUpdateTime"].get<int64_t>(), stamp);
+    EXPECT_EQ(names(after, "Folders"), (std::vector<std::string>{"Docs", "Secure Files"}));
+
+    nlohmann::json sub = list(u, docs);
+    EXPECT_EQ(sub["Name"], "Docs");
+    EXPECT_EQ(sub["ParentFolderID"], "0");
+    for (const char* key :
+         {"DirUpdateTime", "Name", "ParentFolderID", "ResponseType", "Folders", "Files"}) {
+        EXPECT_TRUE(sub.contains(key)) << key;
+    }
+}
+
+TEST_F(FileTest, NamesAreUniqueWithoutRegardToCase) {
+    User u = newUser();
+    std::string docs = createFolder(u, "0", "Docs");
+    uploadFile(u, docs, "Report.txt", "abc");
+    struct Case {
+        const char* endpoint;
+        nlohmann::json params;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"folder.json",
+         {{"folder_name", "DOCS"}, {"folder_sub_parent", "0"}},
+         "File or folder with such name already exists"},
+        {"folder.json",
+         {{"folder_name", "report.TXT"}, {"folder_sub_parent", docs}},
+         "File or folder with such name already exists"},
+        {"upload/create_file.json",
+         {{"file_name", "REPORT.txt"}, {"folder_id", docs}, {"file_size", "1"}},
+         "File with such a name already exists."},
+        {"upload/create_file.json",
+         {{"file_name", "docs"}, {"folder_id", "0"}, {"file_size", "1"}},
+         "File or folder with such name already exists"},
+    };
+    for (const auto& c : cases) {
+        nlohmann::json p = c.params;
+        p["session_id"] = u.sid;
+        ApiAnswer a = api().call("POST", c.endpoint, {}, p);
+        EXPECT_EQ(a.message(), c.message) << c.endpoint << " " << p;
+    }
+}
+
+TEST_F(FileTest, MoveRenameTrashRestoreAndDelete) {
+    User u = newUser();
+    std::string a = createFolder(u, "0", "A");
+    std::string b = createFolder(u, "0", "B");
+    std::string inner = createFolder(u, a, "Inner");
+    std::string file = uploadFile(u, a, "f.txt", "hello")["FileId"];
+
+    ApiAnswer moved = api().call("POST", "folder/move_copy.json", {},
+                                 {{"session_id", u.sid},
+                                  {"folder_id", inner},
+                                  {"dst_folder_id", b},
+                                  {"move", "true"},
+                                  {"new_folder_name", "Renamed"}});
+    EXPECT_EQ(moved.json.value("FolderID", ""), inner) << moved.body;
+    EXPECT_EQ(moved.json.value("Name", ""), "Renamed");
+    ApiAnswer cycle = api().call(
+        "POST", "folder/move_copy.json", {},
+        {{"session_id", u.sid}, {"folder_id", b}, {"dst_folder_id", inner}, {"move", "true"}});
+    EXPECT_TRUE(cycle.isServiceError()) << cycle.body;
+
+    // A file moved onto an existing name replaces that file.
+    uploadFile(u, b, "g.txt", "old");
+    ApiAnswer mf = api().call("POST", "file/move_copy.json", {},
+                              {{"session_id", u.sid},
+                               {"src_file_id", file},
+                               {"dst_folder_id", b},
+                               {"move", "true"},
+                               {"overwrite_if_exists", "true"},
+                               {"new_file_name", "g.txt"}});
+    EXPECT_EQ(mf.json.value("FileId", ""), file) << mf.body;
+    EXPECT_EQ(names(list(u, b), "Files"), std::vector<std::string>{"g.txt"});
+    EXPECT_EQ(api().download(u.sid, file).body, "hello");
+    EXPECT_EQ(names(list(u, a), "Files"), std::vector<std::string>{});
+
+    // Trash, restore, delete.
+    ApiAnswer t =
+        api().call("POST", "folder/trash.json", {}, {{"session_id", u.sid}, {"folder_id", b}});
+    EXPECT_TRUE(t.json.contains("DirUpdateTime")) << t.body;
+    EXPECT_EQ(names(list(u, "0"), "Folders"), (std::vector<std::string>{"A", "Secure Files"}));
+    EXPECT_TRUE(api().download(u.sid, file).json.contains("error"));
+    nlohmann::json trash = api().call("GET", "folder/trashlist.json", {u.sid}).json;
+    EXPECT_EQ(names(trash, "Folders"), std::vector<std::string>{"B"});
+    ApiAnswer r =
+        api().call("POST", "folder/restore.json", {}, {{"session_id", u.sid}, {"folder_id", b}});
+    EXPECT_TRUE(r.json.contains("DirUpdateTime")) << r.body;
+    EXPECT_EQ(api().download(u.sid, file).body, "hello");
+
+    ApiAnswer del = api().call("DELETE", "file.json", {u.sid, file});
+    EXPECT_TRUE(del.json.contains("DirUpdateTime")) << del.body;
+    ApiAnswer rm =
+        api().call("POST", "folder/remove.json", {}, {{"session_id", u.sid}, {"folder_id", b}});
+    EXPECT_TRUE(rm.json.contains("DirUpdateTime")) << rm.body;
+    EXPECT_TRUE(api().call("GET", "folder/list.json", {u.sid, inner}).isServiceError());
+}
+
+TEST_F(FileTest, TrashKeepsOriginalNamesAndRestoresToRootWhenTheFolderIsGone) {
+    User u = newUser();
+    std::string x = createFolder(u, "0", "X");
+    std::string first = uploadFile(u, x, "a.txt", "1")["FileId"];
+    api().call("POST", "file/trash.json", {}, {{"session_id", u.sid}, {"file_id", first}});
+    std::string second = uploadFile(u, x, "a.txt", "22")["FileId"];
+    api().call("POST", "file/trash.json", {}, {{"session_id", u.sid}, {"file_id", second}});
+
+    nlohmann::json trash = api().call("GET", "folder/trashlist.json", {u.sid}).json;
+    EXPECT_EQ(names(trash, "Files"), (std::vector<std::string>{"a.txt", "a.txt"}));
+
+    api().call("POST", "folder/remove.json", {}, {{"session_id", u.sid}, {"folder_id", x}});
+    ApiAnswer restored =
+        api().call("POST", "file/restore.json", {}, {{"session_id", u.sid}, {"file_id", first}});
+    EXPECT_EQ(restored.json.value("FileId", ""), first) << restored.body;
+    EXPECT_EQ(names(list(u, "0"), "Files"), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(api().download(u.sid, first).body, "1");
+
+    ApiAnswer emptied = api().call("DELETE", "folder/trash.json", {u.sid});
+    EXPECT_FALSE(emptied.isServiceError()) << emptied.body;
+    EXPECT_EQ(names(api().call("GET", "folder/trashlist.json", {u.sid}).json, "Files"),
+              std::vector<std::string>{});
+    EXPECT_EQ(api().call("GET", "users/info.json", {u.sid}).json["StorageUsed"], 1);
+}
+
+TEST_F(FileTest, ChunkedUploadOf50MiBRoundTrips) {
+    User u = newUser();
+    const std::string bytes = randomBytes(50u << 20, 7);
+    const size_t chunk = 8u << 20;
+    ApiAnswer created = api().call("POST", "upload/create_file.json", {},
+                                   {{"session_id", u.sid},
+                                    {"folder_id", "0"},
+                                    {"file_name", "big.bin"},
+                                    {"file_size", std::to_string(bytes.size())}});
+    for (const char* key : {"FileId", "Name", "Size", "DateModified", "TempLocation", "RequireHash",
+                            "RequireHashOnly"}) {
+        EXPECT_TRUE(created.json.contains(key)) << key << created.body;
+    }
+    std::string id = created.json["FileId"], temp = created.json["TempLocation"];
+
+    ASSERT_EQ(api().uploadChunk(u.sid, id, temp, 0, bytes.substr(0, chunk)).json["TotalWritten"],
+              chunk);
+    ApiAnswer skipped = api().uploadChunk(u.sid, id, temp, 2 * chunk, bytes.substr(2 * chunk, 10));
+    EXPECT_EQ(skipped.message(), "Incorrect chunk offset: uploaded=" + std::to_string(chunk) +
+                                     ", expected=" + std::to_string(2 * chunk));
+    for (size_t off = chunk; off < bytes.size(); off += chunk) {
+        std::string piece = bytes.substr(off, chunk);
+        ASSERT_EQ(api().uploadChunk(u.sid, id, temp, off, piece).json["TotalWritten"],
+                  piece.size());
+    }
+    ApiAnswer wrongSize = api().call("POST", "upload/close_file_upload.json", {},
+                                     {{"session_id", u.sid},
+                                      {"file_id", id},
+                                      {"file_size", "5"},
+                                      {"temp_location", temp},
+                                      {"file_time", "1600000000"}});
+    EXPECT_TRUE(wrongSize.isServiceError());
+    ApiAnswer closed = api().call("POST", "upload/close_file_upload.json", {},
+                                  {{"session_id", u.sid},
+                                   {"file_id", id},
+                                   {"file_size", std::to_string(bytes.size())},
+                                   {"temp_location", temp},
+                                   {"file_time", "1600000000"}});
+    EXPECT_EQ(closed.json.value("DateModified", int64_t{0}), 1600000000) << closed.body;
+    EXPECT_EQ(closed.json.value("Size", int64_t{0}), static_cast<int64_t>(bytes.size()));
+
+    ApiAnswer down = api().download(u.sid, id);
+    EXPECT_EQ(down.status, 200);
+    EXPECT_TRUE(down.body == bytes) << "downloaded content differs";
+    EXPECT_TRUE(api().download(u.sid, id, bytes.size() - 100).body ==
+                bytes.substr(bytes.size() - 100));
+    EXPECT_EQ(api().call("GET", "users/info.json", {u.sid}).json["StorageUsed"], bytes.size());
+
+    api().call("DELETE", "file.json", {u.sid, id});
+    EXPECT_EQ(api().call("GET", "users/info.json", {u.sid}).json["StorageUsed"], 0);
+}
+
+TEST_F(FileTest, NewUploadOfAnExistingFileReplacesItsContent) {
+    User u = newUser();
+    std::string id = uploadFile(u, "0", "doc.txt", "first version")["FileId"];
+    size_t before = contentFileCount(server().dataDir());
+    ApiAnswer opened = api().call("POST", "upload/open_file_upload.json", {},
+                                  {{"session_id", u.sid}, {"file_id", id}, {"file_size", "0"}});
+    ASSERT_TRUE(opened.json.contains("TempLocation")) << opened.body;
+    api().uploadChunk(u.sid, id, opened.json["TempLocation"], 0, "second");
+    // Until the close the old content stays visible.
+    EXPECT_EQ(api().download(u.sid, id).body, "first version");
+    nlohmann::json p = {{"session_id", u.sid},
+                        {"file_id", id},
+                        {"file_size", "6"},
+                        {"temp_location", opened.json["TempLocation"]},
+                        {"file_time", "1700000000"}};
+    ApiAnswer closed = api().call("POST", "upload/close_file_upload.json", {}, p);
+    EXPECT_EQ(closed.json.value("Size", 0), 6) << closed.body;
+    EXPECT_EQ(api().download(u.sid, id).body, "second");
+    EXPECT_EQ(contentFileCount(server().dataDir()), before);  // the old version is gone
+    ApiAnswer again = api().call("POST", "upload/close_file_upload.json", {}, p);
+    EXPECT_TRUE(again.isServiceError());
+}
+
+TEST_F(FileTest, UploadBeyondTheStorageMaximumIsRefused) {
+    User u = newUser({{"max_storage_mib", 1}});
+    uploadFile(u, "0", "most.bin", std::string(900 * 1024, 'x'));
+    ApiAnswer refused = api().call("POST", "upload/create_file.json", {},
+                                   {{"session_id", u.sid},
+                                    {"folder_id", "0"},
+                                    {"file_name", "more.bin"},
+                                    {"file_size", std::to_string(200 * 1024)}});
+    EXPECT_NE(refused.message().find("storage"), std::string::npos) << refused.body;
+    // A file created small but closed large is refused at the close.
+    ApiAnswer created = api().call("POST", "upload/create_file.json", {},
+                                   {{"session_id", u.sid},
+                                    {"folder_id", "0"},
+                                    {"file_name", "sneaky.bin"},
+                                    {"file_size", "1"}});
+    std::string id = created.json["FileId"], temp = created.json["TempLocation"];
+    api().uploadChunk(u.sid, id, temp, 0, std::string(200 * 1024, 'y'));
+    ApiAnswer closed = api().call("POST", "upload/close_file_upload.json", {},
+                                  {{"session_id", u.sid},
+                                   {"file_id", id},
+                                   {"file_size", std::to_string(200 * 1024)},
+                                   {"temp_location", temp}});
+    EXPECT_NE(closed.message().find("storage"), std::string::npos) << closed.body;
+    EXPECT_EQ(api().call("GET", "users/info.json", {u.sid}).json["StorageUsed"], 900 * 1024);
+}
+
+TEST_F(FileTest, PathsIdentifiersInfoAndThumbnails) {
+    User u = newUser();
+    std::string docs = createFolder(u, "0", "Docs");
+    std::string sub = createFolder(u, docs, "Sub");
+    std::string pic = uploadFile(u, sub, "Pic.PNG", "not really a png")["FileId"];
+    std::string txt = uploadFile(u, sub, "notes.txt", "text")["FileId"];
+
+    EXPECT_EQ(api()
+                  .call("POST", "folder/idbypath.json", {},
+                        {{"session_id", u.sid}, {"path", "/docs/SUB"}})
+                  .json["FolderId"],
+              sub);
+    EXPECT_EQ(api()
+                  .call("POST", "file/idbypath.json", {},
+                        {{"session_id", u.sid}, {"path", "/Docs/Sub/pic.png"}})
+                  .json["FileId"],
+              pic);
+    for (const char* missing : {"/Docs/none.txt", "/Nope/pic.png", "/"}) {
+        EXPECT_EQ(
+            api()
+                .call("POST", "file/idbypath.json", {}, {{"session_id", u.sid}, {"path", missing}})
+                .code(),
+            404)
+            << missing;
+    }
+    EXPECT_EQ(api().call("GET", "file/path.json", {u.sid, pic}).json["Path"], "Docs/Sub/Pic.PNG");
+    EXPECT_EQ(api().call("GET", "folder/path.json", {u.sid, sub}).json["Path"], "Docs/Sub");
+
+    nlohmann::json info = api().call("GET", "file/info.json", {pic}, {{"session_id", u.sid}}).json;
+    for (const char* key : {"FileId", "Name", "Size", "DateModified", "Link", "DownloadLink",
+                            "StreamingLink", "Access", "Description"}) {
+        EXPECT_TRUE(info.contains(key)) << key;
+    }
+    EXPECT_EQ(api()
+                  .call("GET", "file/info.json", {}, {{"session_id", u.sid}, {"file_id", txt}})
+                  .json["Name"],
+              "notes.txt");
+    nlohmann::json folder = api().call("GET", "folder/info.json", {u.sid, sub}).json;
+    EXPECT_EQ(folder["FolderID"], sub);
+    EXPECT_EQ(folder["Encrypted"], 0);
+
+    ApiAnswer thumb = api().call("GET", "file/thumb.json", {pic}, {{"session_id", u.sid}});
+    EXPECT_EQ(thumb.status, 200);
+    EXPECT_EQ(thumb.body.substr(1, 3), "PNG");
+    EXPECT_TRUE(
+        api().call("GET", "file/thumb.json", {txt}, {{"session_id", u.sid}}).isServiceError());
+}
+
+TEST_F(FileTest, RestartKeepsAccountsSessionsFoldersAndContents) {
+    User u = newUser();
+    std::string docs = createFolder(u, "0", "Docs");
+    const std::string bytes = randomBytes(3u << 20, 11);
+    std::string id = uploadFile(u, docs, "data.bin", bytes)["FileId"];
+    // An upload left open when the server dies leaves nothing behind.
+    ApiAnswer open = api().call("POST", "upload/open_file_upload.json", {},
+                                {{"session_id", u.sid}, {"file_id", id}, {"file_size", "0"}});
+    api().uploadChunk(u.sid, id, open.json["TempLocation"], 0, "partial");
+
+    server().restart();
+    ApiTestClient fresh(server());
+    nlohmann::json listing =
+        fresh.call("GET", "folder/list.json", {u.sid, docs}, {{"last_request_time", "0"}}).json;
+    EXPECT_EQ(names(listing, "Files"), std::vector<std::string>{"data.bin"}) << listing;
+    EXPECT_TRUE(fresh.download(u.sid, id).body == bytes);
+    EXPECT_TRUE(std::filesystem::is_empty(server().dataDir() / "uploads"));
+    EXPECT_FALSE(fresh.login(u.name, u.password).empty());
+}
+
+}  // namespace
+}  // namespace bvtest
