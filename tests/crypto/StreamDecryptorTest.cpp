@@ -51,6 +51,21 @@ TEST(CryptoDataEncryption, EncryptWithKey) {
     EXPECT_EQ(error.failureReason(), "aes::set_key: invalid key size");
 }
 
+TEST(CryptoDataEncryption, SingleRecordWrappers) {
+    const bv::Data key = keyOf("k");
+    const bv::Data plain = someBytes(1024);
+    auto record = encryptABlock(plain.bytes(), plain.length(), 4096, key);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->length(), 1082u);
+    auto back = decryptABlock(record->bytes(), record->length(), 2 * record->length(), key);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, plain);
+
+    EXPECT_FALSE(encryptABlock(plain.bytes(), plain.length(), 1081, key)) << "does not fit";
+    EXPECT_FALSE(decryptABlock(record->bytes(), record->length(), 1071, key)) << "does not fit";
+    EXPECT_FALSE(decryptABlock(record->bytes(), record->length(), 4096, keyOf("other")));
+}
+
 TEST(CryptoDataEncryption, DecryptWithKeyKeepsTheIncompleteRecord) {
     const bv::Data key = keyOf("k");
     const bv::Data plain = someBytes(2048);
