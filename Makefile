@@ -3,6 +3,7 @@ BUILD_TEST  := build/asan
 BUILD_MAIN  := build/release
 GENERATOR   := -G Ninja
 JOBS        ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
 
 .PHONY: all deps build test demo bench format clean
 
@@ -19,6 +20,7 @@ test: deps
 	cmake -S . -B $(BUILD_TEST) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DBV_SANITIZE=ON -DBV_BUILD_BENCH=OFF
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS)
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
 	scripts/demo.sh $(BUILD_MAIN)
