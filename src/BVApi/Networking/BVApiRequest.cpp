@@ -421,6 +421,7 @@ void BVApiRequest::sendAsync() {
     mutableData_ = bv::Data();
     state_ = kStateRunning;
     connection_.reset();
+    ++sendCount_;
     if (request->stream && streamConsumed_ && !request->stream->rewind()) {
         error = bv::Error(
             BVCurlTransfer::kErrorDomain, CURLE_SEND_FAIL_REWIND,
@@ -433,7 +434,12 @@ void BVApiRequest::sendAsync() {
     if (!connection_) {
         // Reported like any failed connection: on the main loop, after sendAsync returned.
         auto self = shared_from_this();
-        bv::RunLoop::main().perform([self, error] { self->connectionDidFail(nullptr, error); });
+        uint64_t send = sendCount_;
+        bv::RunLoop::main().perform([self, error, send] {
+            // Not when the request was cancelled or sent again in the meantime.
+            if (self->sendCount_ == send && self->state_ == kStateRunning)
+                self->connectionDidFail(nullptr, error);
+        });
     }
 }
 
@@ -491,6 +497,7 @@ void BVApiRequest::connectionDidFail(const BVApiRequestConnection* connection,
 }
 
 void BVApiRequest::cancelAsync() {
+    ++sendCount_;
     if (connection_)
         connection_->cancel();
     markFinished();

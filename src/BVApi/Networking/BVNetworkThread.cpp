@@ -76,7 +76,7 @@ void BVNetworkThread::run() {
         while (runCommands()) {
             int stillRunning = 0;
             curl_multi_perform(multi_.get(), &stillRunning);
-            for (auto& [easy, transfer] : running_)
+            for (auto& [owner, transfer] : running_)
                 transfer->flushEvents();
             finishDoneTransfers();
             curl_multi_poll(multi_.get(), nullptr, 0, kPollMilliseconds, nullptr);
@@ -107,7 +107,7 @@ bool BVNetworkThread::runCommands() {
                 stopTransfer(command.transfer);
                 break;
             case CommandKind::resume:
-                if (running_.count(command.transfer->easyHandle())) {
+                if (running_.count(command.transfer.get())) {
                     curl_easy_pause(command.transfer->easyHandle(), CURLPAUSE_CONT);
                     command.transfer->flushEvents();
                 }
@@ -119,21 +119,21 @@ bool BVNetworkThread::runCommands() {
 
 void BVNetworkThread::startTransfer(const std::shared_ptr<BVNetworkTransfer>& transfer) {
     CURL* easy = transfer->easyHandle();
-    if (!easy || running_.count(easy))
+    if (!easy || running_.count(transfer.get()))
         return;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void*>(transfer.get()));
     if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
         transfer->transferDidComplete(CURLE_FAILED_INIT);
         return;
     }
-    running_[easy] = transfer;
+    running_[transfer.get()] = transfer;
 }
 
 void BVNetworkThread::stopTransfer(const std::shared_ptr<BVNetworkTransfer>& transfer) {
-    auto found = running_.find(transfer->easyHandle());
+    auto found = running_.find(transfer.get());
     if (found == running_.end())
         return;
-    curl_multi_remove_handle(multi_.get(), found->first);
+    curl_multi_remove_handle(multi_.get(), transfer->easyHandle());
     running_.erase(found);
 }
 
@@ -144,7 +144,9 @@ void BVNetworkThread::finishDoneTransfers() {
             continue;
         CURL* easy = message->easy_handle;
         CURLcode result = message->data.result;
-        auto found = running_.find(easy);
+        char* owner = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &owner);
+        auto found = running_.find(reinterpret_cast<BVNetworkTransfer*>(owner));
         if (found == running_.end())
             continue;
         std::shared_ptr<BVNetworkTransfer> transfer = found->second;
@@ -158,7 +160,7 @@ void BVNetworkThread::finishDoneTransfers() {
 }
 
 void BVNetworkThread::dropAllTransfers() {
-    for (auto& [easy, transfer] : running_)
-        curl_multi_remove_handle(multi_.get(), easy);
+    for (auto& [owner, transfer] : running_)
+        curl_multi_remove_handle(multi_.get(), transfer->easyHandle());
     running_.clear();
 }

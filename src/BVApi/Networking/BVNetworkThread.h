@@ -68,6 +68,7 @@ class BVNetworkThread {
     bool stopping_ = false;
     std::thread thread_;
 
-    // Owned by the network thread alone.
-    std::map<CURL*, std::shared_ptr<BVNetworkTransfer>> running_;
+    // Owned by the network thread alone; keyed by the object each handle carries in
+    // CURLOPT_PRIVATE.
+    std::map<BVNetworkTransfer*, std::shared_ptr<BVNetworkTransfer>> running_;
 };
