@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "BVApi/Content/BVContentItem.h"
+
+class BVCacheController;
+
+// The cache protocol of items: under which key and class an item is filed, what its
+// metadata entry holds, and how long a stored copy stays valid. The rules belong to the item
+// classes; they are kept here, beside the cache, and chosen by class (a subclass follows its
+// nearest listed base).
+class BVCacheContentItem {
+  public:
+    // The item's identifier; the lower-cased path for path-to-identifier items.
+    static std::string cacheIndexKey(const BVContentItem& item);
+    // The class whose index files the item: BVFolderListItem for every listing, BVFSIdItem
+    // for both path-to-identifier classes, else the item's own class.
+    static const BVItemClass& cacheIndexClass(const BVContentItem& item);
+    // {"orig_class": class name} plus the class's own keys: "path", "files", "folders" and
+    // "encrypted" for listings; "path" and "identifier" for path-to-identifier items; "path"
+    // for content descriptors.
+    static nlohmann::json cacheIndexMeta(const BVContentItem& item);
+
+    // MD5 hex of each encoded property name followed by ":".
+    static const std::string& cacheIndexVersioningHash(const BVItemClass& cls);
+    // Seconds a stored copy lives, NaN when it does not expire by age.
+    static double validateCacheMetaInterval(const BVItemClass& cls);
+    static bool validateCacheMetaUponAppClose(const BVItemClass& cls);
+    static bool validateCacheMetaUponAppClose(const BVItemClass& cls, const nlohmann::json& meta);
+    // The validity rule of cls for a metadata entry.
+    static bool validateCacheMeta(const BVItemClass& cls, const nlohmann::json& meta,
+                                  BVCacheController& controller);
+
+    // The class named in an entry's "orig_class", or nullptr (cached lookup).
+    static const BVItemClass* classNamed(const std::string& name);
+};

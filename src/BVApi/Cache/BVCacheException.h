@@ -1,0 +1,17 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// A storage or argument failure of the cache, raised where the design says so: a name
+// ("BVCacheController" or "BVCacheFileBackend") and a reason text.
+class BVCacheException : public std::runtime_error {
+  public:
+    BVCacheException(std::string name, const std::string& reason)
+        : std::runtime_error(reason), name_(std::move(name)) {}
+    const std::string& name() const { return name_; }
+    std::string reason() const { return what(); }
+
+  private:
+    std::string name_;
+};

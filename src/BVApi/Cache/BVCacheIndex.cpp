@@ -1,0 +1,241 @@
+#include "BVApi/Cache/BVCacheIndex.h"
+
+#include "BVApi/Cache/BVCacheContentItem.h"
+#include "platform/KeyedArchive.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+// CBOR head of a major type with its length argument.
+void appendHead(std::string& out, uint8_t major, uint64_t length) {
+    uint8_t m = uint8_t(major << 5);
+    if (length < 24) {
+        out.push_back(char(m | length));
+    } else if (length <= 0xff) {
+        out.push_back(char(m | 24));
+        out.push_back(char(length));
+    } else if (length <= 0xffff) {
+        out.push_back(char(m | 25));
+        for (int s = 8; s >= 0; s -= 8)
+            out.push_back(char(length >> s));
+    } else if (length <= 0xffffffffull) {
+        out.push_back(char(m | 26));
+        for (int s = 24; s >= 0; s -= 8)
+            out.push_back(char(length >> s));
+    } else {
+        out.push_back(char(m | 27));
+        for (int s = 56; s >= 0; s -= 8)
+            out.push_back(char(length >> s));
+    }
+}
+
+void appendText(std::string& out, const std::string& text) {
+    appendHead(out, 3, text.size());
+    out += text;
+}
+
+void appendValue(std::string& out, const json& value) {
+    json::to_cbor(value, out);
+}
+
+constexpr uint8_t kMajorMap = 5;
+
+}  // namespace
+
+void BVCacheIndex::index(const BVContentItem& item, double now,
+                         const std::string& runtimeIdentifier) {
+    std::string key = BVCacheContentItem::cacheIndexKey(item);
+    json meta = BVCacheContentItem::cacheIndexMeta(item);
+    meta["vhash"] = BVCacheContentItem::cacheIndexVersioningHash(item.cls());
+    meta["runtimeid"] = runtimeIdentifier;
+    meta["controller_version"] = kControllerVersion;
+    meta["lastindex"] = now;
+    meta["invalidated"] = false;
+    meta["key"] = key;
+    std::lock_guard lock(lock_);
+    insertLocked(key, std::move(meta));
+}
+
+void BVCacheIndex::purgeIndexFor(const std::string& key) {
+    std::lock_guard lock(lock_);
+    eraseLocked(key);
+}
+
+std::vector<json> BVCacheIndex::queryUsingPredicate(const BVCacheFilter& filter) const {
+    std::lock_guard lock(lock_);
+    std::vector<json> matches;
+    for (const auto& key : queryKeysUsingPredicate(filter))
+        matches.push_back(entries_.at(key).meta);
+    return matches;
+}
+
+std::vector<std::string> BVCacheIndex::queryKeysUsingPredicate(const BVCacheFilter& filter) const {
+    std::lock_guard lock(lock_);
+    std::vector<std::string> keys;
+    if (filter.kind() == BVCacheFilter::Kind::PathIgnoringCaseAndDiacritics) {
+        auto it = keysByFoldedPath_.find(filter.value());
+        if (it != keysByFoldedPath_.end())
+            keys.assign(it->second.begin(), it->second.end());
+        return keys;
+    }
+    for (const auto& [key, entry] : entries_) {
+        if (filter.matches(entry.meta))
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+bool BVCacheIndex::haveIndexFor(const std::string& key) const {
+    std::lock_guard lock(lock_);
+    return entries_.count(key) != 0;
+}
+
+void BVCacheIndex::invalidateMetaFor(const std::string& key) {
+    std::lock_guard lock(lock_);
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return;
+    it->second.meta["invalidated"] = true;
+    it->second.encodedMeta.clear();
+}
+
+BVCacheIndexMetaValidation BVCacheIndex::validateMetaFor(const std::string& key,
+                                                         BVCacheController& controller) const {
+    std::lock_guard lock(lock_);
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return BVCacheIndexMetaNotFound;
+    const json& meta = it->second.meta;
+    auto invalidated = meta.find("invalidated");
+    if (invalidated != meta.end() && invalidated->is_boolean() && invalidated->get<bool>())
+        return BVCacheIndexMetaInvalid;
+    auto version = meta.find("controller_version");
+    if (version == meta.end() || !version->is_string() ||
+        version->get_ref<const std::string&>() != kControllerVersion)
+        return BVCacheIndexMetaInvalid;
+    auto origin = meta.find("orig_class");
+    const BVItemClass* cls = (origin != meta.end() && origin->is_string())
+                                 ? BVCacheContentItem::classNamed(origin->get<std::string>())
+                                 : nullptr;
+    if (!cls)
+        return BVCacheIndexMetaInvalid;
+    // The rule may read other classes' indexes, never this one's, so meta stays in place.
+    return BVCacheContentItem::validateCacheMeta(*cls, meta, controller) ? BVCacheIndexMetaValid
+                                                                         : BVCacheIndexMetaInvalid;
+}
+
+std::optional<json> BVCacheIndex::metaFor(const std::string& key) const {
+    std::lock_guard lock(lock_);
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return std::nullopt;
+    return it->second.meta;
+}
+
+void BVCacheIndex::setMeta(json meta, const std::string& key) {
+    std::lock_guard lock(lock_);
+    insertLocked(key, meta.is_object() ? std::move(meta) : json::object());
+}
+
+size_t BVCacheIndex::count() const {
+    std::lock_guard lock(lock_);
+    return entries_.size();
+}
+
+std::vector<std::string> BVCacheIndex::keys() const {
+    std::lock_guard lock(lock_);
+    std::vector<std::string> keys;
+    keys.reserve(entries_.size());
+    for (const auto& [key, entry] : entries_)
+        keys.push_back(key);
+    return keys;
+}
+
+void BVCacheIndex::insertLocked(const std::string& key, json meta) {
+    eraseLocked(key);
+    rememberPathLocked(key, meta);
+    entries_.emplace(key, Entry{std::move(meta), {}, {}});
+}
+
+void BVCacheIndex::eraseLocked(const std::string& key) {
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return;
+    forgetPathLocked(key, it->second.meta);
+    entries_.erase(it);
+}
+
+void BVCacheIndex::rememberPathLocked(const std::string& key, const json& meta) {
+    auto path = meta.find("path");
+    if (path == meta.end() || !path->is_string())
+        return;
+    keysByFoldedPath_[BVCacheFilter::folded(path->get_ref<const std::string&>())].insert(key);
+}
+
+void BVCacheIndex::forgetPathLocked(const std::string& key, const json& meta) {
+    auto path = meta.find("path");
+    if (path == meta.end() || !path->is_string())
+        return;
+    auto it = keysByFoldedPath_.find(BVCacheFilter::folded(path->get_ref<const std::string&>()));
+    if (it == keysByFoldedPath_.end())
+        return;
+    it->second.erase(key);
+    if (it->second.empty())
+        keysByFoldedPath_.erase(it);
+}
+
+bv::Data BVCacheIndex::archivedData() {
+    std::lock_guard lock(lock_);
+    size_t total = 64;
+    for (auto& [key, entry] : entries_) {
+        if (entry.encodedKey.empty())
+            appendText(entry.encodedKey, key);
+        if (entry.encodedMeta.empty())
+            appendValue(entry.encodedMeta, entry.meta);
+        total += 2 * entry.encodedKey.size() + entry.encodedMeta.size();
+    }
+    std::string out;
+    out.reserve(total);
+    appendHead(out, kMajorMap, 4);
+    appendText(out, bv::KeyedArchive::kClassKey);
+    appendText(out, "BVCacheIndex");
+    appendText(out, "lastUpdateTime");
+    appendValue(out, json(lastUpdateTime_));
+    appendText(out, "index");
+    appendHead(out, kMajorMap, entries_.size());
+    for (const auto& [key, entry] : entries_) {
+        out += entry.encodedKey;
+        out += entry.encodedKey;
+    }
+    appendText(out, "meta");
+    appendHead(out, kMajorMap, entries_.size());
+    for (const auto& [key, entry] : entries_) {
+        out += entry.encodedKey;
+        out += entry.encodedMeta;
+    }
+    return bv::Data(out.data(), out.size());
+}
+
+std::unique_ptr<BVCacheIndex> BVCacheIndex::unarchive(const bv::Data& data) {
+    auto object = bv::KeyedArchive::decode(data);
+    if (!object)
+        return nullptr;
+    const std::string* cls = bv::KeyedArchive::className(*object);
+    if (!cls || *cls != "BVCacheIndex")
+        return nullptr;
+    auto keys = object->find("index");
+    auto metas = object->find("meta");
+    if (keys == object->end() || !keys->is_object() || metas == object->end() ||
+        !metas->is_object())
+        return nullptr;
+    auto index = std::make_unique<BVCacheIndex>();
+    if (auto last = object->find("lastUpdateTime"); last != object->end() && last->is_number())
+        index->lastUpdateTime_ = last->get<double>();
+    for (auto& [key, value] : keys->items()) {
+        auto meta = metas->find(key);
+        index->insertLocked(
+            key, (meta != metas->end() && meta->is_object()) ? std::move(*meta) : json::object());
+    }
+    return index;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "BVApi/Cache/BVCacheFilter.h"
+#include "BVApi/Content/BVContentItem.h"
+#include "platform/Data.h"
+
+class BVCacheController;
+
+// Result of validating an index entry.
+enum BVCacheIndexMetaValidation : int64_t {
+    BVCacheIndexMetaInvalid = 1,
+    BVCacheIndexMetaNotFound = 2,
+    BVCacheIndexMetaValid = 3,
+};
+
+// The keys of one item class and the metadata entry of each. The index is also the lock of
+// its class: the controller holds lock() around every sequence of index and file operations
+// of the class. Each operation below takes the lock itself as well, so single calls are safe
+// from any thread.
+class BVCacheIndex {
+  public:
+    static constexpr const char* kControllerVersion = "1.0";
+
+    BVCacheIndex() = default;
+    BVCacheIndex(const BVCacheIndex&) = delete;
+    BVCacheIndex& operator=(const BVCacheIndex&) = delete;
+
+    // The re-entrant lock of this index's class.
+    std::recursive_mutex& lock() const { return lock_; }
+
+    // Files the item under its cache key, replacing any previous entry of the key: its
+    // cacheIndexMeta plus "vhash", "runtimeid", "controller_version", "lastindex" (now),
+    // "invalidated" (false) and "key".
+    void index(const BVContentItem& item, double now, const std::string& runtimeIdentifier);
+    void purgeIndexFor(const std::string& key);
+    // The entries that match, in key order.
+    std::vector<nlohmann::json> queryUsingPredicate(const BVCacheFilter& filter) const;
+    // The keys of those entries, in the same order.
+    std::vector<std::string> queryKeysUsingPredicate(const BVCacheFilter& filter) const;
+    bool haveIndexFor(const std::string& key) const;
+    // Marks the entry invalid; nothing when there is none.
+    void invalidateMetaFor(const std::string& key);
+    BVCacheIndexMetaValidation validateMetaFor(const std::string& key,
+                                               BVCacheController& controller) const;
+    std::optional<nlohmann::json> metaFor(const std::string& key) const;
+    void setMeta(nlohmann::json meta, const std::string& key);
+
+    size_t count() const;
+    std::vector<std::string> keys() const;
+    double lastUpdateTime() const { return lastUpdateTime_; }
+
+    // The keyed archive of the index ("$class" "BVCacheIndex", "lastUpdateTime", "index",
+    // "meta"). Entries keep their encoded form between calls, so writing an index of n entries
+    // after one change costs one entry's encoding and n copies.
+    bv::Data archivedData();
+    // The index held in an archive, or nothing when it is damaged. Never throws.
+    static std::unique_ptr<BVCacheIndex> unarchive(const bv::Data& data);
+
+  private:
+    struct Entry {
+        nlohmann::json meta;
+        std::string encodedKey;   // CBOR of the key; empty until first needed
+        std::string encodedMeta;  // CBOR of meta; empty when meta changed since
+    };
+
+    void insertLocked(const std::string& key, nlohmann::json meta);
+    void eraseLocked(const std::string& key);
+    void forgetPathLocked(const std::string& key, const nlohmann::json& meta);
+    void rememberPathLocked(const std::string& key, const nlohmann::json& meta);
+
+    mutable std::recursive_mutex lock_;  // guards everything below
+    double lastUpdateTime_ = 0;
+    std::map<std::string, Entry> entries_;  // the key set ("index") and "meta"
+    // Folded "path" of each entry -> keys, so a path filter need not fold every entry.
+    std::unordered_map<std::string, std::set<std::string>> keysByFoldedPath_;
+};
