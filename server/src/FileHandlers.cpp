@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "Answers.h"
@@ -14,7 +16,7 @@ namespace bvserver {
 namespace {
 using Rule = ApiRouter::SessionRule;
 
-constexpr size_t kDownloadPiece = 256 * 1024;
+constexpr size_t kDownloadPiece = 1024 * 1024;
 
 // A 1x1 PNG: the thumbnail of every picture.
 const unsigned char kThumbnail[] = {
@@ -61,6 +63,25 @@ std::pair<FileRow, std::shared_ptr<FdCloser>> openContent(Services& sv, const Ac
     }
 }
 
+// A read-only mapping of a stored content file. Stored versions are never changed in place
+// (a new upload writes a new file), so the mapping stays valid even if the version is
+// replaced or deleted while it is being sent.
+struct MappedContent {
+    MappedContent(int fd, size_t length) : length(length) {
+        addr = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (addr == MAP_FAILED)
+            throw std::system_error(errno, std::generic_category(), "map content");
+        ::madvise(addr, length, MADV_SEQUENTIAL);
+    }
+    ~MappedContent() { ::munmap(addr, length); }
+    MappedContent(const MappedContent&) = delete;
+    MappedContent& operator=(const MappedContent&) = delete;
+    const char* bytes() const { return static_cast<const char*>(addr); }
+
+    void* addr;
+    size_t length;
+};
+
 void download(Services& sv, ApiCall& c) {
     auto [row, file] = openContent(sv, accessFor(sv, c), c.arg(0, "file id"));
     int64_t offset = c.integer("offset").value_or(0);
@@ -73,21 +94,18 @@ void download(Services& sv, ApiCall& c) {
         c.response->set_content("", "application/octet-stream");
         return;
     }
+    auto content = std::make_shared<MappedContent>(file->fd, static_cast<size_t>(row.size));
     c.response->set_content_provider(
         static_cast<size_t>(row.size - offset), "application/octet-stream",
-        [file = file, offset, dropAfter](size_t off, size_t len, httplib::DataSink& sink) {
+        [content, offset, dropAfter](size_t off, size_t len, httplib::DataSink& sink) {
             if (dropAfter && static_cast<int64_t>(off) >= *dropAfter)
                 return false;
             size_t want = std::min(len, kDownloadPiece);
             if (dropAfter)
                 want = std::min<size_t>(want, static_cast<size_t>(*dropAfter) - off);
-            thread_local std::vector<char> buffer(kDownloadPiece);
-            ssize_t n = ::pread(file->fd, buffer.data(), want, offset + static_cast<int64_t>(off));
-            if (n <= 0)
-                return false;
-            return sink.write(buffer.data(), static_cast<size_t>(n));
+            return sink.write(content->bytes() + offset + off, want);
         },
-        [file = file](bool) {});
+        [content](bool) {});
 }
 
 void removeContent(Services& sv, const ContentList& removed) {

@@ -67,6 +67,8 @@ void configure(httplib::Server& server) {
     server.new_task_queue = [] { return new httplib::ThreadPool(16); };
     server.set_read_timeout(60, 0);
     server.set_write_timeout(60, 0);
+    // TLS records rarely fill whole segments; without this Nagle's algorithm stalls streams.
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(1000);
     server.set_payload_max_length(size_t{1} << 31);
 }

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "ApiRouter.h"
+#include "ContentStore.h"
 #include "NameRules.h"
 #include "ServiceError.h"
+#include "TempDir.h"
+#include "UploadSessions.h"
 
 namespace {
 
@@ -73,6 +79,51 @@ TEST(ServerNames, RefusesUnsafeNamesAndFoldsCase) {
     // Precomposed and decomposed spellings of "é" name the same item.
     EXPECT_EQ(NameRules::key("caf\xc3\xa9"), NameRules::key("cafe\xcc\x81"));
     EXPECT_NE(NameRules::key("a.txt"), NameRules::key("b.txt"));
+}
+
+}  // namespace
+
+namespace {
+
+std::string messageOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const bvserver::ServiceError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(ServerUploads, ChunksInOrderAndOneCloseAtATime) {
+    bvtest::TempDir dir;
+    bvserver::ContentStore content(dir.path());
+    bvserver::UploadSessions uploads(content);
+    std::string temp = uploads.open(7, 1);
+
+    int fd = uploads.beginChunk(temp, 7, 1, 0);
+    ::close(fd);
+    // A second chunk while the first is being written, and a close, must wait.
+    EXPECT_EQ(messageOf([&] { ::close(uploads.beginChunk(temp, 7, 1, 0)); }),
+              "Incorrect chunk offset: uploaded=0, expected=0");
+    EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }),
+              "This file is already being processed. Please wait until previous upload operation "
+              "will be finished.");
+    uploads.endChunk(temp, 10, true);
+    EXPECT_EQ(messageOf([&] { ::close(uploads.beginChunk(temp, 7, 1, 5)); }),
+              "Incorrect chunk offset: uploaded=10, expected=5");
+    // Another file or another user does not reach this upload.
+    EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 8, 1); }), "Upload not found");
+    EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 2); }), "Upload not found");
+
+    EXPECT_EQ(uploads.beginClose(temp, 7, 1), 10);
+    EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }),
+              "This file is already being processed. Please wait until previous upload operation "
+              "will be finished.");
+    EXPECT_NE(messageOf([&] { ::close(uploads.beginChunk(temp, 7, 1, 10)); }), "");
+    uploads.endClose(temp, false);  // a failed close may be tried again
+    EXPECT_EQ(uploads.beginClose(temp, 7, 1), 10);
+    uploads.endClose(temp, true);
+    EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }), "Upload not found");
 }
 
 }  // namespace
