@@ -205,7 +205,7 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     int64_t receivedBytes_ = 0;
     int64_t totalBytes_ = -1;
     std::shared_ptr<BVApiRequestConnection> connection_;
-    uint64_t sendCount_ = 0;  // tells a stale failure report from the current send
+    std::atomic<uint64_t> sendCount_{0};  // tells a stale failure report from the current send
     std::optional<BVUrlRequest> request_;
     bv::Data mutableData_;
     uint64_t timeout_ = 240;
