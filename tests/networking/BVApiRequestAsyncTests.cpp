@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -100,30 +102,55 @@ TEST_F(AsyncTest, PartialDataStreamsAHugeBodyWithoutPilingItUp) {
 }
 
 TEST_F(AsyncTest, UploadProgressReachesTheWholeBody) {
-    std::string blob(5 * kMiB, 'u');
-    auto request = makeRequest("POST", "echo", json{{"blob", blob}});
-    int64_t lastSent = 0;
-    int64_t expectedTotal = 0;
-    int calls = 0;
-    request->uploadProgressHandler = [&](int64_t sent, int64_t expected) {
-        EXPECT_GE(sent, lastSent);
-        lastSent = sent;
-        expectedTotal = expected;
-        ++calls;
+    std::string content(5 * kMiB, 'u');
+    for (size_t i = 0; i < content.size(); i += 4096)
+        content[i] = static_cast<char>('a' + (i / 4096) % 26);
+    bvtest::TempDir folder;
+    std::ofstream(folder / "upload.bin", std::ios::binary) << content;
+
+    struct Case {
+        std::string name;
+        std::function<std::shared_ptr<BVApiRequest>()> make;
+        std::string wireBody;
     };
-    json answer;
-    request->apiResponseHandler = [&](const json* response, const bv::Error&) {
-        if (response)
-            answer = *response;
+    const std::vector<Case> cases = {
+        {"json body",
+         [&] {
+             return makeRequest("POST", "echo", json{{"blob", content}});
+         },
+         json{{"blob", content}}.dump()},
+        {"file stream",
+         [&] {
+             auto stream = bv::FileInputStream::open(folder / "upload.bin", nullptr);
+             auto request = BVApiRequest::requestWithMethod("PUT", "echo", std::move(stream));
+             request->setClock(clock_);
+             return request;
+         },
+         content},
     };
-    request->sendAsync();
-    request->waitAsync();
-    const int64_t bodySize = static_cast<int64_t>(request->urlRequest(nullptr)->body->size());
-    EXPECT_GE(calls, 1);
-    EXPECT_EQ(lastSent, bodySize);
-    EXPECT_EQ(expectedTotal, bodySize);
-    EXPECT_EQ(answer, (json{{"ok", true}}));
-    EXPECT_EQ(lastRequest().body.size(), static_cast<size_t>(bodySize));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto request = c.make();
+        int64_t lastSent = 0;
+        int64_t expectedTotal = 0;
+        request->uploadProgressHandler = [&](int64_t sent, int64_t expected) {
+            EXPECT_GE(sent, lastSent);
+            lastSent = sent;
+            expectedTotal = expected;
+        };
+        json answer;
+        request->apiResponseHandler = [&](const json* response, const bv::Error&) {
+            if (response)
+                answer = *response;
+        };
+        request->sendAsync();
+        request->waitAsync();
+        const auto bodySize = static_cast<int64_t>(c.wireBody.size());
+        EXPECT_EQ(lastSent, bodySize);
+        EXPECT_EQ(expectedTotal, bodySize);
+        EXPECT_EQ(answer, (json{{"ok", true}}));
+        EXPECT_TRUE(lastRequest().body == c.wireBody) << "body differs on the wire";
+    }
 }
 
 TEST_F(AsyncTest, ConnectionFailureIsRetriedThenReported) {
