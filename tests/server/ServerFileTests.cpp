@@ -1,7 +1,10 @@
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "ServerTestSupport.h"
 
@@ -330,6 +333,66 @@ TEST_F(FileTest, RestartKeepsAccountsSessionsFoldersAndContents) {
     EXPECT_TRUE(fresh.download(u.sid, id).body == bytes);
     EXPECT_TRUE(std::filesystem::is_empty(server().dataDir() / "uploads"));
     EXPECT_FALSE(fresh.login(u.name, u.password).empty());
+}
+
+}  // namespace
+}  // namespace bvtest
+
+namespace bvtest {
+namespace {
+
+// Kills the server while a client keeps replacing one file's content, then checks that the
+// restarted server shows one complete version, never a torn or half-written one.
+TEST_F(FileTest, KillDuringUploadsLeavesACompleteVersion) {
+    User u = newUser();
+    std::vector<std::string> versions;
+    for (unsigned i = 0; i < 6; ++i)
+        versions.push_back(randomBytes((1u << 20) + i * 4099, 100 + i));
+    std::string id = uploadFile(u, "0", "f.bin", versions[0])["FileId"];
+
+    std::atomic<int> replaced{0};  // closes the server confirmed
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            ApiTestClient client(server());
+            for (size_t n = 1; !stop; ++n) {
+                const std::string& bytes = versions[n % versions.size()];
+                ApiAnswer open =
+                    client.call("POST", "upload/open_file_upload.json", {},
+                                {{"session_id", u.sid}, {"file_id", id}, {"file_size", "0"}});
+                if (!open.json.contains("TempLocation"))
+                    continue;
+                std::string temp = open.json["TempLocation"];
+                for (size_t off = 0; off < bytes.size() && !stop; off += 256 * 1024) {
+                    client.uploadChunk(u.sid, id, temp, off, bytes.substr(off, 256 * 1024));
+                }
+                ApiAnswer closed = client.call("POST", "upload/close_file_upload.json", {},
+                                               {{"session_id", u.sid},
+                                                {"file_id", id},
+                                                {"file_size", std::to_string(bytes.size())},
+                                                {"temp_location", temp}});
+                if (closed.json.contains("FileId"))
+                    ++replaced;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400 + 250 * round));
+        server().kill();
+        stop = true;
+        writer.join();
+        server().restart();
+
+        ApiTestClient fresh(server());
+        nlohmann::json info =
+            fresh.call("GET", "file/info.json", {id}, {{"session_id", u.sid}}).json;
+        ApiAnswer content = fresh.download(u.sid, id);
+        ASSERT_EQ(info.value("Size", int64_t{-1}), static_cast<int64_t>(content.body.size()))
+            << info;
+        bool known = false;
+        for (const auto& v : versions)
+            known = known || v == content.body;
+        EXPECT_TRUE(known) << "round " << round << ": the content is no complete version";
+    }
+    EXPECT_GT(replaced.load(), 0) << "the writer never completed an upload";
 }
 
 }  // namespace

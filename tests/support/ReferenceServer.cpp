@@ -69,6 +69,8 @@ ReferenceServer::ReferenceServer() : ReferenceServer(Options{}) {}
 
 ReferenceServer::ReferenceServer(Options options)
     : options_(std::move(options)), dir_("bvserver"), adminToken_(randomToken()) {
+    // A client writing to a killed server must see an error, not die of SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     nlohmann::json seed = options_.seed.is_null() ? nlohmann::json::array() : options_.seed;
     std::ofstream(dir_ / "seed.json") << seed.dump();
     start(0);

@@ -15,6 +15,8 @@ namespace bvtest {
 // A running brimvault-server for integration tests: the built binary started on a free
 // loopback port with a fresh data folder, a self-signed certificate (trust caFile() to verify
 // it) and an admin token. The process is stopped when the object is destroyed.
+// Creating one sets SIGPIPE to be ignored in the test process, so that requests to a
+// killed server fail instead of ending the test program.
 //
 // Accounts come from the seed given at construction: a JSON array of user records or
 // {"users":[...]} (format in server/README.md), e.g.
