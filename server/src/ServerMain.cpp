@@ -70,7 +70,8 @@ void configure(httplib::Server& server) {
     // TLS records rarely fill whole segments; without this Nagle's algorithm stalls streams.
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(1000);
-    server.set_payload_max_length(size_t{1} << 31);
+    // Chunks are 20 MiB; JSON bodies are small. Anything far larger is refused unread.
+    server.set_payload_max_length(size_t{256} << 20);
 }
 
 // Stops the server on SIGINT/SIGTERM; the signals are blocked in every thread and taken here.

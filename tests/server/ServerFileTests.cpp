@@ -191,6 +191,8 @@ TEST_F(FileTest, ChunkedUploadOf50MiBRoundTrips) {
         ASSERT_EQ(api().uploadChunk(u.sid, id, temp, off, piece).json["TotalWritten"],
                   piece.size());
     }
+    // Clients send an empty chunk at the end of a file.
+    EXPECT_EQ(api().uploadChunk(u.sid, id, temp, bytes.size(), "").json["TotalWritten"], 0);
     ApiAnswer wrongSize = api().call("POST", "upload/close_file_upload.json", {},
                                      {{"session_id", u.sid},
                                       {"file_id", id},
