@@ -1,2 +1,140 @@
+// Cache fetches and stores: hot listings (memory cache), cold listings (decoded from disk)
+// against bare CBOR decoding of the same file, stores into indexes of growing size, and the
+// path lookup among many cached listings.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+
+#include "BVApi/Cache/BVCacheController.h"
+#include "BVApi/Content/BVFileItems.h"
+#include "BVApi/Content/BVFolderListItems.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ScratchCache {
+  public:
+    ScratchCache() {
+        std::string tmpl = (fs::temp_directory_path() / "bench-cache-XXXXXX").string();
+        dir_ = ::mkdtemp(tmpl.data());
+        cache_ = BVCacheController::cacheControllerAt(dir_ / "Cache",
+                                                      {std::make_shared<bv::ManualClock>(), "run"});
+    }
+    ~ScratchCache() {
+        cache_.reset();
+        BVCacheController::resetSharedController();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    BVCacheController& operator*() { return *cache_; }
+    BVCacheController* operator->() { return cache_.get(); }
+
+  private:
+    fs::path dir_;
+    std::shared_ptr<BVCacheController> cache_;
+};
+
+std::shared_ptr<BVFolderListItem> makeListing(const std::string& id, const std::string& path,
+                                              int files) {
+    auto listing = std::make_shared<BVFolderListItem>();
+    listing->identifier = id;
+    listing->path = path;
+    listing->name = fs::path(path).filename().string();
+    for (int i = 0; i < files; ++i) {
+        auto f = std::make_shared<BVFileItem>();
+        f->identifier = id + "-" + std::to_string(i);
+        f->name = "file number " + std::to_string(i) + ".txt";
+        f->size = 1000 + i;
+        f->dateModified = 1'700'000'000 + i;
+        listing->files.push_back(std::move(f));
+    }
+    return listing;
+}
+
+void BM_FetchHotListing(benchmark::State& state) {
+    ScratchCache cache;
+    cache->storeItem(makeListing("hot", "/Hot", 20));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache->fetchFolderList("hot"));
+}
+BENCHMARK(BM_FetchHotListing);
+
+void BM_FetchColdListing(benchmark::State& state) {
+    ScratchCache cache;
+    cache->storeItem(makeListing("cold", "/Cold", int(state.range(0))));
+    for (auto _ : state) {
+        state.PauseTiming();
+        cache->backend().clearMemcache();
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(cache->fetchFolderList("cold"));
+    }
+}
+BENCHMARK(BM_FetchColdListing)->Arg(10'000)->Unit(benchmark::kMicrosecond);
+
+// The floor for the cold fetch: reading the same file and decoding its CBOR, nothing else.
+void BM_DecodeListingBytesOnly(benchmark::State& state) {
+    ScratchCache cache;
+    cache->storeItem(makeListing("cold", "/Cold", int(state.range(0))));
+    std::string path = cache->backend().pathForItemWithKey("cold", BVFolderListItem::itemClass());
+    for (auto _ : state) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<uint8_t> bytes(fs::file_size(path));
+        in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+        benchmark::DoNotOptimize(nlohmann::json::from_cbor(bytes));
+    }
+}
+BENCHMARK(BM_DecodeListingBytesOnly)->Arg(10'000)->Unit(benchmark::kMicrosecond);
+
+// One store of a small listing into an index that already holds n listings.
+void BM_StoreListing(benchmark::State& state) {
+    ScratchCache cache;
+    BVCacheIndex& index = cache->indexOf(BVFolderListItem::itemClass());
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        std::string id = std::to_string(i);
+        index.index(*makeListing(id, "/folder/" + id, 5), 1, "run");
+    }
+    auto listing = makeListing("stored", "/Stored", 5);
+    for (auto _ : state)
+        cache->storeItem(listing);
+    state.counters["index_bytes"] =
+        double(fs::file_size(cache->backend().pathForIndexOfClass(BVFolderListItem::itemClass())));
+}
+BENCHMARK(BM_StoreListing)->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMicrosecond);
+
+// The encoding part of a store: the whole index of n listings as one archive.
+void BM_ArchiveIndex(benchmark::State& state) {
+    BVCacheIndex index;
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        std::string id = std::to_string(i);
+        index.index(*makeListing(id, "/folder/" + id, 5), 1, "run");
+    }
+    auto listing = makeListing("stored", "/Stored", 5);
+    for (auto _ : state) {
+        index.index(*listing, 2, "run");
+        benchmark::DoNotOptimize(index.archivedData());
+    }
+}
+BENCHMARK(BM_ArchiveIndex)->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMicrosecond);
+
+void BM_FetchFolderListAt(benchmark::State& state) {
+    ScratchCache cache;
+    BVCacheIndex& index = cache->indexOf(BVFolderListItem::itemClass());
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        std::string id = std::to_string(i);
+        index.index(*makeListing(id, "/Folder/" + id, 5), 1, "run");
+    }
+    cache->storeItem(makeListing("target", "/Folder/Target", 5));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache->fetchFolderListAt("/folder/TARGET"));
+}
+BENCHMARK(BM_FetchFolderListAt)->Arg(10'000);
+
+}  // namespace
+
 BENCHMARK_MAIN();

@@ -181,6 +181,15 @@ TEST_F(ControllerTest, FullDiskDuringAStoreLeavesThePreviousIndexReadable) {
     EXPECT_FALSE(cache_->fetchItemWithKey("B", cls));
 }
 
+TEST_F(ControllerTest, PurgeDuringAFullDiskDoesNotResurrectTheItem) {
+    const auto& cls = BVFileInfoItem::itemClass();
+    cache_->storeItem(fileInfo("A"));
+    cache_->backend().setWriteFault([](const std::string&) { return true; });
+    cache_->purgeItemWithKey("A", cls);
+    start("run-1");
+    EXPECT_FALSE(cache_->fetchItemWithKey("A", cls));
+}
+
 TEST_F(ControllerTest, ItemChecksRaiseForTheItemOperations) {
     auto keyless = std::make_shared<BVFileInfoItem>();
     struct Case {

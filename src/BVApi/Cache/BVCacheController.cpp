@@ -182,13 +182,26 @@ void BVCacheController::purgeItemWithKey(const std::string& key, const BVItemCla
     BVCacheIndex& index = indexOf(cls);
     std::lock_guard lock(index.lock());
     index.purgeIndexFor(key);
-    try {
-        backend_->storeIndex(index, cls);
-        backend_->purgeItemWithKey(key, cls);
-    } catch (const BVCacheException& e) {
-        BVLog("Caught exception %@ in [BVCacheFileBackend purgeItemWithKey:of:] with the reason %@",
-              e.name(), e.reason());
+    // The file goes even when the index cannot be written: an index entry left on disk then
+    // finds no file after a restart and is dropped, instead of serving the purged item.
+    for (auto step : {&BVCacheController::storeIndexOf, &BVCacheController::deleteItemFile}) {
+        try {
+            (this->*step)(key, cls);
+        } catch (const BVCacheException& e) {
+            BVLog(
+                "Caught exception %@ in [BVCacheFileBackend purgeItemWithKey:of:] with the reason "
+                "%@",
+                e.name(), e.reason());
+        }
     }
+}
+
+void BVCacheController::storeIndexOf(const std::string&, const BVItemClass& cls) {
+    backend_->storeIndex(indexOf(cls), cls);
+}
+
+void BVCacheController::deleteItemFile(const std::string& key, const BVItemClass& cls) {
+    backend_->purgeItemWithKey(key, cls);
 }
 
 void BVCacheController::purgeItemForced(const BVItemRef& item) {

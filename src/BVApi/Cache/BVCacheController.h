@@ -151,6 +151,8 @@ class BVCacheController {
 
   private:
     void finishedInit() {}
+    void storeIndexOf(const std::string& key, const BVItemClass& cls);
+    void deleteItemFile(const std::string& key, const BVItemClass& cls);
     void purgeCacheForFolderContents(const std::string& folderIdentifier,
                                      std::unordered_map<std::string, bool>& visited);
     // Removes the entry from the cached parent listing (a copy) and answers the new listing.

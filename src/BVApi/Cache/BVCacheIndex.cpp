@@ -1,5 +1,7 @@
 #include "BVApi/Cache/BVCacheIndex.h"
 
+#include <cstring>
+
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "platform/KeyedArchive.h"
 
@@ -97,7 +99,7 @@ void BVCacheIndex::invalidateMetaFor(const std::string& key) {
     if (it == entries_.end())
         return;
     it->second.meta["invalidated"] = true;
-    it->second.encodedMeta.clear();
+    markStaleLocked(key, it->second);
 }
 
 BVCacheIndexMetaValidation BVCacheIndex::validateMetaFor(const std::string& key,
@@ -156,14 +158,26 @@ void BVCacheIndex::insertLocked(const std::string& key, json meta) {
     eraseLocked(key);
     rememberPathLocked(key, meta);
     entries_.emplace(key, Entry{std::move(meta), {}, {}});
+    stale_.insert(key);
 }
 
 void BVCacheIndex::eraseLocked(const std::string& key) {
     auto it = entries_.find(key);
     if (it == entries_.end())
         return;
+    markStaleLocked(key, it->second);
+    stale_.erase(key);
     forgetPathLocked(key, it->second.meta);
     entries_.erase(it);
+}
+
+void BVCacheIndex::markStaleLocked(const std::string& key, Entry& entry) {
+    if (!stale_.insert(key).second)
+        return;
+    encodedBytes_ -= 2 * entry.encodedKey.size() + entry.encodedMeta.size();
+    encodedKeyBytes_ -= entry.encodedKey.size();
+    entry.encodedKey.clear();
+    entry.encodedMeta.clear();
 }
 
 void BVCacheIndex::rememberPathLocked(const std::string& key, const json& meta) {
@@ -187,34 +201,44 @@ void BVCacheIndex::forgetPathLocked(const std::string& key, const json& meta) {
 
 bv::Data BVCacheIndex::archivedData() {
     std::lock_guard lock(lock_);
-    size_t total = 64;
-    for (auto& [key, entry] : entries_) {
-        if (entry.encodedKey.empty())
-            appendText(entry.encodedKey, key);
-        if (entry.encodedMeta.empty())
-            appendValue(entry.encodedMeta, entry.meta);
-        total += 2 * entry.encodedKey.size() + entry.encodedMeta.size();
+    for (const auto& key : stale_) {
+        Entry& entry = entries_.at(key);
+        appendText(entry.encodedKey, key);
+        appendValue(entry.encodedMeta, entry.meta);
+        encodedBytes_ += 2 * entry.encodedKey.size() + entry.encodedMeta.size();
+        encodedKeyBytes_ += entry.encodedKey.size();
     }
-    std::string out;
-    out.reserve(total);
-    appendHead(out, kMajorMap, 4);
-    appendText(out, bv::KeyedArchive::kClassKey);
-    appendText(out, "BVCacheIndex");
-    appendText(out, "lastUpdateTime");
-    appendValue(out, json(lastUpdateTime_));
-    appendText(out, "index");
-    appendHead(out, kMajorMap, entries_.size());
+    stale_.clear();
+
+    std::string head;
+    appendHead(head, kMajorMap, 4);
+    appendText(head, bv::KeyedArchive::kClassKey);
+    appendText(head, "BVCacheIndex");
+    appendText(head, "lastUpdateTime");
+    appendValue(head, json(lastUpdateTime_));
+    appendText(head, "index");
+    appendHead(head, kMajorMap, entries_.size());
+    std::string metaHead;
+    appendText(metaHead, "meta");
+    appendHead(metaHead, kMajorMap, entries_.size());
+
+    // Both maps are filled in one walk over the entries: the "index" map from the front,
+    // the "meta" map from the offset where it begins.
+    size_t total = head.size() + metaHead.size() + encodedBytes_ + encodedKeyBytes_;
+    std::vector<uint8_t> out(total);
+    std::memcpy(out.data(), head.data(), head.size());
+    uint8_t* index = out.data() + head.size();
+    uint8_t* meta = index + 2 * encodedKeyBytes_;
+    std::memcpy(meta, metaHead.data(), metaHead.size());
+    meta += metaHead.size();
     for (const auto& [key, entry] : entries_) {
-        out += entry.encodedKey;
-        out += entry.encodedKey;
+        const std::string& k = entry.encodedKey;
+        index = std::copy(k.begin(), k.end(), index);
+        index = std::copy(k.begin(), k.end(), index);
+        meta = std::copy(k.begin(), k.end(), meta);
+        meta = std::copy(entry.encodedMeta.begin(), entry.encodedMeta.end(), meta);
     }
-    appendText(out, "meta");
-    appendHead(out, kMajorMap, entries_.size());
-    for (const auto& [key, entry] : entries_) {
-        out += entry.encodedKey;
-        out += entry.encodedMeta;
-    }
-    return bv::Data(out.data(), out.size());
+    return bv::Data(std::move(out));
 }
 
 std::unique_ptr<BVCacheIndex> BVCacheIndex::unarchive(const bv::Data& data) {

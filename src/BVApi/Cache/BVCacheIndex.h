@@ -71,18 +71,23 @@ class BVCacheIndex {
   private:
     struct Entry {
         nlohmann::json meta;
-        std::string encodedKey;   // CBOR of the key; empty until first needed
-        std::string encodedMeta;  // CBOR of meta; empty when meta changed since
+        std::string encodedKey;   // CBOR of the key; empty while the entry is stale
+        std::string encodedMeta;  // CBOR of meta; empty while the entry is stale
     };
 
     void insertLocked(const std::string& key, nlohmann::json meta);
     void eraseLocked(const std::string& key);
     void forgetPathLocked(const std::string& key, const nlohmann::json& meta);
     void rememberPathLocked(const std::string& key, const nlohmann::json& meta);
+    void markStaleLocked(const std::string& key, Entry& entry);
 
     mutable std::recursive_mutex lock_;  // guards everything below
     double lastUpdateTime_ = 0;
     std::map<std::string, Entry> entries_;  // the key set ("index") and "meta"
+    std::set<std::string> stale_;           // keys whose encodings must be made again
+    // Sizes over the entries not stale: 2 * encodedKey + encodedMeta, and encodedKey alone.
+    size_t encodedBytes_ = 0;
+    size_t encodedKeyBytes_ = 0;
     // Folded "path" of each entry -> keys, so a path filter need not fold every entry.
     std::unordered_map<std::string, std::set<std::string>> keysByFoldedPath_;
 };
