@@ -99,6 +99,12 @@ std::optional<std::string> resolve(const std::string& base, const std::string& e
     return text;
 }
 
+// The secure-folder verifier: its hash opens the folder at the service, its data allows
+// guessing the password offline. Neither belongs in a log.
+bool isSecureFolderSecret(const std::string& key) {
+    return key == "hash" || key == "data";
+}
+
 // Text of a logged value; "passwd" never shows, at any depth.
 nlohmann::json maskedPasswords(const nlohmann::json& value) {
     if (value.is_array()) {
@@ -110,15 +116,22 @@ nlohmann::json maskedPasswords(const nlohmann::json& value) {
     if (!value.is_object())
         return value;
     nlohmann::json masked = nlohmann::json::object();
-    for (const auto& [key, element] : value.items())
-        masked[key] =
-            key == kPasswordKey ? nlohmann::json("user_password") : maskedPasswords(element);
+    for (const auto& [key, element] : value.items()) {
+        if (key == kPasswordKey)
+            masked[key] = "user_password";
+        else if (isSecureFolderSecret(key))
+            masked[key] = "hidden";
+        else
+            masked[key] = maskedPasswords(element);
+    }
     return masked;
 }
 
 std::string loggedValue(const std::string& key, const nlohmann::json& value) {
     if (key == kPasswordKey)
         return "user_password";
+    if (isSecureFolderSecret(key))
+        return "hidden";
     if (value.is_binary())
         return bv::format("NSData of %lu", value.get_binary().size());
     return BVApiParameterEncoder::textForm(maskedPasswords(value));
