@@ -145,13 +145,21 @@ TEST_F(ControllerTest, TouchRefreshesTheStoreTime) {
     EXPECT_TRUE(cache_->fetchFolderList("S"));
 }
 
-TEST_F(ControllerTest, MissingItemFileDropsTheKeyFromTheIndexInMemory) {
+TEST_F(ControllerTest, MissingOrDamagedItemFileDropsTheKeyUntilTheNextStore) {
     const auto& cls = BVFileInfoItem::itemClass();
     cache_->storeItem(fileInfo("gone"));
+    cache_->storeItem(fileInfo("damaged"));
     start("run-1");  // nothing in memory
     fs::remove(cache_->backend().pathForItemWithKey("gone", cls));
-    EXPECT_FALSE(cache_->fetchItemWithKey("gone", cls));
-    EXPECT_FALSE(cache_->indexOf(cls).haveIndexFor("gone"));
+    writeAll(cache_->backend().pathForItemWithKey("damaged", cls), "\xbf\x66$class");
+    for (auto key : {"gone", "damaged"}) {
+        EXPECT_FALSE(cache_->fetchItemWithKey(key, cls)) << key;
+        EXPECT_FALSE(cache_->indexOf(cls).haveIndexFor(key)) << key;
+        cache_->storeItem(fileInfo(key));
+    }
+    start("run-1");
+    for (auto key : {"gone", "damaged"})
+        EXPECT_TRUE(cache_->fetchItemWithKey(key, cls)) << key;
 }
 
 TEST_F(ControllerTest, DamagedIndexReadsAsEmptyAndIsReplacedByTheNextStore) {
