@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
 #include "BVApi/Content/BVUnicodeNames.h"
 #include "BVApi/Content/BVValueConverter.h"
@@ -166,8 +167,57 @@ std::vector<std::string> BVFolderListItem::itemNames() const {
     return names;
 }
 
-BVItemRef BVFolderListItem::itemNamed(std::string_view name) const {
-    const std::string lowered = BVUnicodeNames::lowercased(name);
+namespace {
+// Below this many entries a scan is cheaper than building the index.
+constexpr size_t kNameIndexThreshold = 32;
+}  // namespace
+
+// The lower-cased name of every entry mapped to the entry itemNamed answers for it, with the
+// shape of the arrays it was built from.
+struct BVFolderListItem::NameIndex {
+    struct Entry {
+        BVItemRef item;
+        const std::string* name;  // the entry's own name field, kept alive by item
+    };
+    std::unordered_map<std::string, Entry> entries;
+    const void* foldersData = nullptr;
+    size_t foldersSize = 0;
+    const void* filesData = nullptr;
+    size_t filesSize = 0;
+
+    bool matches(const BVFolderListItem& listing) const {
+        return foldersData == listing.folders.data() && foldersSize == listing.folders.size() &&
+               filesData == listing.files.data() && filesSize == listing.files.size();
+    }
+};
+
+void BVFolderListItem::invalidateNameIndex() const {
+    std::lock_guard lock(nameIndexLock_);
+    nameIndex_.reset();
+}
+
+std::shared_ptr<const BVFolderListItem::NameIndex> BVFolderListItem::nameIndex() const {
+    std::lock_guard lock(nameIndexLock_);
+    if (nameIndex_ && nameIndex_->matches(*this))
+        return nameIndex_;
+    auto index = std::make_shared<NameIndex>();
+    index->entries.reserve(folders.size() + files.size());
+    // emplace keeps the first entry of a name: folders before files, earlier before later.
+    for (const auto& folder : folders)
+        index->entries.emplace(BVUnicodeNames::lowercased(folder->name),
+                               NameIndex::Entry{folder, &folder->name});
+    for (const auto& file : files)
+        index->entries.emplace(BVUnicodeNames::lowercased(file->name),
+                               NameIndex::Entry{file, &file->name});
+    index->foldersData = folders.data();
+    index->foldersSize = folders.size();
+    index->filesData = files.data();
+    index->filesSize = files.size();
+    nameIndex_ = index;
+    return index;
+}
+
+BVItemRef BVFolderListItem::scanForItemNamed(std::string_view lowered) const {
     for (const auto& folder : folders) {
         if (BVUnicodeNames::lowercasedEquals(folder->name, lowered))
             return folder;
@@ -179,7 +229,24 @@ BVItemRef BVFolderListItem::itemNamed(std::string_view name) const {
     return nullptr;
 }
 
+BVItemRef BVFolderListItem::itemNamed(std::string_view name) const {
+    const std::string lowered = BVUnicodeNames::lowercased(name);
+    if (folders.size() + files.size() < kNameIndexThreshold)
+        return scanForItemNamed(lowered);
+    auto index = nameIndex();
+    auto it = index->entries.find(lowered);
+    if (it == index->entries.end())
+        return nullptr;
+    // An entry renamed behind the index's back: answer what a scan answers.
+    if (!BVUnicodeNames::lowercasedEquals(*it->second.name, lowered)) {
+        invalidateNameIndex();
+        return scanForItemNamed(lowered);
+    }
+    return it->second.item;
+}
+
 void BVFolderListItem::insertItem(const BVItemRef& item) {
+    invalidateNameIndex();
     if (item && item->isKindOf(BVFileItem::itemClass())) {
         eraseWhere(files, [&](const auto& f) { return f->isEqualTo(*item); });
         files.push_back(std::static_pointer_cast<BVFileItem>(item));
@@ -193,6 +260,7 @@ void BVFolderListItem::insertItem(const BVItemRef& item) {
 }
 
 void BVFolderListItem::removeItem(const BVItemRef& item) {
+    invalidateNameIndex();
     if (item && item->isKindOf(BVFileItem::itemClass())) {
         eraseWhere(files, [&](const auto& f) { return f.get() == item.get(); });
     } else if (item && item->isKindOf(BVFolderItem::itemClass())) {
@@ -204,11 +272,13 @@ void BVFolderListItem::removeItem(const BVItemRef& item) {
 }
 
 void BVFolderListItem::removeItemNamed(std::string_view name) {
+    invalidateNameIndex();
     eraseWhere(files, [&](const auto& f) { return f->name == name; });
     eraseWhere(folders, [&](const auto& f) { return f->name == name; });
 }
 
 void BVFolderListItem::removeItemWithIdentifier(std::string_view identifier) {
+    invalidateNameIndex();
     eraseWhere(files, [&](const auto& f) { return f->identifier == identifier; });
     eraseWhere(folders, [&](const auto& f) { return f->identifier == identifier; });
 }

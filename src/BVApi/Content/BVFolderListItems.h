@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string_view>
 
 #include "BVApi/Content/BVContentItem.h"
@@ -17,7 +18,8 @@ class BVFolderListItem : public BVContentItem {
     // The names of the folders followed by the names of the files.
     std::vector<std::string> itemNames() const;
     // The first folder, else the first file, whose name equals name once both are
-    // lower-cased; nullptr when none.
+    // lower-cased; nullptr when none. Large listings answer from a name index built on the
+    // first lookup, so a lookup does not compare every name.
     BVItemRef itemNamed(std::string_view name) const;
     bool containsItemNamed(std::string_view name) const { return itemNamed(name) != nullptr; }
 
@@ -34,6 +36,11 @@ class BVFolderListItem : public BVContentItem {
 
     bool isEncrypted() const { return encrypted != 0; }
 
+    // The members above drop the name index when they change the arrays, and a lookup
+    // notices arrays that were replaced or resized. Code that renames an entry or replaces
+    // an entry in place must call this before the next lookup.
+    void invalidateNameIndex() const;
+
     int64_t updateTime = 0;
     std::string name;  // as sent, not decomposed
     std::string path;
@@ -43,6 +50,14 @@ class BVFolderListItem : public BVContentItem {
     std::vector<std::shared_ptr<BVFileItem>> files;
     std::vector<std::shared_ptr<BVFolderItem>> folders;
     int64_t encrypted = 0;
+
+  private:
+    struct NameIndex;
+    std::shared_ptr<const NameIndex> nameIndex() const;
+    BVItemRef scanForItemNamed(std::string_view lowered) const;
+
+    mutable std::mutex nameIndexLock_;  // guards nameIndex_
+    mutable std::shared_ptr<const NameIndex> nameIndex_;
 };
 
 // The listing of the folders shared with the user.

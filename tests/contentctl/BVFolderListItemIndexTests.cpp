@@ -1,0 +1,83 @@
+// Lookups by name in listings large enough to be answered from the name index must answer
+// what a scan answers, also after the listing changes.
+#include <gtest/gtest.h>
+
+#include "BVApi/Content/BVFolderListItems.h"
+
+namespace {
+
+std::shared_ptr<BVFileItem> file(const std::string& name, const std::string& id) {
+    auto item = std::make_shared<BVFileItem>();
+    item->name = name;
+    item->identifier = id;
+    return item;
+}
+
+std::shared_ptr<BVFolderItem> folder(const std::string& name, const std::string& id) {
+    auto item = std::make_shared<BVFolderItem>();
+    item->name = name;
+    item->identifier = id;
+    return item;
+}
+
+std::string idOf(const BVFolderListItem& listing, const std::string& name) {
+    auto item = listing.itemNamed(name);
+    return item ? item->identifier : "-";
+}
+
+class ListingIndexTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (int i = 0; i < 200; ++i)
+            listing_.files.push_back(
+                file("f" + std::to_string(i) + ".txt", "file" + std::to_string(i)));
+        listing_.files.push_back(file("Same", "same-file"));
+        listing_.files.push_back(file("dup", "dup-1"));
+        listing_.files.push_back(file("DUP", "dup-2"));
+        listing_.folders.push_back(folder("same", "same-folder"));
+        listing_.folders.push_back(folder("Caf\xC3\xA9", "cafe"));
+    }
+    BVFolderListItem listing_;
+};
+
+TEST_F(ListingIndexTest, AnswersWhatAScanAnswers) {
+    struct Case {
+        std::string name, id;
+    };
+    for (const auto& c : std::vector<Case>{{"f7.txt", "file7"},
+                                           {"F199.TXT", "file199"},
+                                           {"SAME", "same-folder"},  // folders before files
+                                           {"dup", "dup-1"},         // the first of equal names
+                                           {"CAF\xC3\x89", "cafe"},  // lower case beyond ASCII
+                                           {"f200.txt", "-"},
+                                           {"", "-"}}) {
+        EXPECT_EQ(idOf(listing_, c.name), c.id) << c.name;
+    }
+}
+
+TEST_F(ListingIndexTest, FollowsChangesToTheListing) {
+    ASSERT_EQ(idOf(listing_, "f3.txt"), "file3");
+    listing_.removeItemNamed("f3.txt");
+    EXPECT_EQ(idOf(listing_, "f3.txt"), "-");
+    listing_.insertItem(file("f3.txt", "again"));
+    EXPECT_EQ(idOf(listing_, "f3.txt"), "again");
+    listing_.removeItemWithIdentifier("same-folder");
+    EXPECT_EQ(idOf(listing_, "same"), "same-file");
+
+    // Arrays changed directly, without the listing's members.
+    listing_.files.push_back(file("late.txt", "late"));
+    EXPECT_EQ(idOf(listing_, "late.txt"), "late");
+    listing_.files = {file("only.txt", "only")};
+    EXPECT_EQ(idOf(listing_, "f1.txt"), "-");
+
+    // A rename: the stale name stops answering at once; the new one after invalidation.
+    for (int i = 0; i < 100; ++i)
+        listing_.files.push_back(file("g" + std::to_string(i), "g" + std::to_string(i)));
+    ASSERT_EQ(idOf(listing_, "g5"), "g5");
+    listing_.files[6]->name = "renamed";
+    EXPECT_EQ(idOf(listing_, "g5"), "-");
+    listing_.invalidateNameIndex();
+    EXPECT_EQ(idOf(listing_, "renamed"), "g5");
+}
+
+}  // namespace
