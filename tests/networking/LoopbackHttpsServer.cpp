@@ -1,5 +1,6 @@
 #include "LoopbackHttpsServer.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "SelfSignedCertificate.h"
@@ -29,7 +30,11 @@ bool LoopbackHttpsServer::start() {
     if (port_ <= 0)
         return false;
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    return true;
+    // stop() is a no-op until the listen loop runs; a server stopped before that would
+    // leave the loop blocked in accept() and the destructor in join().
+    for (int i = 0; i < 5000 && !server_->is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return server_->is_running();
 }
 
 std::string LoopbackHttpsServer::baseURL() const {
