@@ -81,3 +81,40 @@ TEST_F(ListingIndexTest, FollowsChangesToTheListing) {
 }
 
 }  // namespace
+
+#include "BVApi/Content/BVVolumePath.h"
+
+namespace {
+
+TEST(VolumePath, ComponentsParentsAndStandardForms) {
+    struct Case {
+        std::string path;
+        std::vector<std::string> components;
+        std::string parent, last, standardized;
+    };
+    const std::vector<Case> cases = {
+        {"/", {"/"}, "/", "/", "/"},
+        {"", {}, "", "", ""},
+        {"/a", {"/", "a"}, "/", "a", "/a"},
+        {"/a/b/", {"/", "a", "b", "/"}, "/a", "b", "/a/b"},
+        {"//a//b", {"/", "a", "b"}, "//a", "b", "/a/b"},
+        {"/a/./b/../c", {"/", "a", ".", "b", "..", "c"}, "/a/./b/..", "c", "/a/c"},
+        {"/../x", {"/", "..", "x"}, "/..", "x", "/x"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(BVVolumePath::components(c.path), c.components) << c.path;
+        EXPECT_EQ(BVVolumePath::componentCount(c.path), c.components.size()) << c.path;
+        std::string_view leading[3];
+        const size_t n = BVVolumePath::leadingComponents(c.path, leading, 3);
+        ASSERT_EQ(n, std::min<size_t>(3, c.components.size())) << c.path;
+        for (size_t i = 0; i < n; ++i)
+            EXPECT_EQ(leading[i], c.components[i]) << c.path;
+        EXPECT_EQ(BVVolumePath::parent(c.path), c.parent) << c.path;
+        EXPECT_EQ(BVVolumePath::lastComponent(c.path), c.last) << c.path;
+        EXPECT_EQ(BVVolumePath::standardized(c.path), c.standardized) << c.path;
+    }
+    EXPECT_EQ(BVVolumePath::appending("/", "a"), "/a");
+    EXPECT_EQ(BVVolumePath::appending("/a/", "b"), "/a/b");
+}
+
+}  // namespace

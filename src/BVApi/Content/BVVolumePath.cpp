@@ -1,5 +1,7 @@
 #include "BVApi/Content/BVVolumePath.h"
 
+#include <algorithm>
+
 namespace {
 
 std::vector<std::string_view> pieces(std::string_view path) {
@@ -35,6 +37,50 @@ std::vector<std::string> BVVolumePath::components(std::string_view path) {
     if (path.size() > 1 && path.back() == '/')
         out.emplace_back("/");
     return out;
+}
+
+size_t BVVolumePath::leadingComponents(std::string_view path, std::string_view* out, size_t max) {
+    size_t count = 0;
+    auto put = [&](std::string_view piece) {
+        if (count < max)
+            out[count] = piece;
+        ++count;
+        return count < max;
+    };
+    if (path.empty() || max == 0)
+        return 0;
+    if (path.front() == '/' && !put(path.substr(0, 1)))
+        return count;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos)
+            slash = path.size();
+        if (slash > start && !put(path.substr(start, slash - start)))
+            return count;
+        start = slash + 1;
+    }
+    if (path.size() > 1 && path.back() == '/')
+        put(path.substr(path.size() - 1));
+    return std::min(count, max);
+}
+
+size_t BVVolumePath::componentCount(std::string_view path) {
+    if (path.empty())
+        return 0;
+    size_t count = path.front() == '/' ? 1 : 0;
+    bool inPiece = false;
+    for (char c : path) {
+        if (c == '/') {
+            inPiece = false;
+        } else if (!inPiece) {
+            inPiece = true;
+            ++count;
+        }
+    }
+    if (path.size() > 1 && path.back() == '/')
+        ++count;
+    return count;
 }
 
 std::string BVVolumePath::lastComponent(std::string_view path) {

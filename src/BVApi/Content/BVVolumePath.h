@@ -10,6 +10,11 @@ class BVVolumePath {
     // "/" first for an absolute path, then each non-empty component, then "/" again when the
     // path ends in "/": "/a/b/" -> {"/", "a", "b", "/"}, "/" -> {"/"}, "" -> {}.
     static std::vector<std::string> components(std::string_view path);
+    // The first components as components() gives them, without building the others: at most
+    // max of them into out; answers how many were written.
+    static size_t leadingComponents(std::string_view path, std::string_view* out, size_t max);
+    // components(path).size(), without building them.
+    static size_t componentCount(std::string_view path);
     // The last non-empty component ("/" for the root, "" for the empty path).
     static std::string lastComponent(std::string_view path);
     // The path without its last component; "/" for a top-level item and for the root, ""

@@ -242,7 +242,7 @@ void BVBackgroundFolderUpdateController::queueUpdate(
     const bool full =
         id == BVContentController::kRootId || id == BVContentController::kTrashId ||
         id == BVContentController::kSharedFoldersId || BVContentController::isTrashFolder(path) ||
-        (BVContentController::isSharedFolder(path) && BVVolumePath::components(path).size() == 3);
+        (BVContentController::isSharedFolder(path) && BVVolumePath::componentCount(path) == 3);
 
     double age = 0;
     if (auto cache = this->cache()) {
