@@ -1,13 +1,12 @@
 #include "BVApi/Networking/BVApiClient.h"
 
-#include <execinfo.h>
-
 #include <cmath>
 #include <cstdlib>
 
 #include "BVApi/Networking/BVApiClientSharingContext.h"
 #include "app/BVDebugOptions.h"
 #include "app/BVLogging.h"
+#include "platform/CallStack.h"
 
 #ifndef BV_API_VERSION
 #define BV_API_VERSION "0"
@@ -18,20 +17,6 @@ using json = nlohmann::json;
 namespace {
 
 constexpr const char* kNetworkFailureReason = "Server communication error.";
-
-std::string callStack() {
-    void* frames[64];
-    int count = backtrace(frames, 64);
-    std::unique_ptr<char*, decltype(&std::free)> symbols(backtrace_symbols(frames, count),
-                                                         &std::free);
-    std::string text;
-    for (int i = 0; symbols && i < count; ++i) {
-        if (i > 0)
-            text.push_back('\n');
-        text += symbols.get()[i];
-    }
-    return text;
-}
 
 std::string timeText(const std::optional<double>& when) {
     return when ? bv::toText(*when) : std::string("(null)");
@@ -204,7 +189,7 @@ void BVApiClient::logFailureLocked(const RequestRef& request, const json& respon
     BVLog("== FAILED REQUEST: ===");
     if (request)
         request->logRequestDebug();
-    BVLog("   :: %@", callStack());
+    BVLog("   :: %@", bv::currentCallStack());
     BVLog("........... #%@, %@, %@, response: %@", request ? request->uid() : "",
           request ? timeText(request->startTime()) : "",
           request ? timeText(request->endTime()) : "", response);

@@ -1,7 +1,6 @@
 #include "BVApi/Networking/BVApiRequest.h"
 
 #include <curl/curl.h>
-#include <execinfo.h>
 
 #include <cstdio>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include "BVApi/Networking/BVCurlTransfer.h"
 #include "app/BVDebugOptions.h"
 #include "app/BVLogging.h"
+#include "platform/CallStack.h"
 #include "platform/RunLoop.h"
 
 namespace {
@@ -135,20 +135,6 @@ std::string loggedValue(const std::string& key, const nlohmann::json& value) {
     if (value.is_binary())
         return bv::format("NSData of %lu", value.get_binary().size());
     return BVApiParameterEncoder::textForm(maskedPasswords(value));
-}
-
-std::string callStack() {
-    void* frames[64];
-    int count = backtrace(frames, 64);
-    std::unique_ptr<char*, decltype(&std::free)> symbols(backtrace_symbols(frames, count),
-                                                         &std::free);
-    std::string text;
-    for (int i = 0; symbols && i < count; ++i) {
-        if (i > 0)
-            text.push_back('\n');
-        text += symbols.get()[i];
-    }
-    return text;
 }
 
 // Receives a synchronous answer into memory.
@@ -579,5 +565,5 @@ void BVApiRequest::logRequestDebug() const {
     BVLog("%@ request #%@ with endpoint \"%@\", params %@}", method_, uid_, fullUrlFor(endpoint_),
           params);
     if (BVDebugOptions::checkDebugParam("al_callstack"))
-        BVLog("   :: %@", callStack());
+        BVLog("   :: %@", bv::currentCallStack());
 }
