@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "crypto/CBrimvaultException.h"
 #include "crypto/cryptography.h"
 #include "crypto/hex_string_decode.h"
 #include "crypto/hex_string_encode.h"
@@ -66,33 +67,54 @@ int set_password(std::string_view password, std::string* hash, std::string* data
     }
 }
 
+namespace {
+
+// The hash the service expects for a verifier data text opened with folder_key; throws
+// when the text is malformed or the key does not open it.
+std::string verifier_hash(const std::uint8_t* folder_key, std::size_t key_len,
+                          std::string_view data) {
+    hex_string_decode decoder;
+    std::vector<std::uint8_t> record(decoder.calc_output_size(data.size()));
+    auto decoded = decoder.process_data_final(reinterpret_cast<const std::uint8_t*>(data.data()),
+                                              data.size(), record.data(), record.size(), nullptr);
+    if (decoded <= 0)
+        throw CBrimvaultException("Decryption: Invalid block size");
+    // Never empty: decrypt reads a null output as a question about the size.
+    std::vector<std::uint8_t> plain(record.size());
+    wipe_on_exit wipe_plain{plain};
+    std::size_t plain_len = cryptography::decrypt(record.data(), static_cast<std::size_t>(decoded),
+                                                  plain.data(), plain.size(), folder_key, key_len);
+    auto digest = sha256::of(plain.data(), plain_len);
+    return to_hex(digest.data(), digest.size());
+}
+
+}  // namespace
+
 int encryptDirectory(std::string_view password, std::string_view data, std::string* hash,
                      bv::Data* key) noexcept {
     try {
-        hex_string_decode decoder;
-        std::vector<std::uint8_t> record(decoder.calc_output_size(data.size()));
-        auto decoded =
-            decoder.process_data_final(reinterpret_cast<const std::uint8_t*>(data.data()),
-                                       data.size(), record.data(), record.size(), nullptr);
-        if (decoded <= 0)
-            return 0;
-
         std::array<std::uint8_t, cryptography::kKeySize> folder_key;
         wipe_on_exit wipe_key{folder_key};
         cryptography::create_key(password, folder_key.data(), folder_key.size());
-        // Never empty: decrypt reads a null output as a question about the size.
-        std::vector<std::uint8_t> plain(record.size());
-        wipe_on_exit wipe_plain{plain};
-        std::size_t plain_len =
-            cryptography::decrypt(record.data(), static_cast<std::size_t>(decoded), plain.data(),
-                                  plain.size(), folder_key.data(), folder_key.size());
-        auto digest = sha256::of(plain.data(), plain_len);
-        std::string hash_text = to_hex(digest.data(), digest.size());
+        std::string hash_text = verifier_hash(folder_key.data(), folder_key.size(), data);
         bv::Data key_bytes(folder_key.data(), folder_key.size());
         if (hash)
             *hash = std::move(hash_text);
         if (key)
             *key = std::move(key_bytes);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int verifierHashWithKey(const bv::Data& key, std::string_view data, std::string* hash) noexcept {
+    try {
+        if (key.size() != cryptography::kKeySize)
+            return 0;
+        std::string hash_text = verifier_hash(key.bytes(), key.size(), data);
+        if (hash)
+            *hash = std::move(hash_text);
         return 1;
     } catch (...) {
         return 0;

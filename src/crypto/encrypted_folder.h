@@ -23,6 +23,10 @@ int set_password(std::string_view password, std::string* hash, std::string* data
 int encryptDirectory(std::string_view password, std::string_view data, std::string* hash,
                      bv::Data* key) noexcept;
 
+// The same check for a folder key already held (32 bytes): answers 1 with the hash to
+// present to the service when the key opens the verifier data text, else 0.
+int verifierHashWithKey(const bv::Data& key, std::string_view data, std::string* hash) noexcept;
+
 // One record each way. They answer the output length, or 0 on any failure, including an
 // out_cap smaller than the result needs (encryption: the record length; decryption:
 // record_len - 10, as digest and padding pass through out). A record of empty plaintext

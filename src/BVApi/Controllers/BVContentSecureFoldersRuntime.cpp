@@ -73,43 +73,6 @@ bool isWrongPassword(const bv::Error& error) {
            error.code() == Runtime::kErrorIncorrectPassword;
 }
 
-std::optional<std::vector<uint8_t>> fromHex(const std::string& text) {
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int high = nibble(text[i]), low = nibble(text[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return bytes;
-}
-
-std::string sha256Hex(const uint8_t* bytes, size_t length) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(bytes, length, digest, &digestLength, EVP_sha256(), nullptr) != 1)
-        return {};
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < digestLength; ++i) {
-        text.push_back(digits[digest[i] >> 4]);
-        text.push_back(digits[digest[i] & 0xf]);
-    }
-    return text;
-}
-
 // Wipes a buffer that held key material when it goes out of scope.
 struct Wiped {
     std::vector<uint8_t>& bytes;
@@ -362,18 +325,10 @@ bool BVContentSecureFoldersRuntime::openWithHeldKey() {
     const nlohmann::json* data = answer->valueForKey("Data");
     if (!data || !data->is_string())
         return false;
-    auto record = fromHex(data->get_ref<const std::string&>());
-    if (!record || record->size() <= 10)
+    std::string hash;
+    if (!verifierHashWithKey(session->encryptionKey, data->get_ref<const std::string&>(), &hash))
         return false;
-    std::vector<uint8_t> verifier(record->size() - 10);
-    Wiped wipeVerifier{verifier};
-    size_t length = decryptBlock(record->data(), verifier.data(), session->encryptionKey.bytes(),
-                                 session->encryptionKey.size(), record->size(), verifier.size());
-    if (length == 0)
-        return false;
-    const std::string hash = sha256Hex(verifier.data(), length);
-    return !hash.empty() &&
-           client()->secureFoldersAuth(identifier_, hash, context_.get(), &ignored);
+    return client()->secureFoldersAuth(identifier_, hash, context_.get(), &ignored);
 }
 
 void BVContentSecureFoldersRuntime::storeKey(const bv::Data& key) {
