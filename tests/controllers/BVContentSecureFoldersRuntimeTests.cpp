@@ -398,11 +398,10 @@ TEST_F(SecureFoldersRuntimeTest, NoSecretReachesTheLog) {
     // What the service keeps, to recompute the hash that was sent.
     auto answer = client_.secureFoldersAuth(secureId_, context_.get(), nullptr);
     ASSERT_NE(answer->valueForKey("Data"), nullptr);
+    const std::string verifierData = answer->valueForKey("Data")->get<std::string>();
     std::string hash;
     bv::Data key;
-    ASSERT_EQ(encryptDirectory("set-up-pass", answer->valueForKey("Data")->get<std::string>(),
-                               &hash, &key),
-              1);
+    ASSERT_EQ(encryptDirectory("set-up-pass", verifierData, &hash, &key), 1);
     // A failing request writes the failure log with the last exchanges and their parameters.
     EXPECT_EQ(client_.listFolder("no-such-folder", std::nullopt, context_.get(), nullptr), nullptr);
 
@@ -411,7 +410,7 @@ TEST_F(SecureFoldersRuntimeTest, NoSecretReachesTheLog) {
     ASSERT_NE(log.find("securefolders/auth.json"), std::string::npos);
     ASSERT_NE(log.find("REQUEST FAILURE"), std::string::npos);
     for (const std::string& secret :
-         {std::string("set-up-pass"), std::string("wrong-pass"), hash, hex(key)}) {
+         {std::string("set-up-pass"), std::string("wrong-pass"), hash, hex(key), verifierData}) {
         EXPECT_EQ(log.find(secret), std::string::npos) << "found in the log: " << secret;
     }
 }

@@ -165,7 +165,8 @@ BVApiClient::Status BVApiClient::checkResponseStatus(const json& response,
             BVLog("checkResponseStatus t s i");
             if (request)
                 request->logRequestDebug();
-            BVLog("........... #%@ response: %@", request ? request->uid() : "", response);
+            BVLog("........... #%@ response: %@", request ? request->uid() : "",
+                  BVApiRequest::loggableValue(response));
         }
     } else {
         logFailureLocked(request, response);
@@ -184,7 +185,7 @@ void BVApiClient::logFailureLocked(const RequestRef& request, const json& respon
             continue;
         kept->logRequestDebug();
         BVLog("........... #%@ %@ %@ response: %@", kept->uid(), timeText(kept->startTime()),
-              timeText(kept->endTime()), answer);
+              timeText(kept->endTime()), BVApiRequest::loggableValue(answer));
     }
     BVLog("== FAILED REQUEST: ===");
     if (request)
@@ -192,7 +193,7 @@ void BVApiClient::logFailureLocked(const RequestRef& request, const json& respon
     BVLog("   :: %@", bv::currentCallStack());
     BVLog("........... #%@, %@, %@, response: %@", request ? request->uid() : "",
           request ? timeText(request->startTime()) : "",
-          request ? timeText(request->endTime()) : "", response);
+          request ? timeText(request->endTime()) : "", BVApiRequest::loggableValue(response));
     BVLog("=== FAILURE LOG END ===\n\n");
 }
 

@@ -102,10 +102,9 @@ std::optional<std::string> resolve(const std::string& base, const std::string& e
 // The secure-folder verifier: its hash opens the folder at the service, its data allows
 // guessing the password offline. Neither belongs in a log.
 bool isSecureFolderSecret(const std::string& key) {
-    return key == "hash" || key == "data";
+    return key == "hash" || key == "data" || key == "Data";
 }
 
-// Text of a logged value; "passwd" never shows, at any depth.
 nlohmann::json maskedPasswords(const nlohmann::json& value) {
     if (value.is_array()) {
         nlohmann::json masked = nlohmann::json::array();
@@ -148,6 +147,10 @@ class BodyCollector : public BVCurlTransfer::Delegate {
 };
 
 }  // namespace
+
+nlohmann::json BVApiRequest::loggableValue(const nlohmann::json& value) {
+    return maskedPasswords(value);
+}
 
 // MARK: - Creation
 

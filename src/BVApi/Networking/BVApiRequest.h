@@ -128,6 +128,9 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
 
     // Logs one record describing the request, with "passwd" masked.
     void logRequestDebug() const;
+    // A copy of value fit for a log record: "passwd" and the secure-folder verifier
+    // ("hash", "data", "Data") are replaced at any depth.
+    static nlohmann::json loggableValue(const nlohmann::json& value);
     // endpoint resolved against the configuration's requestHost.
     std::string fullUrlFor(const std::string& endpoint) const;
     // Builds the wire request once and answers it; nothing and error -97 when the
