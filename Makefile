@@ -13,7 +13,7 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD_MAIN) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_BUILD_TESTS=OFF
+	cmake -S . -B $(BUILD_MAIN) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF
 	cmake --build $(BUILD_MAIN) -j $(JOBS)
 
 test: deps
