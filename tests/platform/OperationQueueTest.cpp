@@ -1,6 +1,7 @@
 #include "platform/OperationQueue.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <atomic>
 #include <chrono>
@@ -53,12 +54,16 @@ TEST_P(OperationQueueConcurrency, NeverRunsMoreThanTheLimitAndReachesIt) {
     bv::OperationQueue queue("test", param.limit);
     std::atomic<int> running{0}, peak{0}, done{0};
     for (int i = 0; i < param.operations; ++i)
-        queue.addOperation([&] {
+        queue.addOperation([&, param] {
             int now = ++running;
             int seen = peak.load();
             while (now > seen && !peak.compare_exchange_weak(seen, now)) {
             }
-            std::this_thread::sleep_for(2ms);
+            // Hold the slot until the expected number run side by side (or a generous
+            // time passed), so a loaded machine cannot make the peak look lower.
+            const int target = std::min(param.limit, param.operations);
+            for (int waited = 0; peak.load() < target && waited < 5000; ++waited)
+                std::this_thread::sleep_for(1ms);
             --running;
             ++done;
         });
