@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVCacheException.h"
@@ -135,6 +138,53 @@ TEST_F(ControllerTest, HashMismatchAndInvalidationMakeEntriesAbsent) {
 
     cache_->storeItem(fileInfo("A"));
     EXPECT_TRUE(cache_->fetchItemWithKey("A", cls));
+}
+
+TEST_F(ControllerTest, EntryChangesDecideTheNextFetchOfAnItemHeldInMemory) {
+    const auto& cls = BVFileInfoItem::itemClass();
+    auto withMeta = [&](const char* field, nlohmann::json value) {
+        return [this, &cls, field, value] {
+            auto meta = *cache_->fetchMetaOfItemWithKey("K", cls);
+            meta[field] = value;
+            cache_->indexOf(cls).setMeta(meta, "K");
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        bool found;
+    };
+    const std::vector<Case> cases = {
+        {"invalidated", [&] { cache_->invalidateItemWithKey("K", cls); }, false},
+        {"invalidated, then stored",
+         [&] {
+             cache_->invalidateItemWithKey("K", cls);
+             cache_->storeItem(fileInfo("K"));
+         },
+         true},
+        {"purged", [&] { cache_->purgeItemWithKey("K", cls); }, false},
+        {"purged, then stored",
+         [&] {
+             cache_->purgeItemWithKey("K", cls);
+             cache_->storeItem(fileInfo("K"));
+         },
+         true},
+        {"other controller version", withMeta("controller_version", "0.9"), false},
+        {"unknown original class", withMeta("orig_class", "NoSuchClass"), false},
+        {"original class with another rule", withMeta("orig_class", "BVUploadFileHandle"), false},
+        {"invalidated, then its entry set valid again",
+         [&] {
+             cache_->invalidateItemWithKey("K", cls);
+             withMeta("invalidated", false)();
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        cache_->storeItem(fileInfo("K"));
+        ASSERT_TRUE(cache_->fetchItemWithKey("K", cls)) << c.name;
+        c.change();
+        EXPECT_EQ(cache_->fetchItemWithKey("K", cls) != nullptr, c.found) << c.name;
+    }
 }
 
 TEST_F(ControllerTest, TouchRefreshesTheStoreTime) {

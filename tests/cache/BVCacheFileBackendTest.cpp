@@ -95,6 +95,36 @@ TEST_F(BackendTest, MemoryCacheKeepsTheHundredMostRecentlyUsed) {
     EXPECT_EQ(backend->memcacheKeys().size(), 100u);
 }
 
+TEST_F(BackendTest, MemoryCopiesAreKeptApartByClassAndDroppedByPurge) {
+    auto backend = make();
+    const auto& fileCls = BVFileInfoItem::itemClass();
+    const auto& folderCls = BVFolderInfoItem::itemClass();
+    auto info = std::make_shared<BVFolderInfoItem>();
+    info->identifier = "7";
+    backend->storeItem(fileInfo("7"));
+    backend->storeItem(info);
+
+    // One key under two classes names two files, so two memory copies.
+    auto file = backend->restoreItem("7", fileCls);
+    auto folder = backend->restoreItem("7", folderCls);
+    ASSERT_TRUE(file && folder);
+    EXPECT_TRUE(file->isKindOf(fileCls));
+    EXPECT_TRUE(folder->isKindOf(folderCls));
+    EXPECT_FALSE(backend->restoreItem("7", BVFileItem::itemClass()));
+
+    backend->purgeItemWithKey("7", fileCls);
+    EXPECT_FALSE(backend->restoreItem("7", fileCls));
+    EXPECT_EQ(backend->restoreItem("7", folderCls), folder);
+    EXPECT_EQ(backend->memcacheKeys(),
+              std::vector<std::string>{backend->pathForItemWithKey("7", folderCls)});
+
+    // The purged copy no longer counts against the limit.
+    for (int i = 0; i < 99; ++i)
+        backend->storeItem(fileInfo("id" + std::to_string(i)));
+    EXPECT_EQ(backend->memcacheKeys().size(), 100u);
+    EXPECT_EQ(backend->memcacheKeys().front(), backend->pathForItemWithKey("7", folderCls));
+}
+
 TEST_F(BackendTest, DescriptorStoreCreatesContentFileOnceAndAppendsOnlyAtTheEnd) {
     auto backend = make();
     auto d = descriptor("file1");

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "BVApi/Cache/BVCacheController.h"
+#include "BVApi/Cache/BVCacheIndex.h"
 #include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVIdentifierItems.h"
@@ -74,6 +75,23 @@ bool descriptorContentIsCurrent(const json& meta, BVCacheController& controller)
         return false;
     }
     return controller.backend().validateBinaryDataOf(*file);
+}
+
+// The validity rule of one class, taken once from the class functions below, so a check
+// does not walk the class hierarchy several times.
+struct ValidityRule {
+    const std::string* hash;
+    double interval;
+    bool uponAppClose;
+    bool listing;
+    bool descriptor;
+};
+
+ValidityRule ruleFor(const BVItemClass& cls) {
+    return ValidityRule{&BVCacheContentItem::cacheIndexVersioningHash(cls),
+                        BVCacheContentItem::validateCacheMetaInterval(cls),
+                        BVCacheContentItem::validateCacheMetaUponAppClose(cls), isListing(cls),
+                        isKind(cls, BVBinaryDataDescriptorItem::itemClass())};
 }
 
 }  // namespace
@@ -158,28 +176,67 @@ bool BVCacheContentItem::validateCacheMetaUponAppClose(const BVItemClass& cls, c
     return !plain;
 }
 
+BVCacheMetaFacts BVCacheMetaFacts::of(const json& meta) {
+    BVCacheMetaFacts facts;
+    if (!meta.is_object())
+        return facts;
+    auto text = [&](const char* field) -> const std::string* {
+        auto it = meta.find(field);
+        return it != meta.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+    };
+    auto number = [&](const char* field) -> std::optional<double> {
+        auto it = meta.find(field);
+        if (it == meta.end() || !it->is_number())
+            return std::nullopt;
+        return it->get<double>();
+    };
+    auto invalidated = meta.find("invalidated");
+    facts.invalidated =
+        invalidated != meta.end() && invalidated->is_boolean() && invalidated->get<bool>();
+    const std::string* version = text("controller_version");
+    facts.currentVersion = version && *version == BVCacheIndex::kControllerVersion;
+    if (const std::string* origin = text("orig_class"))
+        facts.origClass = BVCacheContentItem::classNamed(*origin);
+    if (const std::string* vhash = text("vhash"))
+        facts.vhash = *vhash;
+    if (const std::string* run = text("runtimeid"))
+        facts.runtimeId = *run;
+    facts.lastIndex = number("lastindex");
+    facts.encrypted = number("encrypted");
+    return facts;
+}
+
 bool BVCacheContentItem::validateCacheMeta(const BVItemClass& cls, const json& meta,
                                            BVCacheController& controller) {
-    auto vhash = meta.find("vhash");
-    if (vhash == meta.end() || !vhash->is_string() ||
-        vhash->get_ref<const std::string&>() != cacheIndexVersioningHash(cls))
+    return validateCacheMeta(cls, BVCacheMetaFacts::of(meta), meta, controller);
+}
+
+bool BVCacheContentItem::validateCacheMeta(const BVItemClass& cls, const BVCacheMetaFacts& facts,
+                                           const json& meta, BVCacheController& controller) {
+    static const std::unordered_map<const BVItemClass*, ValidityRule> rules = [] {
+        std::unordered_map<const BVItemClass*, ValidityRule> map;
+        for (const BVItemClass* c : BVItemClass::allClasses())
+            map.emplace(c, ruleFor(*c));
+        return map;
+    }();
+    auto known = rules.find(&cls);
+    const ValidityRule rule = known != rules.end() ? known->second : ruleFor(cls);
+
+    if (!facts.vhash || *facts.vhash != *rule.hash)
         return false;
     bool valid;
-    double interval = validateCacheMetaInterval(cls);
-    if (std::isnan(interval)) {
-        if (!validateCacheMetaUponAppClose(cls) && !validateCacheMetaUponAppClose(cls, meta)) {
+    if (std::isnan(rule.interval)) {
+        // A listing stays valid across runs only when it is known not to be encrypted.
+        const bool plainListing = rule.listing && facts.encrypted && *facts.encrypted == 0;
+        if (!rule.uponAppClose && (!rule.listing || plainListing)) {
             valid = true;
         } else {
-            auto run = meta.find("runtimeid");
-            valid = run != meta.end() && run->is_string() &&
-                    run->get_ref<const std::string&>() == controller.runtimeIdentifier();
+            valid = facts.runtimeId && *facts.runtimeId == controller.runtimeIdentifier();
         }
     } else {
-        auto last = meta.find("lastindex");
-        valid = last != meta.end() && last->is_number() &&
-                interval > controller.now() - last->get<double>();
+        valid = facts.lastIndex && rule.interval > controller.now() - *facts.lastIndex;
     }
-    if (valid && isKind(cls, BVBinaryDataDescriptorItem::itemClass()))
+    if (valid && rule.descriptor)
         valid = descriptorContentIsCurrent(meta, controller);
     return valid;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,21 @@
 #include "BVApi/Content/BVContentItem.h"
 
 class BVCacheController;
+
+// The fields of a metadata entry that validation reads, taken from the entry once so that
+// an entry checked on every fetch is not searched field by field each time. A field that is
+// missing or of the wrong type is absent here.
+struct BVCacheMetaFacts {
+    bool invalidated = false;                // "invalidated" is true
+    bool currentVersion = false;             // "controller_version" is "1.0"
+    const BVItemClass* origClass = nullptr;  // the class "orig_class" names, if known
+    std::optional<std::string> vhash;
+    std::optional<std::string> runtimeId;
+    std::optional<double> lastIndex;
+    std::optional<double> encrypted;
+
+    static BVCacheMetaFacts of(const nlohmann::json& meta);
+};
 
 // The cache protocol of items: under which key and class an item is filed, what its
 // metadata entry holds, and how long a stored copy stays valid. The rules belong to the item
@@ -33,6 +49,9 @@ class BVCacheContentItem {
     // The validity rule of cls for a metadata entry.
     static bool validateCacheMeta(const BVItemClass& cls, const nlohmann::json& meta,
                                   BVCacheController& controller);
+    // The same with the entry's facts already taken (facts must be those of meta).
+    static bool validateCacheMeta(const BVItemClass& cls, const BVCacheMetaFacts& facts,
+                                  const nlohmann::json& meta, BVCacheController& controller);
 
     // The class named in an entry's "orig_class", or nullptr (cached lookup).
     static const BVItemClass* classNamed(const std::string& name);

@@ -55,7 +55,24 @@ std::shared_ptr<BVUploadFileHandle> BVCacheController::fetchUploadHandle(const s
 
 std::shared_ptr<BVFolderListItem> BVCacheController::fetchFolderListAt(const std::string& path) {
     const BVItemClass& cls = BVFolderListItem::itemClass();
-    BVItemArray items = fetchItemsUsing(BVCacheFilter::pathMatching(path), cls);
+    const BVCacheFilter filter = BVCacheFilter::pathMatching(path);
+    BVItemArray items;
+    {
+        // Every lookup of the mounted volume comes here; the common case, one listing at the
+        // path, is fetched without collecting the matches first.
+        BVCacheIndex& index = indexOf(cls);
+        std::lock_guard lock(index.lock());
+        std::string key;
+        const size_t count = index.keysWithFoldedPath(filter.value(), &key);
+        if (count == 0)
+            return nullptr;
+        if (count == 1) {
+            BVItemRef item = fetchItemWithKey(key, cls);
+            return item && item->isKindOf(cls) ? std::static_pointer_cast<BVFolderListItem>(item)
+                                               : nullptr;
+        }
+        items = fetchItemsUsing(filter, cls);
+    }
     std::shared_ptr<BVFolderListItem> latest;
     double latestTime = -std::numeric_limits<double>::infinity();
     for (const auto& item : items) {

@@ -200,26 +200,50 @@ std::unique_ptr<BVCacheIndex> BVCacheFileBackend::restoreIndex(const BVItemClass
     return BVCacheIndex::unarchive(*bytes);
 }
 
-void BVCacheFileBackend::rememberLocked(const std::string& path, BVItemRef item, bool moveToBack) {
-    auto it = memcache_.find(path);
-    if (it == memcache_.end()) {
-        memcacheKeys_.push_back(path);
-        memcache_.emplace(path, MemcacheEntry{std::move(item), std::prev(memcacheKeys_.end())});
+BVCacheFileBackend::MemcacheEntry* BVCacheFileBackend::findLocked(const BVItemClass& cls,
+                                                                  const std::string& key) {
+    auto ofClass = memcache_.find(&cls);
+    if (ofClass == memcache_.end())
+        return nullptr;
+    auto it = ofClass->second.find(key);
+    return it == ofClass->second.end() ? nullptr : &it->second;
+}
+
+void BVCacheFileBackend::rememberLocked(const BVItemClass& cls, const std::string& key,
+                                        const std::string& path, BVItemRef item, bool moveToBack) {
+    if (MemcacheEntry* entry = findLocked(cls, key)) {
+        entry->item = std::move(item);
+        if (moveToBack)
+            memcacheKeys_.splice(memcacheKeys_.end(), memcacheKeys_, entry->position);
         return;
     }
-    it->second.item = std::move(item);
-    if (moveToBack)
-        memcacheKeys_.splice(memcacheKeys_.end(), memcacheKeys_, it->second.position);
+    memcacheKeys_.push_back(MemcacheSlot{&cls, key, path});
+    memcache_[&cls].emplace(key, MemcacheEntry{std::move(item), std::prev(memcacheKeys_.end())});
+    ++memcacheCount_;
+}
+
+void BVCacheFileBackend::forgetLocked(const BVItemClass& cls, const std::string& key) {
+    auto ofClass = memcache_.find(&cls);
+    if (ofClass == memcache_.end())
+        return;
+    auto it = ofClass->second.find(key);
+    if (it == ofClass->second.end())
+        return;
+    auto position = it->second.position;
+    ofClass->second.erase(it);
+    --memcacheCount_;
+    memcacheKeys_.erase(position);
 }
 
 void BVCacheFileBackend::evictLocked(bool logged) {
-    while (int64_t(memcache_.size()) > kMemcacheLimit && !memcacheKeys_.empty()) {
+    while (int64_t(memcacheCount_) > kMemcacheLimit && !memcacheKeys_.empty()) {
         if (logged)
             BVLog("BVCacheBackend.storeItem. Getting firstObject.");
-        std::string first = memcacheKeys_.front();
+        const MemcacheSlot& first = memcacheKeys_.front();
         if (logged)
             BVSuccinctLog("BVCacheBackend.storeItem. Removing from memcache.");
-        memcache_.erase(first);
+        if (auto ofClass = memcache_.find(first.cls); ofClass != memcache_.end())
+            memcacheCount_ -= ofClass->second.erase(first.key);
         if (logged)
             BVSuccinctLog("BVCacheBackend.storeItem. Removing from memcacheKeys.");
         memcacheKeys_.pop_front();
@@ -231,11 +255,12 @@ void BVCacheFileBackend::evictLocked(bool logged) {
 void BVCacheFileBackend::storeItem(const BVItemRef& item) {
     if (!item)
         return;
-    std::string path = pathForItemWithKey(BVCacheContentItem::cacheIndexKey(*item),
-                                          BVCacheContentItem::cacheIndexClass(*item));
+    const std::string key = BVCacheContentItem::cacheIndexKey(*item);
+    const BVItemClass& cls = BVCacheContentItem::cacheIndexClass(*item);
+    const std::string path = pathForItemWithKey(key, cls);
     {
         std::lock_guard lock(memcacheLock_);
-        rememberLocked(path, item, false);
+        rememberLocked(cls, key, path, item, false);
         evictLocked(true);
     }
     BVLog("BVCacheBackend.storeItem. After a while.");
@@ -249,15 +274,14 @@ void BVCacheFileBackend::storeItem(const BVItemRef& item) {
 }
 
 BVItemRef BVCacheFileBackend::restoreItem(const std::string& key, const BVItemClass& cls) {
-    std::string path = pathForItemWithKey(key, cls);
     {
         std::lock_guard lock(memcacheLock_);
-        auto it = memcache_.find(path);
-        if (it != memcache_.end()) {
-            memcacheKeys_.splice(memcacheKeys_.end(), memcacheKeys_, it->second.position);
-            return it->second.item->isKindOf(cls) ? it->second.item : nullptr;
+        if (MemcacheEntry* entry = findLocked(cls, key)) {
+            memcacheKeys_.splice(memcacheKeys_.end(), memcacheKeys_, entry->position);
+            return entry->item->isKindOf(cls) ? entry->item : nullptr;
         }
     }
+    const std::string path = pathForItemWithKey(key, cls);
     auto bytes = readFile(path);
     if (!bytes)
         return nullptr;
@@ -266,21 +290,17 @@ BVItemRef BVCacheFileBackend::restoreItem(const std::string& key, const BVItemCl
     if (!item)
         return nullptr;
     std::lock_guard lock(memcacheLock_);
-    rememberLocked(path, item, true);
+    rememberLocked(cls, key, path, item, true);
     // Reads alone must not grow the map without bound.
     evictLocked(false);
     return item;
 }
 
 void BVCacheFileBackend::purgeItemWithKey(const std::string& key, const BVItemClass& cls) {
-    std::string path = pathForItemWithKey(key, cls);
+    const std::string path = pathForItemWithKey(key, cls);
     {
         std::lock_guard lock(memcacheLock_);
-        auto it = memcache_.find(path);
-        if (it != memcache_.end()) {
-            memcacheKeys_.erase(it->second.position);
-            memcache_.erase(it);
-        }
+        forgetLocked(cls, key);
     }
     if (::unlink(path.c_str()) != 0) {
         throw BVCacheException("BVCacheController", bv::format("Failed removing cache file %@: %@",
@@ -430,11 +450,16 @@ void BVCacheFileBackend::cleanupCacheUpToSize(uint64_t limit) {
 
 std::vector<std::string> BVCacheFileBackend::memcacheKeys() const {
     std::lock_guard lock(memcacheLock_);
-    return {memcacheKeys_.begin(), memcacheKeys_.end()};
+    std::vector<std::string> paths;
+    paths.reserve(memcacheKeys_.size());
+    for (const auto& slot : memcacheKeys_)
+        paths.push_back(slot.path);
+    return paths;
 }
 
 void BVCacheFileBackend::clearMemcache() {
     std::lock_guard lock(memcacheLock_);
     memcache_.clear();
+    memcacheCount_ = 0;
     memcacheKeys_.clear();
 }

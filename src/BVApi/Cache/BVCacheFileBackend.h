@@ -65,23 +65,36 @@ class BVCacheFileBackend : public BVCacheBackend {
     void setWriteFault(WriteFault fault);
 
   private:
+    // One decoded item in memory. It stands for the item file at path; it is found by class
+    // and key, which name that file one to one, so a read from memory needs no file name.
+    struct MemcacheSlot {
+        const BVItemClass* cls;
+        std::string key;
+        std::string path;
+    };
     struct MemcacheEntry {
         BVItemRef item;
-        std::list<std::string>::iterator position;
+        std::list<MemcacheSlot>::iterator position;
     };
+    using MemcacheOfClass = std::unordered_map<std::string, MemcacheEntry>;
 
     // Temporary file, fsync, rename; false (errno set) when any step fails.
     bool writeFileAtomically(const std::string& path, const bv::Data& bytes);
-    void rememberLocked(const std::string& path, BVItemRef item, bool moveToBack);
+    // The entry of the item file of key and class, or null.
+    MemcacheEntry* findLocked(const BVItemClass& cls, const std::string& key);
+    void rememberLocked(const BVItemClass& cls, const std::string& key, const std::string& path,
+                        BVItemRef item, bool moveToBack);
+    void forgetLocked(const BVItemClass& cls, const std::string& key);
     void evictLocked(bool logged);
     void removeTemporaryLeftovers();
 
     std::filesystem::path rootPath_;
     uint64_t cacheSizeLimit_ = kCacheSizeLimit;
 
-    mutable std::mutex memcacheLock_;  // guards memcache_ and memcacheKeys_
-    std::unordered_map<std::string, MemcacheEntry> memcache_;
-    std::list<std::string> memcacheKeys_;  // use order, least recently used first
+    mutable std::mutex memcacheLock_;  // guards memcache_, memcacheCount_ and memcacheKeys_
+    std::unordered_map<const BVItemClass*, MemcacheOfClass> memcache_;
+    size_t memcacheCount_ = 0;              // entries over all classes
+    std::list<MemcacheSlot> memcacheKeys_;  // use order, least recently used first
 
     std::mutex writeFaultLock_;  // guards writeFault_
     WriteFault writeFault_;

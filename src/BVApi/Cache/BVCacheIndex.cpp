@@ -88,6 +88,16 @@ std::vector<std::string> BVCacheIndex::queryKeysUsingPredicate(const BVCacheFilt
     return keys;
 }
 
+size_t BVCacheIndex::keysWithFoldedPath(const std::string& folded, std::string* soleKey) const {
+    std::lock_guard lock(lock_);
+    auto it = keysByFoldedPath_.find(folded);
+    if (it == keysByFoldedPath_.end())
+        return 0;
+    if (it->second.size() == 1 && soleKey)
+        *soleKey = *it->second.begin();
+    return it->second.size();
+}
+
 bool BVCacheIndex::haveIndexFor(const std::string& key) const {
     std::lock_guard lock(lock_);
     return entries_.count(key) != 0;
@@ -99,6 +109,7 @@ void BVCacheIndex::invalidateMetaFor(const std::string& key) {
     if (it == entries_.end())
         return;
     it->second.meta["invalidated"] = true;
+    it->second.facts.invalidated = true;
     markStaleLocked(key, it->second);
 }
 
@@ -108,23 +119,15 @@ BVCacheIndexMetaValidation BVCacheIndex::validateMetaFor(const std::string& key,
     auto it = entries_.find(key);
     if (it == entries_.end())
         return BVCacheIndexMetaNotFound;
-    const json& meta = it->second.meta;
-    auto invalidated = meta.find("invalidated");
-    if (invalidated != meta.end() && invalidated->is_boolean() && invalidated->get<bool>())
-        return BVCacheIndexMetaInvalid;
-    auto version = meta.find("controller_version");
-    if (version == meta.end() || !version->is_string() ||
-        version->get_ref<const std::string&>() != kControllerVersion)
-        return BVCacheIndexMetaInvalid;
-    auto origin = meta.find("orig_class");
-    const BVItemClass* cls = (origin != meta.end() && origin->is_string())
-                                 ? BVCacheContentItem::classNamed(origin->get<std::string>())
-                                 : nullptr;
-    if (!cls)
+    const Entry& entry = it->second;
+    // An unknown "orig_class" gives no class, and no rule can make the entry valid.
+    const BVCacheMetaFacts& facts = entry.facts;
+    if (facts.invalidated || !facts.currentVersion || !facts.origClass)
         return BVCacheIndexMetaInvalid;
     // The rule may read other classes' indexes, never this one's, so meta stays in place.
-    return BVCacheContentItem::validateCacheMeta(*cls, meta, controller) ? BVCacheIndexMetaValid
-                                                                         : BVCacheIndexMetaInvalid;
+    return BVCacheContentItem::validateCacheMeta(*facts.origClass, facts, entry.meta, controller)
+               ? BVCacheIndexMetaValid
+               : BVCacheIndexMetaInvalid;
 }
 
 std::optional<json> BVCacheIndex::metaFor(const std::string& key) const {
@@ -157,8 +160,15 @@ std::vector<std::string> BVCacheIndex::keys() const {
 void BVCacheIndex::insertLocked(const std::string& key, json meta) {
     eraseLocked(key);
     rememberPathLocked(key, meta);
-    entries_.emplace(key, Entry{std::move(meta), {}, {}});
+    entries_.emplace(key, entryFor(std::move(meta)));
     stale_.insert(key);
+}
+
+BVCacheIndex::Entry BVCacheIndex::entryFor(json meta) {
+    Entry entry;
+    entry.facts = BVCacheMetaFacts::of(meta);
+    entry.meta = std::move(meta);
+    return entry;
 }
 
 void BVCacheIndex::eraseLocked(const std::string& key) {

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheFilter.h"
 #include "BVApi/Content/BVContentItem.h"
 #include "platform/Data.h"
@@ -49,6 +50,9 @@ class BVCacheIndex {
     std::vector<nlohmann::json> queryUsingPredicate(const BVCacheFilter& filter) const;
     // The keys of those entries, in the same order.
     std::vector<std::string> queryKeysUsingPredicate(const BVCacheFilter& filter) const;
+    // How many entries have a "path" whose folded form (BVCacheFilter::folded) is folded,
+    // and, when there is exactly one, its key.
+    size_t keysWithFoldedPath(const std::string& folded, std::string* soleKey) const;
     bool haveIndexFor(const std::string& key) const;
     // Marks the entry invalid; nothing when there is none.
     void invalidateMetaFor(const std::string& key);
@@ -73,7 +77,11 @@ class BVCacheIndex {
         nlohmann::json meta;
         std::string encodedKey;   // CBOR of the key; empty while the entry is stale
         std::string encodedMeta;  // CBOR of meta; empty while the entry is stale
+        // What every validation reads of meta, taken whenever meta is set or changed.
+        BVCacheMetaFacts facts;
     };
+
+    static Entry entryFor(nlohmann::json meta);
 
     void insertLocked(const std::string& key, nlohmann::json meta);
     void eraseLocked(const std::string& key);
