@@ -222,6 +222,7 @@ void BVLogging::cleanupLogsFolder(const std::filesystem::path& folder, size_t ma
     struct Entry {
         std::filesystem::path path;
         double created;
+        double modified;
     };
     std::vector<Entry> entries;
     std::error_code ec;
@@ -230,11 +231,15 @@ void BVLogging::cleanupLogsFolder(const std::filesystem::path& folder, size_t ma
             continue;
         if (item.path().filename() == kCrashBookkeepingName)
             continue;
-        entries.push_back({item.path(), creationDate(item.path())});
+        entries.push_back({item.path(), creationDate(item.path()), modificationDate(item.path())});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        // Birth times come from a coarse kernel clock: files made within a few
+        // milliseconds share one, and the modification time then tells them apart.
         if (a.created != b.created)
             return a.created > b.created;
+        if (a.modified != b.modified)
+            return a.modified > b.modified;
         return a.path.filename() > b.path.filename();
     });
     for (size_t i = maxItems; i < entries.size(); ++i)
