@@ -34,18 +34,8 @@ void ApiClientFixture::TearDown() {
 }
 
 std::string ApiClientFixture::logText() const {
-    std::string text;
     auto* logging = BVLogging::sharedInstance();
-    if (!logging)
-        return text;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(logging->path(), ec)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::ostringstream contents;
-        contents << in.rdbuf();
-        text += contents.str();
-    }
-    return text;
+    return logging ? bvtest::contentsOfFilesIn(logging->path()) : std::string();
 }
 
 }  // namespace bvtest

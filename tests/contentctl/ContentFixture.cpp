@@ -87,16 +87,8 @@ std::string ContentFixture::makeFile(const std::string& name, const std::string&
 }
 
 std::string ContentFixture::logText() {
-    std::string text;
-    std::error_code ec;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(BVLogging::sharedInstance()->path(), ec)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::ostringstream contents;
-        contents << in.rdbuf();
-        text += contents.str();
-    }
-    return text;
+    auto* logging = BVLogging::sharedInstance();
+    return logging ? bvtest::contentsOfFilesIn(logging->path()) : std::string();
 }
 
 size_t ContentFixture::occurrences(const std::string& text, const std::string& what) {

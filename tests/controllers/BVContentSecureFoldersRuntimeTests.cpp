@@ -137,16 +137,7 @@ class SecureFoldersRuntimeTest : public ::testing::Test {
     }
 
     std::string logText() const {
-        std::string text;
-        std::error_code ec;
-        for (const auto& entry :
-             std::filesystem::directory_iterator(BVLogging::sharedInstance()->path(), ec)) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::ostringstream contents;
-            contents << in.rdbuf();
-            text += contents.str();
-        }
-        return text;
+        return bvtest::contentsOfFilesIn(BVLogging::sharedInstance()->path());
     }
 
     static bvtest::ReferenceServer* server_;

@@ -62,18 +62,8 @@ void TransportFixture::releaseHangingRequests() {
 }
 
 std::string TransportFixture::logText() const {
-    std::string text;
     auto* logging = BVLogging::sharedInstance();
-    if (!logging)
-        return text;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(logging->path(), ec)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::ostringstream contents;
-        contents << in.rdbuf();
-        text += contents.str();
-    }
-    return text;
+    return logging ? bvtest::contentsOfFilesIn(logging->path()) : std::string();
 }
 
 void TransportFixture::addRoutes() {

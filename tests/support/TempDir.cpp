@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -13,7 +15,8 @@ TempDir::TempDir(const std::string& tag) {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed for " + pattern);
     path_ = buf.data();
 }
 
@@ -47,6 +50,18 @@ ScopedHome::~ScopedHome() {
         else
             unsetenv(key.c_str());
     }
+}
+
+std::string contentsOfFilesIn(const std::filesystem::path& folder) {
+    std::string text;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::ostringstream contents;
+        contents << in.rdbuf();
+        text += contents.str();
+    }
+    return text;
 }
 
 }  // namespace bvtest
