@@ -79,4 +79,13 @@ void aes_cipher::transform(const std::uint8_t* in, std::size_t len, std::uint8_t
         iv_ = next_iv;
 }
 
+std::int64_t aes_cipher::process_data(const std::uint8_t* in, std::size_t in_len, std::uint8_t* out,
+                                      std::size_t out_cap) {
+    std::size_t whole = whole_blocks(in_len);
+    if (out_cap < whole)
+        throw CBrimvaultException("aes::process_data: out of memory");
+    transform(in, whole, out);
+    return static_cast<std::int64_t>(whole);
+}
+
 }  // namespace bv_crypt

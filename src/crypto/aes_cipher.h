@@ -25,6 +25,11 @@ class aes_cipher : public cipher_block_algorithm {
     int get_mode() const override { return mode_; }
     std::size_t get_block_size() const override { return kBlockSize; }
 
+    // Transforms the whole blocks of the input and answers their length; the rest waits
+    // for the next call or for process_data_final.
+    std::int64_t process_data(const std::uint8_t* in, std::size_t in_len, std::uint8_t* out,
+                              std::size_t out_cap) override;
+
     // Whole blocks that fit in len bytes.
     static std::size_t whole_blocks(std::size_t len) { return len - len % kBlockSize; }
 

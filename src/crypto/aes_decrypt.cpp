@@ -4,15 +4,6 @@
 
 namespace bv_crypt {
 
-std::int64_t aes_decrypt::process_data(const std::uint8_t* in, std::size_t in_len,
-                                       std::uint8_t* out, std::size_t out_cap) {
-    std::size_t whole = whole_blocks(in_len);
-    if (out_cap < whole)
-        throw CBrimvaultException("aes::process_data: out of memory");
-    transform(in, whole, out);
-    return static_cast<std::int64_t>(whole);
-}
-
 std::int64_t aes_decrypt::process_data_final(const std::uint8_t* in, std::size_t in_len,
                                              std::uint8_t* out, std::size_t out_cap,
                                              std::size_t* extra_out) {

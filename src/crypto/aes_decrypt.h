@@ -10,9 +10,6 @@ class aes_decrypt : public aes_cipher {
     aes_decrypt() : aes_cipher(false) {}
 
     std::size_t calc_output_size(std::size_t n) const override { return n; }
-    // Decrypts the whole blocks of the input and answers their length.
-    std::int64_t process_data(const std::uint8_t* in, std::size_t in_len, std::uint8_t* out,
-                              std::size_t out_cap) override;
     // Decrypts all of the input, which must be whole blocks, and answers its length. The
     // last decrypted byte (the pad count of a padded message; 0 for empty input) goes to
     // *extra_out.

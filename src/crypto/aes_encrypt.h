@@ -13,9 +13,6 @@ class aes_encrypt : public aes_cipher {
     std::size_t calc_output_size(std::size_t n) const override {
         return whole_blocks(n) + kBlockSize;
     }
-    // Encrypts the whole blocks of the input and answers their length.
-    std::int64_t process_data(const std::uint8_t* in, std::size_t in_len, std::uint8_t* out,
-                              std::size_t out_cap) override;
     // Encrypts the whole blocks, then the remaining 0-15 bytes padded to one more block;
     // answers the total written. extra_out is not used.
     std::int64_t process_data_final(const std::uint8_t* in, std::size_t in_len, std::uint8_t* out,
