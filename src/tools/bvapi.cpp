@@ -19,6 +19,7 @@
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUserItems.h"
+#include "BVApi/Content/BVVolumePath.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiRequestConfiguration.h"
 #include "BVApi/Networking/BVNetworkThread.h"
@@ -75,15 +76,6 @@ int fail(const std::string& what, const bv::Error& error) {
     return 1;
 }
 
-// Splits "/a/b/c" into ("/a/b", "c").
-std::pair<std::string, std::string> splitPath(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return {"/", path};
-    std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-    return {parent, path.substr(slash + 1)};
-}
-
 std::optional<std::string> folderIdOf(BVApiClient& client, BVApiClientAuthContext& context,
                                       const std::string& path, bv::Error* error) {
     if (path == "/" || path.empty())
@@ -132,7 +124,8 @@ int upload(BVApiClient& client, BVApiClientAuthContext& context, const std::stri
     }
     const int64_t size = in.tellg();
     in.seekg(0);
-    auto [parent, name] = splitPath(remote);
+    const std::string parent = BVVolumePath::parent(remote);
+    const std::string name = BVVolumePath::lastComponent(remote);
     bv::Error error;
     auto folderId = folderIdOf(client, context, parent, &error);
     if (!folderId)
@@ -200,7 +193,8 @@ int download(BVApiClient& client, BVApiClientAuthContext& context, const std::st
 }
 
 int makeFolder(BVApiClient& client, BVApiClientAuthContext& context, const std::string& path) {
-    auto [parent, name] = splitPath(path);
+    const std::string parent = BVVolumePath::parent(path);
+    const std::string name = BVVolumePath::lastComponent(path);
     bv::Error error;
     auto parentId = folderIdOf(client, context, parent, &error);
     if (!parentId)
