@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/UniqueFd.h"
 #include "platform/XdgPaths.h"
 
 namespace bv {
@@ -27,29 +28,6 @@ std::shared_ptr<SecretStore> currentStore;
 
 std::mutex diagnosticSinkLock;  // guards diagnosticSink
 SecretStore::DiagnosticSink diagnosticSink;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // Closes now and answers whether close succeeded (a failed close may mean lost data).
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 Error storeError(int code, const std::string& reason) {
     return Error(kErrorDomain, code, {{kFailureReasonKey, reason}});
@@ -95,8 +73,8 @@ bool isWellFormed(const nlohmann::json& secrets) {
 
 FileContents readFile(int folderFd) {
     FileContents contents;
-    FileDescriptor fd(openat(folderFd, FileSecretStore::kFileName,
-                             O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    bv::UniqueFd fd(openat(folderFd, FileSecretStore::kFileName,
+                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) {
         int saved = errno;
         if (saved == ENOENT)
@@ -168,8 +146,8 @@ bool writeFile(int folderFd, const nlohmann::json& secrets, Error* error) {
     static std::atomic<unsigned> sequence{0};
     const std::string temporary = std::string(FileSecretStore::kFileName) + ".tmp-" +
                                   std::to_string(getpid()) + "-" + std::to_string(++sequence);
-    FileDescriptor fd(openat(folderFd, temporary.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    bv::UniqueFd fd(openat(folderFd, temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid()) {
         int saved = errno;
         setError(error, storeError(saved, "cannot create the secret file: " + errnoText(saved)));
@@ -191,12 +169,12 @@ bool writeFile(int folderFd, const nlohmann::json& secrets, Error* error) {
 }
 
 // The folder, opened without following a link at its own name, when it is private and ours.
-FileDescriptor openFolder(const std::filesystem::path& folder, bool create, std::string* why) {
+bv::UniqueFd openFolder(const std::filesystem::path& folder, bool create, std::string* why) {
     if (create && !XdgPaths::createPrivateDirectories(folder)) {
         *why = "cannot be created";
-        return FileDescriptor();
+        return bv::UniqueFd();
     }
-    FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    bv::UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) {
         *why = errno == ENOENT ? "" : errnoText(errno);
         return fd;
@@ -204,11 +182,11 @@ FileDescriptor openFolder(const std::filesystem::path& folder, bool create, std:
     struct stat st;
     if (fstat(fd.get(), &st) != 0) {
         *why = errnoText(errno);
-        return FileDescriptor();
+        return bv::UniqueFd();
     }
     if (auto unsafe = unsafeReason(st, true)) {
         *why = *unsafe;
-        return FileDescriptor();
+        return bv::UniqueFd();
     }
     return fd;
 }
@@ -277,7 +255,7 @@ std::optional<std::string> FileSecretStore::find(const std::string& service,
     std::lock_guard lock(fileLock_);
     const auto where = folder();
     std::string why;
-    FileDescriptor folderFd = openFolder(where, false, &why);
+    bv::UniqueFd folderFd = openFolder(where, false, &why);
     if (!folderFd.valid()) {
         if (!why.empty())
             diagnose("SecretStore: not reading " + where.string() + ": the folder " + why);
@@ -306,7 +284,7 @@ namespace {
 template <class Change>
 bool modifyFile(const std::filesystem::path& where, Error* error, Change change) {
     std::string why;
-    FileDescriptor folderFd = openFolder(where, true, &why);
+    bv::UniqueFd folderFd = openFolder(where, true, &why);
     if (!folderFd.valid()) {
         std::string reason =
             "the folder " + where.string() + " " + (why.empty() ? "is missing" : why);

@@ -14,6 +14,7 @@
 #include "BVApi/Content/BVTransferItems.h"
 #include "app/BVLogging.h"
 #include "app/Utilities.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -22,28 +23,6 @@ namespace {
 constexpr const char* kTemporaryPrefix = ".tmp-";
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and answers whether close succeeded.
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 bool endsWith(const std::string& text, std::string_view suffix) {
     return text.size() >= suffix.size() &&
@@ -67,7 +46,7 @@ bool writeAll(int fd, const uint8_t* bytes, size_t length, off_t at) {
 
 // The whole file, or nothing when it is missing, unreadable or not a regular file.
 std::optional<bv::Data> readFile(const std::string& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    bv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return std::nullopt;
     struct stat st {};
@@ -154,7 +133,7 @@ bool BVCacheFileBackend::writeFileAtomically(const std::string& path, const bv::
     }
     std::string temp =
         (rootPath_ / (kTemporaryPrefix + fs::path(path).filename().string() + "-XXXXXX")).string();
-    FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
+    bv::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (!fd)
         return false;
     size_t length = failPartWay ? bytes.length() / 2 : bytes.length();
@@ -321,7 +300,7 @@ bool BVCacheFileBackend::storeBinaryData(const bv::Data& data, const std::string
         return false;
     }
     std::string path = pathForBinaryItemWithKey(key);
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    bv::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (!fd) {
         BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
               "BVCacheController", bv::format("Failed to open cache file %@ for writing.", path));
@@ -356,7 +335,7 @@ bool BVCacheFileBackend::storeBinaryData(const bv::Data& data, const std::string
 bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor, uint64_t offset,
                                                  uint64_t size) {
     std::string path = pathForBinaryItemWithKey(descriptor.identifier);
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    bv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         throw BVCacheException("BVCacheController",
                                bv::format("Failed to open file %@ for reading.", path));

@@ -16,6 +16,7 @@
 
 #include "app/BVLogging.h"
 #include "platform/Format.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -43,53 +44,33 @@ bool fail(bv::Error* error, const std::error_code& ec, const std::string& localP
     return fail(error, ec.value() ? ec.value() : EIO, localPath);
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
 // Opens the folder name inside parent, making it when missing, and makes sure it is a real
 // folder of our own user that nobody else may enter. A symbolic link or a non-folder of ours
 // in its place is removed first; anything of another user is refused.
-Fd openPrivateFolder(int parent, const std::string& name) {
+bv::UniqueFd openPrivateFolder(int parent, const std::string& name) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::mkdirat(parent, name.c_str(), kFolderMode) != 0 && errno != EEXIST)
-            return Fd();
-        Fd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            return bv::UniqueFd();
+        bv::UniqueFd fd(
+            ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) {
             struct stat st {};
             if (errno != ELOOP && errno != ENOTDIR)
-                return Fd();
+                return bv::UniqueFd();
             if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;  // gone meanwhile: make it again
             if (st.st_uid != ::geteuid() || ::unlinkat(parent, name.c_str(), 0) != 0)
-                return Fd();
+                return bv::UniqueFd();
             continue;
         }
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-            return Fd();
+            return bv::UniqueFd();
         if ((st.st_mode & 07777) != kFolderMode && ::fchmod(fd.get(), kFolderMode) != 0)
-            return Fd();
+            return bv::UniqueFd();
         return fd;
     }
-    return Fd();
+    return bv::UniqueFd();
 }
 
 // Removes whatever is at root, then makes it afresh; the folders between base and the
@@ -102,11 +83,11 @@ bool makeRoot(const fs::path& root, const fs::path& base) {
     for (const auto& part : relative)
         names.push_back(part.string());
 
-    Fd parent(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bv::UniqueFd parent(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent)
         return false;
     for (size_t i = 0; i + 1 < names.size(); ++i) {
-        Fd next = openPrivateFolder(parent.get(), names[i]);
+        bv::UniqueFd next = openPrivateFolder(parent.get(), names[i]);
         if (!next)
             return false;
         parent = std::move(next);
@@ -116,8 +97,8 @@ bool makeRoot(const fs::path& root, const fs::path& base) {
     if (::mkdirat(parent.get(), names.back().c_str(), kFolderMode) != 0)
         return false;
     // The umask may have narrowed the mode; it is never wider than asked.
-    Fd rootFd(::openat(parent.get(), names.back().c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    bv::UniqueFd rootFd(::openat(parent.get(), names.back().c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     return rootFd && ::fchmod(rootFd.get(), kFolderMode) == 0;
 }
 
@@ -131,8 +112,9 @@ void makeFolders(const fs::path& folder) {
 }
 
 // Makes the local path exclusively, never through a symbolic link.
-Fd createExclusive(const std::string& local, int* savedErrno) {
-    Fd fd(::open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+bv::UniqueFd createExclusive(const std::string& local, int* savedErrno) {
+    bv::UniqueFd fd(
+        ::open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (!fd)
         *savedErrno = errno;
     return fd;
@@ -251,7 +233,7 @@ bool BVTmpController::createFileAt(const std::string& path, bv::Error* error) co
     if (::unlink(local->c_str()) != 0 && errno != ENOENT)
         return fail(error, errno, *local);
     int saved = 0;
-    Fd fd = createExclusive(*local, &saved);
+    bv::UniqueFd fd = createExclusive(*local, &saved);
     return fd ? true : fail(error, saved, *local);
 }
 
@@ -263,11 +245,11 @@ bool BVTmpController::createFileAt(const std::string& path, const std::string& b
     BVLog("Removing file before creating %@", *local);
     if (::unlink(local->c_str()) != 0 && errno != ENOENT)
         return fail(error, errno, *local);
-    Fd source(::open(basedOn.c_str(), O_RDONLY | O_CLOEXEC));
+    bv::UniqueFd source(::open(basedOn.c_str(), O_RDONLY | O_CLOEXEC));
     if (!source)
         return fail(error, errno, basedOn);
     int saved = 0;
-    Fd target = createExclusive(*local, &saved);
+    bv::UniqueFd target = createExclusive(*local, &saved);
     if (!target)
         return fail(error, saved, *local);
     std::vector<uint8_t> buffer(1 << 16);
@@ -353,7 +335,7 @@ std::optional<bv::Data> BVTmpController::readFileAt(const std::string& path, uin
     auto local = preparedLocalPath(path, error);
     if (!local)
         return std::nullopt;
-    Fd fd(::open(local->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    bv::UniqueFd fd(::open(local->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         fail(error, errno, *local);
@@ -387,7 +369,7 @@ bool BVTmpController::writeFileAt(const std::string& path, uint64_t offset, cons
     auto local = preparedLocalPath(path, error);
     if (!local)
         return true;
-    Fd fd(::open(local->c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    bv::UniqueFd fd(::open(local->c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         fail(error, errno, *local);
         return true;
@@ -440,7 +422,7 @@ bool BVTmpController::setAttributes(const Attributes& attributes, const std::str
         ::fchmodat(AT_FDCWD, local->c_str(), mode_t(*attributes.posixPermissions & 07777), 0) != 0)
         return fail(error, errno, *local);
     if (attributes.size) {
-        Fd fd(::open(local->c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        bv::UniqueFd fd(::open(local->c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd || ::ftruncate(fd.get(), off_t(*attributes.size)) != 0)
             return fail(error, errno, *local);
     }

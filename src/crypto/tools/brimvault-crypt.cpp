@@ -24,6 +24,7 @@
 #include "WebCallExec/BVStreamDecryptor.h"
 #include "crypto/cryptography.h"
 #include "crypto/encrypted_folder.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -37,34 +38,6 @@ constexpr std::size_t kMaxPasswordFile = 64 * 1024;
 struct Failure {
     int status;
     std::string message;
-};
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    // Closes and reports the close error, which is where delayed write errors show.
-    bool close() {
-        int fd = std::exchange(fd_, -1);
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
 };
 
 std::string systemError(const std::string& what, const std::string& path) {
@@ -99,8 +72,8 @@ void writeFull(int fd, const std::uint8_t* buf, std::size_t len, const std::stri
     }
 }
 
-UniqueFd openInput(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+bv::UniqueFd openInput(const std::string& path) {
+    bv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         throw Failure{kExitFailure, systemError("cannot open", path)};
     return fd;
@@ -120,7 +93,7 @@ class AtomicOutput {
         if (fd < 0)
             throw Failure{kExitFailure, systemError("cannot create a file beside", path_)};
         tempPath_ = name.data();
-        fd_ = UniqueFd(fd);
+        fd_ = bv::UniqueFd(fd);
     }
     ~AtomicOutput() {
         if (!committed_) {
@@ -145,13 +118,13 @@ class AtomicOutput {
   private:
     std::string path_;
     std::string tempPath_;
-    UniqueFd fd_;
+    bv::UniqueFd fd_;
     bool committed_ = false;
 };
 
 // The password is the file's content without one trailing line break.
 std::string readPassword(const std::string& path) {
-    UniqueFd fd = openInput(path);
+    bv::UniqueFd fd = openInput(path);
     std::string text(kMaxPasswordFile + 1, '\0');
     std::size_t n =
         readFull(fd.get(), reinterpret_cast<std::uint8_t*>(text.data()), text.size(), path);
@@ -175,7 +148,7 @@ bv::Data folderKey(const std::string& password) {
 }
 
 void encryptFile(const bv::Data& key, const std::string& in, const std::string& out) {
-    UniqueFd input = openInput(in);
+    bv::UniqueFd input = openInput(in);
     AtomicOutput output(out);
     bv::Data chunk;
     chunk.resize(kChunk);
@@ -196,7 +169,7 @@ void encryptFile(const bv::Data& key, const std::string& in, const std::string& 
 }
 
 void decryptFile(const bv::Data& key, const std::string& in, const std::string& out) {
-    UniqueFd input = openInput(in);
+    bv::UniqueFd input = openInput(in);
     AtomicOutput output(out);
     BVStreamDecryptor decryptor(key);
     bv::Data chunk;
@@ -230,7 +203,7 @@ void decryptFile(const bv::Data& key, const std::string& in, const std::string& 
 }
 
 std::string readDataText(const std::string& path) {
-    UniqueFd fd = openInput(path);
+    bv::UniqueFd fd = openInput(path);
     std::string text(kMaxPasswordFile + 1, '\0');
     std::size_t n =
         readFull(fd.get(), reinterpret_cast<std::uint8_t*>(text.data()), text.size(), path);
