@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace {
 

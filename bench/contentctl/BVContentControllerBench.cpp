@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "BVApi/Cache/BVCacheController.h"
-#include "BVApi/Content/BVContentController.h"
 #include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVUserItems.h"
+#include "BVApi/Content/Controller/BVContentController.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "ReferenceServer.h"
@@ -61,12 +61,12 @@ struct CachedFolder {
             paths.push_back("/Big/" + entryName(i));
         }
         cache->storeItem(listing);
-        content = std::make_unique<BVContentController>(
-            BVContentController::Options{.client = nullptr,
-                                         .cache = cache,
-                                         .clock = nullptr,
-                                         .userInterface = nullptr,
-                                         .secretStore = nullptr});
+        content = std::make_unique<BVContentController>(BVContentController::Options{
+            .client = nullptr,
+            .cache = cache,
+            .clock = nullptr,
+
+        });
     }
 };
 
@@ -193,11 +193,12 @@ void BM_ColdListingFromService(benchmark::State& state) {
         auto cache = BVCacheController::cacheControllerAt(service.dir.path() /
                                                           ("cache" + std::to_string(round++)));
         cache->storeItem(service.session);
-        BVContentController content(BVContentController::Options{.client = service.client.get(),
-                                                                 .cache = cache,
-                                                                 .clock = nullptr,
-                                                                 .userInterface = nullptr,
-                                                                 .secretStore = nullptr});
+        BVContentController content(BVContentController::Options{
+            .client = service.client.get(),
+            .cache = cache,
+            .clock = nullptr,
+
+        });
         content.listFolderAt("/", nullptr);  // the parent, as the volume has it already
         state.ResumeTiming();
         auto listing = content.listFolderAt("/Big", nullptr);

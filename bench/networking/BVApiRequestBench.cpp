@@ -11,7 +11,7 @@
 #include "BVApi/Networking/BVNetworkThread.h"
 #include "LoopbackHttpsServer.h"
 #include "TempDir.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/RunLoop.h"
 
 namespace {

@@ -5,23 +5,20 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 #include <system_error>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Content/BVUserItems.h"
-#include "app/BVLogging.h"
 #include "app/FileManagerExtendedAttributes.h"
+#include "app/Logging/BVLogging.h"
+#include "platform/Digest.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/RunLoop.h"
@@ -342,40 +339,11 @@ void Utilities::removePathForRefresh(const std::string& path) {
 }
 
 std::string Utilities::md5HexDigest(std::optional<std::string_view> text) {
-    if (!text)
-        return "";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text->data(), text->size(), digest, &length, EVP_md5(), nullptr) != 1)
-        return "";
-    static const char* hex = "0123456789abcdef";
-    std::string out(size_t(length) * 2, '0');
-    for (unsigned int i = 0; i < length; ++i) {
-        out[2 * i] = hex[digest[i] >> 4];
-        out[2 * i + 1] = hex[digest[i] & 0xf];
-    }
-    return out;
+    return bv::md5HexDigest(text);
 }
 
 const std::string& Utilities::appRuntimeIdentifier() {
-    static const std::string identifier = [] {
-        unsigned char bytes[16];
-        if (RAND_bytes(bytes, sizeof bytes) != 1) {
-            std::random_device device;
-            for (auto& b : bytes)
-                b = static_cast<unsigned char>(device());
-        }
-        bytes[6] = (bytes[6] & 0x0f) | 0x40;
-        bytes[8] = (bytes[8] & 0x3f) | 0x80;
-        char text[64];
-        std::snprintf(text, sizeof text,
-                      "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X-%d",
-                      bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6],
-                      bytes[7], bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13],
-                      bytes[14], bytes[15], int(::getpid()));
-        return std::string(text);
-    }();
-    return identifier;
+    return bv::processRunIdentifier();
 }
 
 std::string Utilities::appVersion() {

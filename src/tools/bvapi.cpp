@@ -24,7 +24,7 @@
 #include "BVApi/Networking/BVApiRequestConfiguration.h"
 #include "BVApi/Networking/BVNetworkThread.h"
 #include "BVApi/Networking/BVSignInSequence.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/Data.h"
 
 namespace {

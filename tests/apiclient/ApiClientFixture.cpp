@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace bvtest {
 

@@ -6,7 +6,7 @@
 #include "BVApi/Networking/BVSignInSequence.h"
 #include "ReferenceServer.h"
 #include "TempDir.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace bvtest {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/BVDebugOptions.h"
+#include "app/Logging/BVDebugOptions.h"
 
 #include <gtest/gtest.h>
 

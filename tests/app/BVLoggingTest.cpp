@@ -1,4 +1,4 @@
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -5,7 +5,8 @@
 #include <sstream>
 
 #include "BVApi/Content/BVUserItems.h"
-#include "app/BVLogging.h"
+#include "BVApi/Controllers/BVContentSecureFoldersRuntime.h"
+#include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/SecretStore.h"
 
@@ -66,8 +67,8 @@ void ContentFixture::signIn(const std::string& user, const std::string& password
         .client = client_.get(),
         .cache = cache_,
         .clock = clock_,
-        .userInterface = ui_,
-        .secretStore = std::make_shared<bv::FileSecretStore>(),
+        .secureFolderGates = BVContentSecureFoldersRuntime::gateFactory(
+            ui_, std::make_shared<bv::FileSecretStore>()),
     });
 }
 

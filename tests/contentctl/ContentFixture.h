@@ -6,8 +6,8 @@
 #include <string>
 
 #include "BVApi/Cache/BVCacheController.h"
-#include "BVApi/Content/BVContentController.h"
 #include "BVApi/Content/BVFolderListItems.h"
+#include "BVApi/Content/Controller/BVContentController.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "ReferenceServer.h"

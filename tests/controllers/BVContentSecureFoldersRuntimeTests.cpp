@@ -17,7 +17,7 @@
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "ReferenceServer.h"
 #include "TempDir.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "crypto/encrypted_folder.h"
 #include "platform/Preferences.h"

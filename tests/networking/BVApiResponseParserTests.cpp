@@ -9,7 +9,7 @@
 
 #include "BVApi/Networking/BVApiRequest.h"
 #include "TempDir.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "BVApi/Networking/BVNetworkThread.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/RunLoop.h"
 
 namespace bvtest {

@@ -13,8 +13,8 @@
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUnicodeNames.h"
 #include "BVApi/Content/BVUserItems.h"
-#include "app/BVLogging.h"
-#include "app/Utilities.h"
+#include "app/Logging/BVLogging.h"
+#include "platform/Digest.h"
 
 using json = nlohmann::json;
 
@@ -52,7 +52,7 @@ std::string hashOf(const BVItemClass& cls) {
     std::string text;
     for (const auto& name : cls.encodeArray())
         text += name + ":";
-    return Utilities::md5HexDigest(text);
+    return bv::md5HexDigest(text);
 }
 
 bool descriptorContentIsCurrent(const json& meta, BVCacheController& controller) {

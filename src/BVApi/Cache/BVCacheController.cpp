@@ -2,8 +2,8 @@
 
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheException.h"
-#include "app/BVLogging.h"
-#include "app/Utilities.h"
+#include "app/Logging/BVLogging.h"
+#include "platform/Digest.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ void BVCacheController::resetSharedController() {
 BVCacheController::BVCacheController(const std::filesystem::path& root, Options options)
     : rootPath_(root),
       clock_(options.clock ? std::move(options.clock) : bv::Clock::system()),
-      runtimeIdentifier_(options.runtimeIdentifier.empty() ? Utilities::appRuntimeIdentifier()
+      runtimeIdentifier_(options.runtimeIdentifier.empty() ? bv::processRunIdentifier()
                                                            : std::move(options.runtimeIdentifier)),
       backend_(std::make_unique<BVCacheFileBackend>(root)) {
     finishedInit();

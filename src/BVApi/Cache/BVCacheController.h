@@ -40,7 +40,7 @@ class BVCacheController {
     struct Options {
         // The clock of every validity age; the system clock when null.
         std::shared_ptr<bv::Clock> clock;
-        // This run's identifier; Utilities::appRuntimeIdentifier() when empty.
+        // This run's identifier; bv::processRunIdentifier() when empty.
         std::string runtimeIdentifier;
     };
 

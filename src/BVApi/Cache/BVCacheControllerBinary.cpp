@@ -4,7 +4,7 @@
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVCacheException.h"
 #include "BVApi/Content/BVTransferItems.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 bool BVCacheController::storeBinaryData(const bv::Data& data, int64_t offset, int64_t total,
                                         const std::string& identifier) {

@@ -12,8 +12,8 @@
 #include "BVApi/Cache/BVCacheException.h"
 #include "BVApi/Cache/BVCacheIndex.h"
 #include "BVApi/Content/BVTransferItems.h"
-#include "app/BVLogging.h"
-#include "app/Utilities.h"
+#include "app/Logging/BVLogging.h"
+#include "platform/Digest.h"
 #include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
@@ -112,12 +112,12 @@ std::string BVCacheFileBackend::pathForIndexOfClass(const BVItemClass& cls) cons
 
 std::string BVCacheFileBackend::pathForItemWithKey(const std::string& key,
                                                    const BVItemClass& cls) const {
-    return (rootPath_ / bv::format("%@.%@.%@", cls.name(), Utilities::md5HexDigest(key), "cache"))
+    return (rootPath_ / bv::format("%@.%@.%@", cls.name(), bv::md5HexDigest(key), "cache"))
         .string();
 }
 
 std::string BVCacheFileBackend::pathForBinaryItemWithKey(const std::string& key) const {
-    return (rootPath_ / bv::format("%@.%@", Utilities::md5HexDigest(key), "binary")).string();
+    return (rootPath_ / bv::format("%@.%@", bv::md5HexDigest(key), "binary")).string();
 }
 
 void BVCacheFileBackend::setWriteFault(WriteFault fault) {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/Format.h"
 #include "platform/UniqueFd.h"
 

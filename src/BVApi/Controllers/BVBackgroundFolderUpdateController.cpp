@@ -8,12 +8,12 @@
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
-#include "BVApi/Content/BVContentController.h"
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Content/BVVolumePath.h"
-#include "app/BVDebugOptions.h"
-#include "app/BVLogging.h"
+#include "BVApi/Content/Controller/BVContentController.h"
+#include "app/Logging/BVDebugOptions.h"
+#include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/RunLoop.h"
 

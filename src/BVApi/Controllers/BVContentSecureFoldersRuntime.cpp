@@ -11,7 +11,7 @@
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "crypto/encrypted_folder.h"
 #include "platform/Preferences.h"
@@ -89,6 +89,21 @@ std::shared_ptr<BVContentSecureFoldersRuntime> BVContentSecureFoldersRuntime::ru
     std::shared_ptr<BVCacheController> cache) {
     return std::make_shared<BVContentSecureFoldersRuntime>(folderId, std::move(context),
                                                            std::move(cache));
+}
+
+BVSecureFolderGate::Factory BVContentSecureFoldersRuntime::gateFactory(
+    std::shared_ptr<bv::UserInterface> ui, std::shared_ptr<bv::SecretStore> secrets) {
+    return [ui, secrets](const std::string& folderId,
+                         const std::shared_ptr<BVApiClientAuthContext>& context,
+                         const std::shared_ptr<BVCacheController>& cache, BVApiClient* client) {
+        auto runtime = runtimeFor(folderId, context, cache);
+        runtime->setApiClient(client);
+        if (ui)
+            runtime->setUserInterface(ui);
+        if (secrets)
+            runtime->setSecretStore(secrets);
+        return std::shared_ptr<BVSecureFolderGate>(runtime);
+    };
 }
 
 BVContentSecureFoldersRuntime::BVContentSecureFoldersRuntime(

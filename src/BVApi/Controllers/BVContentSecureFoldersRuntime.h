@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "BVApi/Content/Controller/BVSecureFolderGate.h"
 #include "platform/Data.h"
 #include "platform/Error.h"
 
@@ -31,7 +32,7 @@ class UserInterface;
 // Errors (domain "BVContentSecureFoldersRuntime", text under the failure-reason key):
 // 0 no password entered, 2 incorrect password, 3 verifier creation failed; errors of the
 // exchange with the service (-200, -199, ...) are passed through.
-class BVContentSecureFoldersRuntime {
+class BVContentSecureFoldersRuntime : public BVSecureFolderGate {
   public:
     static constexpr const char* kErrorDomain = "BVContentSecureFoldersRuntime";
     static constexpr int64_t kErrorNoPassword = 0;
@@ -52,6 +53,10 @@ class BVContentSecureFoldersRuntime {
     static std::shared_ptr<BVContentSecureFoldersRuntime> runtimeFor(
         const std::string& folderId, std::shared_ptr<BVApiClientAuthContext> context,
         std::shared_ptr<BVCacheController> cache);
+    // Runtimes for a content controller, asking through ui and keeping passwords in secrets
+    // (each unset one is the process-wide one).
+    static BVSecureFolderGate::Factory gateFactory(std::shared_ptr<bv::UserInterface> ui,
+                                                   std::shared_ptr<bv::SecretStore> secrets);
 
     BVContentSecureFoldersRuntime(std::string folderId,
                                   std::shared_ptr<BVApiClientAuthContext> context,
@@ -66,15 +71,15 @@ class BVContentSecureFoldersRuntime {
 
     const std::string& identifier() const { return identifier_; }
     const std::shared_ptr<BVApiClientAuthContext>& context() const { return context_; }
-    bv::Error error() const;
+    bv::Error error() const override;
     bool isRunning() const { return isRunning_; }
     bool isSucceeded() const { return isSucceeded_; }
 
     // Opens an existing secure folder: the key already held, else the saved password, else
     // the user's, asked until it is right or the user cancels. Answers whether it is open.
-    bool requestPassword();
+    bool requestPassword() override;
     // Asks the user for a new password (twice) and makes the folder secure with it.
-    bool setupPassword();
+    bool setupPassword() override;
     // Checks the password against the folder's verifier and presents the hash to the
     // service; on success stores the key, and the password when trustComputer.
     bool openSecureFolderWithPassword(const std::string& password, bool trustComputer);

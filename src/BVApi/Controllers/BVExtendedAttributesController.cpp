@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "BVApi/Cache/BVCacheController.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "BVApi/Content/BVFileItems.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace {
 

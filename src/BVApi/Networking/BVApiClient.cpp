@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "BVApi/Networking/BVApiClientSharingContext.h"
-#include "app/BVDebugOptions.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVDebugOptions.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/CallStack.h"
 
 #ifndef BV_API_VERSION

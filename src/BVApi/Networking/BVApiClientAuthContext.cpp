@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "BVApi/Networking/BVApiRequest.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "BVApi/Networking/BVApiClientSharingContext.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 using json = nlohmann::json;
 

@@ -9,8 +9,8 @@
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 #include "BVApi/Networking/BVApiRequestConnection.h"
 #include "BVApi/Networking/BVCurlTransfer.h"
-#include "app/BVDebugOptions.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVDebugOptions.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/CallStack.h"
 #include "platform/RunLoop.h"
 

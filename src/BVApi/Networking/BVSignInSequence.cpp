@@ -1,7 +1,7 @@
 #include "BVApi/Networking/BVSignInSequence.h"
 
 #include "BVApi/Networking/BVApiClient.h"
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 bool BVSignInSequence::needsSecondFactor(const BVUserSessionItem& session) {
     // The service has sent both the text "1" and the number 1.

@@ -1,4 +1,4 @@
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 
 #include <execinfo.h>
 #include <fcntl.h>

@@ -1,8 +1,9 @@
-#include "BVApi/Content/BVContentController.h"
+#include "BVApi/Content/Controller/BVContentController.h"
 
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <unordered_set>
 
 #include "BVApi/Cache/BVCacheController.h"
@@ -15,7 +16,6 @@
 #include "BVApi/Content/BVUnicodeNames.h"
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Content/BVVolumePath.h"
-#include "BVApi/Controllers/BVContentSecureFoldersRuntime.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "BVApi/Networking/BVApiClientSharingContext.h"
@@ -84,15 +84,42 @@ double BVContentController::now() const {
     return options_.clock ? options_.clock->now() : bv::Clock::system()->now();
 }
 
-std::shared_ptr<BVContentSecureFoldersRuntime> BVContentController::runtimeFor(
+namespace {
+std::mutex defaultGatesLock;  // guards defaultGates
+BVSecureFolderGate::Factory defaultGates;
+
+// Stands in where no password flow is installed: the folder stays closed, and says why.
+class ClosedSecureFolderGate : public BVSecureFolderGate {
+  public:
+    bool requestPassword() override { return false; }
+    bool setupPassword() override { return false; }
+    bv::Error error() const override {
+        bv::Error error;
+        fillError(&error, kErrorMissingKey, "No secure-folder password flow.");
+        return error;
+    }
+
+  private:
+    static constexpr int64_t kErrorMissingKey = -1003;
+};
+}  // namespace
+
+void BVContentController::setDefaultSecureFolderGates(BVSecureFolderGate::Factory factory) {
+    std::lock_guard<std::mutex> hold(defaultGatesLock);
+    defaultGates = std::move(factory);
+}
+
+std::shared_ptr<BVSecureFolderGate> BVContentController::gateFor(
     const std::string& folderId, const std::shared_ptr<BVApiClientAuthContext>& context) {
-    auto runtime = BVContentSecureFoldersRuntime::runtimeFor(folderId, context, cache());
-    runtime->setApiClient(client());
-    if (options_.userInterface)
-        runtime->setUserInterface(options_.userInterface);
-    if (options_.secretStore)
-        runtime->setSecretStore(options_.secretStore);
-    return runtime;
+    BVSecureFolderGate::Factory factory = options_.secureFolderGates;
+    if (!factory) {
+        std::lock_guard<std::mutex> hold(defaultGatesLock);
+        factory = defaultGates;
+    }
+    std::shared_ptr<BVSecureFolderGate> gate;
+    if (factory)
+        gate = factory(folderId, context, cache(), client());
+    return gate ? gate : std::make_shared<ClosedSecureFolderGate>();
 }
 
 // MARK: cache first
@@ -324,14 +351,14 @@ std::shared_ptr<BVFolderListItem> BVContentController::listOrdinaryFolder(
     auto listing = api->listFolder(identifier, std::nullopt, context.get(), &listError);
     if (!listing && listError) {
         const std::string reason = listError.failureReason();
-        auto runtime = runtimeFor(identifier, context);
+        auto gate = gateFor(identifier, context);
         bool again = true;
         if (endsWith(reason, kNeedsAuthentication))
-            again = runtime->requestPassword();
+            again = gate->requestPassword();
         else if (endsWith(reason, kNeedsKey))
-            again = runtime->setupPassword();
+            again = gate->setupPassword();
         if (!again)
-            return stubListing(identifier, *runtime, error);
+            return stubListing(identifier, *gate, error);
         listError = bv::Error();
         listing = api->listFolder(identifier, std::nullopt, context.get(), &listError);
     }
@@ -340,11 +367,11 @@ std::shared_ptr<BVFolderListItem> BVContentController::listOrdinaryFolder(
     return listing;
 }
 
-std::shared_ptr<BVFolderListItem> BVContentController::stubListing(
-    const std::string& identifier, const BVContentSecureFoldersRuntime& runtime,
-    bv::Error* error) const {
+std::shared_ptr<BVFolderListItem> BVContentController::stubListing(const std::string& identifier,
+                                                                   const BVSecureFolderGate& gate,
+                                                                   bv::Error* error) const {
     if (error)
-        *error = runtime.error();
+        *error = gate.error();
     auto stub = std::make_shared<BVStubFolderListItem>();
     stub->identifier = identifier;
     stub->updateTime = static_cast<int64_t>(std::floor(now()));
@@ -414,12 +441,12 @@ int BVContentController::updateFolderListItem(const std::shared_ptr<BVFolderList
     auto fresh = api->listFolder(*identifier, std::to_string(listing->updateTime), context.get(),
                                  &listError);
     if (!fresh && endsWith(listError.failureReason(), kNeedsAuthentication)) {
-        auto runtime = runtimeFor(*identifier, context);
-        if (runtime->requestPassword()) {
+        auto gate = gateFor(*identifier, context);
+        if (gate->requestPassword()) {
             listError = bv::Error();
             fresh = api->listFolder(*identifier, std::nullopt, context.get(), &listError);
         } else {
-            fresh = stubListing(*identifier, *runtime, &listError);
+            fresh = stubListing(*identifier, *gate, &listError);
         }
     }
     if (listError && error)

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "BVApi/Content/BVContentItem.h"
+#include "BVApi/Content/Controller/BVSecureFolderGate.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 
 class BVApiClient;
 class BVApiClientAuthContext;
 class BVCacheController;
-class BVContentSecureFoldersRuntime;
 class BVFileThumbnailItem;
 class BVFolderListItem;
 class BVNotificationsItem;
@@ -60,14 +60,16 @@ class BVContentController {
         BVApiClient* client = nullptr;
         std::shared_ptr<BVCacheController> cache;
         std::shared_ptr<bv::Clock> clock;
-        // Handed to the secure-folder runtimes.
-        std::shared_ptr<bv::UserInterface> userInterface;
-        std::shared_ptr<bv::SecretStore> secretStore;
+        // Opens secure folders; unset, the process-wide factory.
+        BVSecureFolderGate::Factory secureFolderGates;
     };
 
     using Retrieval = std::function<BVItemRef()>;
 
     static BVContentController* sharedController();
+    // The secure-folder password flow of controllers that name none; without one, a secure
+    // folder lists as a stub with error -1003.
+    static void setDefaultSecureFolderGates(BVSecureFolderGate::Factory factory);
 
     BVContentController();
     explicit BVContentController(Options options);
@@ -159,7 +161,7 @@ class BVContentController {
     BVApiClient* client() const;
     std::shared_ptr<BVCacheController> cache() const;
     double now() const;
-    std::shared_ptr<BVContentSecureFoldersRuntime> runtimeFor(
+    std::shared_ptr<BVSecureFolderGate> gateFor(
         const std::string& folderId, const std::shared_ptr<BVApiClientAuthContext>& context);
 
     // The item from the cached listings alone: the folder's own listing, else the entry of
@@ -178,7 +180,7 @@ class BVContentController {
         const std::string& identifier, const std::shared_ptr<BVApiClientAuthContext>& context,
         bv::Error* error);
     std::shared_ptr<BVFolderListItem> stubListing(const std::string& identifier,
-                                                  const BVContentSecureFoldersRuntime& runtime,
+                                                  const BVSecureFolderGate& gate,
                                                   bv::Error* error) const;
     void forgetChildIdentifiers(const BVFolderListItem& listing, const std::string& path);
     void addVirtualFolders(BVFolderListItem& listing) const;
