@@ -309,8 +309,10 @@ void SyncBackupDatabase::endTransaction(bool forced) {
     } else {
         return;
     }
+    // The next transaction begins with the next write (startTransaction), not here: an open
+    // transaction would let the next read keep a lock on the file until the next commit,
+    // blocking every other writer of the file for that long.
     connection_.exec("COMMIT;");
-    connection_.exec("BEGIN TRANSACTION;");
     nmOfInsertions_ = 0;
 }
 

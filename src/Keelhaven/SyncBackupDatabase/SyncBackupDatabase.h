@@ -87,7 +87,8 @@ class SyncBackupDatabase {
     std::vector<SyncBackupTaskRow> getAllTasks();
 
     // The long transaction: begin one when none is open; commit when forced or at the
-    // 10000th counted call, and begin the next at once.
+    // 10000th counted call. Every write begins with startTransaction and ends with
+    // endTransaction.
     void startTransaction();
     void endTransaction(bool forced);
     // Counted writes since the last commit.
