@@ -60,7 +60,7 @@ Strings auditSteps(const fs::path& file) {
     return steps;
 }
 
-class MigrationTest : public ::testing::Test {
+class SyncBackupDatabaseMigrationTest : public ::testing::Test {
   protected:
     void makeFile(const std::string& version) {
         execSql(file, kOldSchema);
@@ -72,7 +72,8 @@ class MigrationTest : public ::testing::Test {
     fs::path file = dir / "SyncBackup.db";
 };
 
-TEST_F(MigrationTest, Version13ResetsAddsThreadCountDropsSnapshotsDeletesSaveAsInOrder) {
+TEST_F(SyncBackupDatabaseMigrationTest,
+       Version13ResetsAddsThreadCountDropsSnapshotsDeletesSaveAsInOrder) {
     makeFile("1.3");
     SyncBackupDatabase db;
     ASSERT_TRUE(db.openSyncBackupDatabase(file.string()));
@@ -94,7 +95,7 @@ TEST_F(MigrationTest, Version13ResetsAddsThreadCountDropsSnapshotsDeletesSaveAsI
     EXPECT_EQ(auditSteps(file).size(), 4u);
 }
 
-TEST_F(MigrationTest, Version17OnlyRekeysTheFileTablesAndKeepsTheOldOnes) {
+TEST_F(SyncBackupDatabaseMigrationTest, Version17OnlyRekeysTheFileTablesAndKeepsTheOldOnes) {
     makeFile("1.7");
     SyncBackupDatabase db;
     ASSERT_TRUE(db.openSyncBackupDatabase(file.string()));
@@ -121,7 +122,7 @@ TEST_F(MigrationTest, Version17OnlyRekeysTheFileTablesAndKeepsTheOldOnes) {
     EXPECT_EQ(db.DbVersion(), "1.8");
 }
 
-TEST_F(MigrationTest, Version15AddsTheThreadCountWithoutResettingStamps) {
+TEST_F(SyncBackupDatabaseMigrationTest, Version15AddsTheThreadCountWithoutResettingStamps) {
     makeFile("1.5");
     SyncBackupDatabase db;
     ASSERT_TRUE(db.openSyncBackupDatabase(file.string()));
@@ -133,10 +134,10 @@ struct DamagedCase {
     std::function<void(const fs::path&)> make;
 };
 
-class DamagedFileTest : public ::testing::TestWithParam<DamagedCase> {};
+class SyncBackupDatabaseDamagedFileTest : public ::testing::TestWithParam<DamagedCase> {};
 
 // Whatever is wrong with the file, the old bytes stay beside the new file for recovery.
-TEST_P(DamagedFileTest, IsMovedAsideWithATimeStampAndRecreated) {
+TEST_P(SyncBackupDatabaseDamagedFileTest, IsMovedAsideWithATimeStampAndRecreated) {
     bvtest::TempDir dir("khdamaged");
     const fs::path file = dir / "SyncBackup.db";
     GetParam().make(file);
@@ -159,7 +160,7 @@ TEST_P(DamagedFileTest, IsMovedAsideWithATimeStampAndRecreated) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, DamagedFileTest,
+    Cases, SyncBackupDatabaseDamagedFileTest,
     ::testing::Values(
         DamagedCase{"NotADatabase",
                     [](const fs::path& file) {

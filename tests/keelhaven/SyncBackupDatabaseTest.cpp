@@ -236,11 +236,11 @@ TEST_F(SyncBackupDatabaseTest, SubfoldersComeInNameOrderAndResetClearsStamps) {
               std::vector<std::string>{"0"});
 }
 
-class FolderDeleteTest : public SyncBackupDatabaseTest,
-                         public ::testing::WithParamInterface<bool> {};
+class SyncBackupDatabaseFolderDeleteTest : public SyncBackupDatabaseTest,
+                                           public ::testing::WithParamInterface<bool> {};
 
 // root R holds A (which holds B) and C; X lies beside R. Both sides hold the same tree.
-TEST_P(FolderDeleteTest, DeletesTheSubtreeAndDirectFilesInTheChosenTableOnly) {
+TEST_P(SyncBackupDatabaseFolderDeleteTest, DeletesTheSubtreeAndDirectFilesInTheChosenTableOnly) {
     const bool local = GetParam();
     const std::vector<std::tuple<std::string, std::string, std::string>> folders = {
         {"/R", "R", "0"},
@@ -270,7 +270,8 @@ TEST_P(FolderDeleteTest, DeletesTheSubtreeAndDirectFilesInTheChosenTableOnly) {
     EXPECT_EQ(ids(!local, "Files").size(), 5u);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothSides, FolderDeleteTest, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(BothSides, SyncBackupDatabaseFolderDeleteTest,
+                         ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Local" : "Cloud"; });
 
 TEST_F(SyncBackupDatabaseTest, ParallelWritersAreSerialisedByTheInstance) {

@@ -34,9 +34,9 @@ bool contains(const Strings& calls, const std::string& call) {
     return std::find(calls.begin(), calls.end(), call) != calls.end();
 }
 
-class TaskFixture : public ::testing::Test {
+class SyncBackupTaskTest : public ::testing::Test {
   protected:
-    TaskFixture() { context = makeContext(); }
+    SyncBackupTaskTest() { context = makeContext(); }
 
     std::shared_ptr<SyncBackupTaskContext> makeContext() {
         auto made = std::make_shared<SyncBackupTaskContext>();
@@ -83,7 +83,7 @@ TEST(SyncBackupTaskStatusTest, CodesHaveTheirTexts) {
         EXPECT_EQ(SyncBackupTask::statusText(code), text) << code;
 }
 
-TEST_F(TaskFixture, RecordEditingMakesNestedDictionariesAndReadsNotificationsBack) {
+TEST_F(SyncBackupTaskTest, RecordEditingMakesNestedDictionariesAndReadsNotificationsBack) {
     auto task = SyncBackupTask::taskObject("T", 7, context);
     task->setDailySchedularInfo({{"Monday", true}, {"StartsAt", 3600}});
     task->setSchedularType("Daily");
@@ -131,7 +131,7 @@ TEST(SyncBackupNotificationEventsTest, CcAddressesSplitAtWhiteSpace) {
               (Strings{"a@x", "b@y", "c@z"}));
 }
 
-TEST_F(TaskFixture, TaskFilesLieInTheUsersTaskFolder) {
+TEST_F(SyncBackupTaskTest, TaskFilesLieInTheUsersTaskFolder) {
     auto task = SyncBackupTask::taskObject("Docs", 1700000001, context);
     fs::path folder = bv::XdgPaths::dataHome() / "Brimvault/alice/KHD/Data/Docs/1700000001";
     EXPECT_EQ(task->getDbFilePath(), (folder / "Docs.1700000001.db").string());
@@ -153,7 +153,7 @@ struct ProgressCase {
     double expected;
 };
 
-TEST_F(TaskFixture, ProgressNeverPassesNinetyFive) {
+TEST_F(SyncBackupTaskTest, ProgressNeverPassesNinetyFive) {
     const std::vector<ProgressCase> cases = {{{30, 30, 30}, 90}, {{30, 30, 30, 30}, 95},
                                              {{95}, 95},         {{94.5, 0.25}, 94.75},
                                              {{200}, 95},        {{60, 60, 10}, 95}};
@@ -180,7 +180,7 @@ TEST_F(TaskFixture, ProgressNeverPassesNinetyFive) {
     EXPECT_EQ(task->progress(), 95);
 }
 
-TEST_F(TaskFixture, ARunEndsWithTheStatusAndIsRescheduledAfterADelay) {
+TEST_F(SyncBackupTaskTest, ARunEndsWithTheStatusAndIsRescheduledAfterADelay) {
     auto task = loadedTask();
     EXPECT_EQ(recorder->calls(), Strings{"started 100 Backup /home/alice/Docs /MyDrive/Docs 0"});
     int armed = parts->count("schedule");
@@ -199,7 +199,7 @@ TEST_F(TaskFixture, ARunEndsWithTheStatusAndIsRescheduledAfterADelay) {
     EXPECT_FALSE(task->isStopped() || task->isPaused());
 }
 
-TEST_F(TaskFixture, AStoppedRunEndsStopped) {
+TEST_F(SyncBackupTaskTest, AStoppedRunEndsStopped) {
     auto task = loadedTask();
     task->start();
     ASSERT_TRUE(eventually([&] { return task->checkIfWasRunning(); }));
@@ -208,7 +208,7 @@ TEST_F(TaskFixture, AStoppedRunEndsStopped) {
     ASSERT_TRUE(eventually([&] { return contains(recorder->calls(), "finished 100 3"); }));
 }
 
-TEST_F(TaskFixture, PauseSurvivesARestartThroughStatusFour) {
+TEST_F(SyncBackupTaskTest, PauseSurvivesARestartThroughStatusFour) {
     auto task = loadedTask();
     task->pause();
     EXPECT_TRUE(task->isPaused());
@@ -236,7 +236,7 @@ TEST_F(TaskFixture, PauseSurvivesARestartThroughStatusFour) {
     EXPECT_FALSE(again->checkIfWasRunning());
 }
 
-TEST_F(TaskFixture, RemovalWhileRunningIsReportedAtTheEndOfTheRun) {
+TEST_F(SyncBackupTaskTest, RemovalWhileRunningIsReportedAtTheEndOfTheRun) {
     auto task = loadedTask();
     task->start();
     ASSERT_TRUE(eventually([&] { return task->checkIfWasRunning(); }));
@@ -252,7 +252,7 @@ TEST_F(TaskFixture, RemovalWhileRunningIsReportedAtTheEndOfTheRun) {
     EXPECT_EQ(mainThread.pending(), 0u);  // a removed task is not scheduled again
 }
 
-TEST_F(TaskFixture, RemovalWhileIdleIsReportedAtOnce) {
+TEST_F(SyncBackupTaskTest, RemovalWhileIdleIsReportedAtOnce) {
     auto task = loadedTask();
     task->pause();
     task->removed();
@@ -277,7 +277,7 @@ class StubEngine : public SyncBackupEngine {
     std::vector<std::string>* seen_;
 };
 
-TEST_F(TaskFixture, FactoryHandsTheRootRecordsToTheEngine) {
+TEST_F(SyncBackupTaskTest, FactoryHandsTheRootRecordsToTheEngine) {
     auto task = loadedTask();
     std::vector<std::string> seen;
     parts->engineMaker = [&] { return std::make_unique<StubEngine>(&seen); };
@@ -321,7 +321,7 @@ class ResumingClock : public bv::ManualClock {
     int left_;
 };
 
-TEST_F(TaskFixture, WaitUntilResumedSleepsInHalfSecondSteps) {
+TEST_F(SyncBackupTaskTest, WaitUntilResumedSleepsInHalfSecondSteps) {
     SyncBackupTask* raw = nullptr;
     auto resuming = std::make_shared<ResumingClock>(raw, 3);
     context->clock = resuming;
