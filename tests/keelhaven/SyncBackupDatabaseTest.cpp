@@ -67,6 +67,11 @@ TEST_F(SyncBackupDatabaseTest, NewFileHasTheSchemaAndVersionAndIsOwnerOnly) {
     // The long transaction is open now; its journal must be as private as the file.
     ASSERT_TRUE(fs::exists(file.string() + "-journal"));
     EXPECT_EQ(khtest::modeOf(file.string() + "-journal"), 0600u);
+
+    fs::permissions(file, fs::perms(0644));
+    SyncBackupDatabase reopened;
+    ASSERT_TRUE(reopened.openSyncBackupDatabase(file.string()));
+    EXPECT_EQ(khtest::modeOf(file), 0600u);
 }
 
 TEST_F(SyncBackupDatabaseTest, InsertingAnExistingKeyReplacesTheRow) {

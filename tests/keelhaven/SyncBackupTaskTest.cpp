@@ -9,7 +9,9 @@
 
 #include "FakeTaskParts.h"
 #include "Keelhaven/SyncBackupTask/SyncBackupFactory.h"
+#include "Keelhaven/SyncBackupTask/SyncBackupTaskDraft.h"
 #include "TempDir.h"
+#include "app/Utilities.h"
 #include "platform/XdgPaths.h"
 
 namespace {
@@ -146,6 +148,56 @@ TEST_F(SyncBackupTaskTest, TaskFilesLieInTheUsersTaskFolder) {
     auto escaping = SyncBackupTask::taskObject("../../x", 1, context);
     EXPECT_FALSE(escaping->getDbFilePath());
     EXPECT_EQ(escaping->taskDb(), nullptr);
+}
+
+TEST_F(SyncBackupTaskTest, TheEditorsChoicesBecomeTheRecordAndTheSameSecondGivesTheSameId) {
+    SyncBackupTaskDraft draft;
+    draft.taskType = "Backup";
+    draft.fromPath = "/home/alice/Photos/";
+    draft.toPath = Utilities::driveMountDirectory() + "/MyDrive/Backups";
+    draft.scheduleType = "Continuous";
+    draft.toAddress = "ignored@x";
+    draft.filterType = "Exclude";
+    draft.filterSwitches = {{"TempFiles", true}, {"HiddenFiles", false}};
+    draft.custom = "ignored";
+    auto first = draft.makeTask(context);
+    EXPECT_EQ(first->taskName(), "Photos");
+    EXPECT_EQ(first->taskId(), 1'750'000'000);
+    EXPECT_EQ(
+        first->record(),
+        (json{{"TaskType", "Backup"},
+              {"FromPath", "/home/alice/Photos/"},
+              {"ToPath", "/MyDrive/Backups"},
+              {"schedular", {{"SchedularType", "Permanently"}}},
+              {"ToAddress", ""},
+              {"CcAddress", ""},
+              {"completedSuccessfullyAndProcessed", false},
+              {"completedSuccessfullyWithWarnings", false},
+              {"failed", false},
+              {"stopped", false},
+              {"emailNotificationsEnabled", "NO"},
+              {"filter",
+               {{"filterType", "Exclude"},
+                {"Exclude", {{"TempFiles", true}, {"HiddenFiles", false}, {"Custom", ""}}}}}}));
+
+    draft.scheduleType = "Daily";
+    draft.days = {{"Monday", true}};
+    draft.startHour = 9, draft.startMinute = 30, draft.startSecond = 15;
+    draft.notificationsOn = true;
+    draft.events.whenTaskFailed = true;
+    auto second = draft.makeTask(context);
+    EXPECT_EQ(second->taskId(), first->taskId());
+    EXPECT_EQ(second->getSchedularDictionary()["Daily"]["StartsAt"], 34215);
+    EXPECT_EQ(second->getSchedularDictionary()["Daily"]["Tuesday"], false);
+    EXPECT_EQ(second->getToAddress(), "ignored@x");
+    EXPECT_EQ(second->record()["emailNotificationsEnabled"], "YES");
+
+    // Made within one second, the second task replaces the first row.
+    ASSERT_TRUE(context->registry->insertTask(first->row()));
+    ASSERT_TRUE(context->registry->insertTask(second->row()));
+    auto rows = context->registry->getAllTasks();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].record, second->record());
 }
 
 struct ProgressCase {

@@ -72,6 +72,10 @@ int SqliteConnection::open(const std::string& path) {
         bv::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd)
             return SQLITE_CANTOPEN;
+        // A file left readable by others (an older build, a copy) is made private too.
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0 && (st.st_mode & 077) != 0)
+            ::fchmod(fd.get(), st.st_mode & 0700);
     }
     sqlite3* raw = nullptr;
     int rc =
