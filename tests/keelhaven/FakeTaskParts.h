@@ -171,7 +171,22 @@ struct ManualMainThread {
             std::lock_guard lock(m);
             delayed.emplace_back(delay, std::move(task));
         };
+        context.performOnMain = [this](SyncBackupTaskContext::Task task) {
+            std::lock_guard lock(m);
+            later.push_back(std::move(task));
+        };
     }
+    // Runs what was handed over without a delay.
+    void drain() {
+        std::vector<SyncBackupTaskContext::Task> due;
+        {
+            std::lock_guard lock(m);
+            due.swap(later);
+        }
+        for (auto& task : due)
+            task();
+    }
+    ~ManualMainThread() { drain(); }
     // Runs the delayed tasks; answers their delays.
     std::vector<double> fire() {
         std::vector<std::pair<double, SyncBackupTaskContext::Task>> due;
@@ -190,8 +205,13 @@ struct ManualMainThread {
         std::lock_guard lock(m);
         return delayed.size();
     }
+    size_t handedOver() {
+        std::lock_guard lock(m);
+        return later.size();
+    }
     std::mutex m;
     std::vector<std::pair<double, SyncBackupTaskContext::Task>> delayed;
+    std::vector<SyncBackupTaskContext::Task> later;
 };
 
 }  // namespace khtest

@@ -304,6 +304,23 @@ TEST_F(SyncBackupTaskTest, RemovalWhileRunningIsReportedAtTheEndOfTheRun) {
     EXPECT_EQ(mainThread.pending(), 0u);  // a removed task is not scheduled again
 }
 
+// Whoever drops a running task must not wait for its run; the task goes once the run has
+// ended, on the main thread.
+TEST_F(SyncBackupTaskTest, ATaskDroppedDuringItsRunLivesUntilTheRunEnds) {
+    auto task = loadedTask();
+    std::weak_ptr<SyncBackupTask> weak = task;
+    task->start();
+    ASSERT_TRUE(eventually([&] { return weak.lock()->checkIfWasRunning(); }));
+    task.reset();
+    EXPECT_FALSE(weak.expired());
+    parts->gate->open();
+    ASSERT_TRUE(eventually([&] { return mainThread.handedOver() == 1; }));
+    mainThread.drain();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(mainThread.fire(), std::vector<double>{0.2});  // finds no task to reschedule
+    EXPECT_FALSE(contains(recorder->calls(), "rescheduled 100"));
+}
+
 TEST_F(SyncBackupTaskTest, RemovalWhileIdleIsReportedAtOnce) {
     auto task = loadedTask();
     task->pause();

@@ -77,8 +77,8 @@ SyncBackupTask::SyncBackupTask(std::string name, int64_t taskId,
     : taskId_(taskId), context_(std::move(context)), taskName_(std::move(name)) {}
 
 SyncBackupTask::~SyncBackupTask() {
-    // A run still on the queue sees the stop flag; the queue waits for it to end.
-    taskStopped_.store(true);
+    // No run is executing here (a run keeps its task alive); the queue's thread has at most
+    // the end of the operation left.
     std::lock_guard lock(queueLock_);
     queue_.reset();
 }
@@ -350,9 +350,18 @@ void SyncBackupTask::enqueExecutor() {
     invalidateTimer();
     if (!executor)
         return;
+    // The run keeps the task alive, so whoever drops the task meanwhile never waits for the
+    // run (which may itself be waiting for the main thread). The run's reference is let go on
+    // the main thread: the last one must not go on the queue's own thread, which the task's
+    // destructor joins.
+    auto context = context_;
+    auto operation = [executor, context, self = shared_from_this()]() mutable {
+        executor->main();
+        context->performOnMain([self = std::move(self)] {});
+    };
     std::lock_guard lock(queueLock_);
     queue_ = std::move(queue);
-    queue_->addOperation([executor] { executor->main(); });
+    queue_->addOperation(std::move(operation));
 }
 
 void SyncBackupTask::rescheduleTaskWithStatus(int64_t status) {

@@ -181,7 +181,7 @@ class SyncBackupTask : public std::enable_shared_from_this<SyncBackupTask> {
     std::atomic<bool> taskRemoved_{false};
     std::atomic<bool> emailNotificationsEnabled_{false};
 
-    // Last member: destroyed first, so a run still queued ends before the rest goes.
+    // Last member: destroyed first, so the queue's thread is gone before the rest goes.
     mutable std::mutex queueLock_;  // guards queue_
     std::unique_ptr<bv::OperationQueue> queue_;
 };

@@ -10,5 +10,6 @@ std::shared_ptr<SyncBackupTaskContext> SyncBackupTaskContext::make() {
     context->performAfterDelay = [](double seconds, Task task) {
         bv::RunLoop::main().addTimer(seconds, false, std::move(task));
     };
+    context->performOnMain = [](Task task) { bv::RunLoop::main().perform(std::move(task)); };
     return context;
 }

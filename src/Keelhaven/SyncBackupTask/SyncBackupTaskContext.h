@@ -27,6 +27,9 @@ struct SyncBackupTaskContext {
     // Runs a task on the main thread after a delay in seconds (a main run loop timer by
     // default).
     std::function<void(double, Task)> performAfterDelay;
+    // Runs a task on the main thread later, never on the calling thread (the main run loop by
+    // default).
+    std::function<void(Task)> performOnMain;
 
     // A context with the main run loop behind both main-thread functions.
     static std::shared_ptr<SyncBackupTaskContext> make();
