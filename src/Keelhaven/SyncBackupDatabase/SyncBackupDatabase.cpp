@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/Format.h"
 #include "platform/KeyedArchive.h"
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "app/BVLogging.h"
+#include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/XdgPaths.h"
 
