@@ -46,6 +46,11 @@ std::shared_ptr<T> copyOf(const T& item) {
     return std::static_pointer_cast<T>(copy);
 }
 
+bool isNotFound(const bv::Error& error) {
+    return error.code() == BVManageController::kErrorNotFound &&
+           error.domain() == bv::kBVErrorDomain;
+}
+
 bool isRootPath(const std::string& path) {
     return path.empty() || path == "/";
 }
@@ -69,20 +74,26 @@ std::optional<int64_t> countOf(const nlohmann::json& value) {
 // The end of one asynchronous chunk upload, shared between the waiting caller and the
 // request's callbacks on the main loop (which may outlive the caller's wait).
 struct ChunkExchange {
+    // Held while the caller's progress callback runs; detached once the caller stopped
+    // waiting, after which the callback is not called again.
+    std::mutex callbackLock;
+    bool detached = false;
+
     std::mutex lock;  // guards everything below
     std::condition_variable changed;
     bool finished = false;
     bool cancelled = false;
-    std::shared_ptr<BVChunkUploadResult> result;
+    std::optional<nlohmann::json> answer;
     bv::Error error;
 
-    void finish(std::shared_ptr<BVChunkUploadResult> answer, const bv::Error& failure) {
+    void finish(const nlohmann::json* response, const bv::Error& failure) {
         {
             std::lock_guard hold(lock);
             if (finished)
                 return;
             finished = true;
-            result = std::move(answer);
+            if (response)
+                answer = *response;
             error = failure;
         }
         changed.notify_all();
@@ -160,7 +171,21 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
     // fails with the reason the lookup failed (no connection, a refusal of the service, a
     // closed secure folder), or it shows whether the item is there.
     bv::Error listError;
-    auto listing = content.listFolderAt(BVVolumePath::parent(path), true, &listError);
+    const std::string parent = BVVolumePath::parent(path);
+    auto listing = content.listFolderAt(parent, true, &listError);
+    if (!listing && isNotFound(listError) && !isRootPath(parent)) {
+        // The parent did not resolve either: the same question one level up tells why.
+        bv::Error parentError;
+        if (!resolve(parent, false, &parentError)) {
+            if (isNotFound(parentError))
+                fillError(error, kErrorNotFound, reason);
+            else if (error)
+                *error = parentError;
+            return std::nullopt;
+        }
+        listError = bv::Error();
+        listing = content.listFolderAt(parent, true, &listError);
+    }
     if (!listing || listing->isKindOf(BVStubFolderListItem::itemClass())) {
         if (listError) {
             if (error)
@@ -184,15 +209,8 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
 std::optional<bool> BVManageController::isFileAt(const std::string& path, bv::Error* error) {
     if (content().identifierForFileAt(path))
         return true;
-    bv::Error lookupError;
-    if (resolve(path, false, &lookupError))
+    if (resolve(path, false, error))
         return false;
-    if (lookupError.code() == kErrorNotFound && lookupError.domain() == bv::kBVErrorDomain) {
-        // Neither a folder nor a file: said as the file browser asked for an item.
-        fillError(error, kErrorNotFound, kFileNotFound);
-    } else if (error) {
-        *error = lookupError;
-    }
     return std::nullopt;
 }
 
@@ -308,8 +326,12 @@ bool BVManageController::removeFile(const std::string& path, bool trash, bv::Err
     auto context = contextFor(path, error);
     if (!context)
         return false;
-    if (auto cache = this->cache())
+    if (auto cache = this->cache()) {
         cache->purgeCacheForFile(*fileId, *parentId);
+        // The trash's cached listing would not show the file.
+        if (trash)
+            cache->purgeCacheForFolderContents(BVContentController::kTrashId);
+    }
     if (trash) {
         BVLog("Trashing file %@", path);
         return client()->trashFile(*fileId, context.get(), error);
@@ -368,8 +390,10 @@ bool BVManageController::trashItemAt(const std::string& path, bv::Error* error) 
     auto parentId = content().identifierForFolderAt(BVVolumePath::parent(path), true);
     auto cache = this->cache();
     if (auto fileId = content().identifierForFileAt(path)) {
-        if (cache)
+        if (cache) {
             cache->purgeCacheForFile(*fileId, parentId.value_or(""));
+            cache->purgeCacheForFolderContents(BVContentController::kTrashId);
+        }
         BVLog("Trashing file item %@", path);
         return client()->trashFile(*fileId, context.get(), error);
     }
@@ -465,8 +489,7 @@ bool BVManageController::moveItemAt(const std::string& source, const std::string
     if (*isFile) {
         bv::Error existingError;
         auto existing = resolve(destination, true, &existingError);
-        if (!existing && !(existingError.code() == kErrorNotFound &&
-                           existingError.domain() == bv::kBVErrorDomain)) {
+        if (!existing && !isNotFound(existingError)) {
             if (error)
                 *error = existingError;
             return false;
@@ -654,7 +677,9 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
         if (progress) {
             request->uploadProgressHandler = [exchange, weakRequest, progress](int64_t sent,
                                                                                int64_t expected) {
-                if (progress(sent, expected))
+                // The caller's callback may refer to what its wait left behind.
+                std::lock_guard callback(exchange->callbackLock);
+                if (exchange->detached || progress(sent, expected))
                     return;
                 if (auto sending = weakRequest.lock())
                     sending->cancelAsync();
@@ -666,25 +691,17 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
             if (!data)
                 exchange->finish(nullptr, failure);
         };
-        request->apiResponseHandler = [exchange, weakRequest, api](const nlohmann::json* answer,
-                                                                   const bv::Error& failure) {
-            if (!answer) {
-                exchange->finish(nullptr, failure);
-                return;
-            }
-            auto sending = weakRequest.lock();
-            bv::Error serverError;
-            if (!sending || !api->checkServerError(&serverError, sending, *answer)) {
-                exchange->finish(nullptr, serverError);
-                return;
-            }
-            exchange->finish(BVContentItem::itemWithDict<BVChunkUploadResult>(*answer),
-                             bv::Error());
+        request->apiResponseHandler = [exchange](const nlohmann::json* answer,
+                                                 const bv::Error& failure) {
+            exchange->finish(answer, failure);
         };
         // "CancelAllUploads" ends the wait at once, as it ends the request's own.
         auto cancelObserver = bv::NotificationCenter::defaultCenter().addObserver(
             BVApiRequest::kCancelAllUploadsNotification,
-            [exchange](const std::string&, const nlohmann::json&) { exchange->cancel(); });
+            [exchange](const std::string&, const nlohmann::json&) {
+                exchange->cancel();
+                bv::RunLoop::main().wakeUp();
+            });
         request->sendAsync();
         // The answer arrives on the main loop: the main thread runs it while it waits,
         // any other thread waits for the main thread to deliver it.
@@ -698,10 +715,21 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
                 return exchange->finished || exchange->cancelled || request->operationsCancelled();
             });
         }
-        std::lock_guard hold(exchange->lock);
-        result = exchange->result;
-        if (exchange->error && error)
-            *error = exchange->error;
+        {
+            std::lock_guard callback(exchange->callbackLock);
+            exchange->detached = true;
+        }
+        std::optional<nlohmann::json> answer;
+        {
+            std::lock_guard hold(exchange->lock);
+            answer = exchange->answer;
+            if (exchange->error && error)
+                *error = exchange->error;
+        }
+        // Checked here rather than in the callback, which may run after the caller (and
+        // the client) went away when the wait was cancelled.
+        if (answer && api->checkServerError(error, request, *answer))
+            result = BVContentItem::itemWithDict<BVChunkUploadResult>(*answer);
     }
 
     const auto written = result ? countOf(result->bytesWritten) : std::nullopt;
