@@ -40,7 +40,7 @@ bv::Data bytesOf(size_t size, int seed) {
 }
 
 bool isNotFound(const bv::Error& error) {
-    return error.code() == BVManageController::kErrorNotFound;
+    return error.code() == BVContentController::kErrorNotFound;
 }
 
 class ManageTest : public ContentFixture {
@@ -605,6 +605,47 @@ TEST_F(ManageTest, SynchedItemsFollowTheNewerSide) {
     // Only synched items can be synchronised.
     EXPECT_THROW(manage_->syncItem("default", BVFileItem::itemClass(), path, &error),
                  BVManageControllerException);
+}
+
+TEST_F(ManageTest, TheLogNamesEachChange) {
+    std::string docs = makeFolder("Docs", "0");
+    makeFolder("Gone", docs);
+    makeFolder("Binned", docs);
+    makeFile("a.txt", docs);
+    makeFile("b.txt", docs);
+    makeFile("c.txt", docs);
+    // Earlier tests of this process wrote to the same log.
+    const std::string earlier = logText();
+    bv::Error error;
+    ASSERT_TRUE(manage_->createFileAt("/Docs", "up.bin", &error)) << error.description();
+    // Without the handle the creation cached, opening asks the service for a new one.
+    auto id = content_->identifierForFileAt("/Docs/up.bin", true);
+    ASSERT_TRUE(id);
+    cache_->purgeItemForcedWithKey(*id, BVUploadFileHandle::itemClass());
+    auto handle = manage_->uploadOpenAt("/Docs/up.bin", 3, &error);
+    ASSERT_NE(handle, nullptr) << error.description();
+    EXPECT_NE(cache_->fetchUploadHandle(*id), nullptr);
+    EXPECT_FALSE(manage_->uploadChunk(bytesOf(3, 0), *handle, true, nullptr, 0, &error));
+
+    ASSERT_TRUE(manage_->deleteFileAt("/Docs/a.txt", &error)) << error.description();
+    ASSERT_TRUE(manage_->trashFileAt("/Docs/b.txt", &error)) << error.description();
+    ASSERT_TRUE(manage_->trashItemAt("/Docs/c.txt", &error)) << error.description();
+    ASSERT_TRUE(manage_->deleteFolderAt("/Docs/Gone", &error)) << error.description();
+    ASSERT_TRUE(manage_->trashItemAt("/Docs/Binned", &error)) << error.description();
+    ASSERT_TRUE(manage_->moveItemAt("/Docs/up.bin", "/up2.bin", &error)) << error.description();
+
+    const std::string log = logText();
+    for (const std::string text : {
+             "upload handle not cached, opening new",
+             "upload bytes mismatch 3 expected vs 0 written",
+             "Deleting file at /Docs/a.txt",
+             "Trashing file /Docs/b.txt",
+             "Trashing file item /Docs/c.txt",
+             "Deleting folder /Docs/Gone",
+             "Trashing folder item /Docs/Binned",
+             "Moving file up2.bin to /up2.bin",
+         })
+        EXPECT_EQ(occurrences(log, text) - occurrences(earlier, text), 1u) << text;
 }
 
 TEST_F(ManageTest, SignOutForgetsTheSession) {

@@ -47,7 +47,7 @@ std::shared_ptr<T> copyOf(const T& item) {
 }
 
 bool isNotFound(const bv::Error& error) {
-    return error.code() == BVManageController::kErrorNotFound &&
+    return error.code() == BVContentController::kErrorNotFound &&
            error.domain() == bv::kBVErrorDomain;
 }
 
@@ -162,9 +162,10 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
         if (auto id = lookup(true))
             return id;
     }
-    const char* reason = isFile ? kFileNotFound : kFolderNotFound;
+    const char* reason =
+        isFile ? BVContentController::kFileNotFound : BVContentController::kFolderNotFound;
     if (isRootPath(path)) {
-        fillError(error, kErrorNotFound, reason);
+        fillError(error, BVContentController::kErrorNotFound, reason);
         return std::nullopt;
     }
     // The lookup does not say why it found nothing. A fresh listing of the parent does: it
@@ -178,7 +179,7 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
         bv::Error parentError;
         if (!resolve(parent, false, &parentError)) {
             if (isNotFound(parentError))
-                fillError(error, kErrorNotFound, reason);
+                fillError(error, BVContentController::kErrorNotFound, reason);
             else if (error)
                 *error = parentError;
             return std::nullopt;
@@ -191,7 +192,7 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
             if (error)
                 *error = listError;
         } else {
-            fillError(error, kErrorNotFound, reason);
+            fillError(error, BVContentController::kErrorNotFound, reason);
         }
         return std::nullopt;
     }
@@ -202,7 +203,7 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
             return id;
         return item->identifier;
     }
-    fillError(error, kErrorNotFound, reason);
+    fillError(error, BVContentController::kErrorNotFound, reason);
     return std::nullopt;
 }
 
@@ -212,6 +213,18 @@ std::optional<bool> BVManageController::isFileAt(const std::string& path, bv::Er
     if (resolve(path, false, error))
         return false;
     return std::nullopt;
+}
+
+std::optional<BVManageController::Target> BVManageController::targetAt(const std::string& path,
+                                                                       bool isFile,
+                                                                       bv::Error* error) {
+    auto identifier = resolve(path, isFile, error);
+    if (!identifier)
+        return std::nullopt;
+    auto context = contextFor(path, error);
+    if (!context)
+        return std::nullopt;
+    return Target{*identifier, std::move(context)};
 }
 
 std::shared_ptr<BVApiClientAuthContext> BVManageController::contextFor(const std::string& path,
@@ -242,25 +255,24 @@ bool BVManageController::changeCachedListing(const std::string& folderId,
 
 bool BVManageController::createFolderAt(const std::string& parentPath, const std::string& name,
                                         bv::Error* error) {
-    auto parentId = resolve(parentPath, false, error);
-    if (!parentId)
+    auto target = targetAt(parentPath, false, error);
+    if (!target)
         return false;
-    auto context = contextFor(parentPath, error);
-    if (!context)
-        return false;
+    const std::string& parentId = target->identifier;
+    const auto& context = target->context;
     const std::string path = BVVolumePath::appending(parentPath, name);
     if (content().identifierForFolderAt(path, true)) {
         fillError(error, kErrorFolderExists, kFolderExists);
         return false;
     }
-    auto folder = client()->createFolder(name, *parentId, context.get(), error);
+    auto folder = client()->createFolder(name, parentId, context.get(), error);
     if (!folder)
         return false;
     auto cache = this->cache();
     if (!cache)
         return true;
     int64_t encrypted = 0;
-    const bool listed = changeCachedListing(*parentId, "", [&](BVFolderListItem& listing) {
+    const bool listed = changeCachedListing(parentId, "", [&](BVFolderListItem& listing) {
         encrypted = listing.encrypted;
         folder->encrypted = listing.encrypted;
         listing.insertItem(folder);
@@ -276,22 +288,21 @@ bool BVManageController::createFolderAt(const std::string& parentPath, const std
     own->path = path;
     own->name = name;
     own->encrypted = encrypted;
-    own->parentFolderId = *parentId;
+    own->parentFolderId = parentId;
     cache->storeItem(own);
     return true;
 }
 
 bool BVManageController::createFileAt(const std::string& parentPath, const std::string& fileName,
                                       bv::Error* error) {
-    auto parentId = resolve(parentPath, false, error);
-    if (!parentId)
+    auto target = targetAt(parentPath, false, error);
+    if (!target)
         return false;
-    auto context = contextFor(parentPath, error);
-    if (!context)
-        return false;
+    const std::string& parentId = target->identifier;
+    const auto& context = target->context;
     std::shared_ptr<BVUploadFileHandle> handle;
     auto file =
-        client()->createFile(fileName, *parentId, &handle, context.get(), false, int64_t{0}, error);
+        client()->createFile(fileName, parentId, &handle, context.get(), false, int64_t{0}, error);
     if (!file)
         return false;
     auto cache = this->cache();
@@ -306,7 +317,7 @@ bool BVManageController::createFileAt(const std::string& parentPath, const std::
         cache->storeItem(handle);
     }
     const bool listed = changeCachedListing(
-        *parentId, "", [&](BVFolderListItem& listing) { listing.insertItem(file); });
+        parentId, "", [&](BVFolderListItem& listing) { listing.insertItem(file); });
     if (!listed) {
         auto mapping = std::make_shared<BVFSIdItem>();
         mapping->identifier = file->identifier;
@@ -320,24 +331,23 @@ bool BVManageController::removeFile(const std::string& path, bool trash, bv::Err
     auto parentId = resolve(BVVolumePath::parent(path), false, error);
     if (!parentId)
         return false;
-    auto fileId = resolve(path, true, error);
-    if (!fileId)
+    auto target = targetAt(path, true, error);
+    if (!target)
         return false;
-    auto context = contextFor(path, error);
-    if (!context)
-        return false;
+    const std::string& fileId = target->identifier;
+    const auto& context = target->context;
     if (auto cache = this->cache()) {
-        cache->purgeCacheForFile(*fileId, *parentId);
+        cache->purgeCacheForFile(fileId, *parentId);
         // The trash's cached listing would not show the file.
         if (trash)
             cache->purgeCacheForFolderContents(BVContentController::kTrashId);
     }
     if (trash) {
         BVLog("Trashing file %@", path);
-        return client()->trashFile(*fileId, context.get(), error);
+        return client()->trashFile(fileId, context.get(), error);
     }
     BVLog("Deleting file at %@", path);
-    return client()->deleteFile(*fileId, context.get(), error);
+    return client()->deleteFile(fileId, context.get(), error);
 }
 
 bool BVManageController::deleteFileAt(const std::string& path, bv::Error* error) {
@@ -349,16 +359,15 @@ bool BVManageController::trashFileAt(const std::string& path, bv::Error* error) 
 }
 
 bool BVManageController::deleteFolderAt(const std::string& path, bv::Error* error) {
-    auto folderId = resolve(path, false, error);
-    if (!folderId)
+    auto target = targetAt(path, false, error);
+    if (!target)
         return false;
-    auto context = contextFor(path, error);
-    if (!context)
-        return false;
+    const std::string& folderId = target->identifier;
+    const auto& context = target->context;
     bv::Error purgeError;
     purgeCacheForFolderAt(path, &purgeError);
     BVLog("Deleting folder %@", path);
-    return client()->deleteFolder(*folderId, context.get(), error);
+    return client()->deleteFolder(folderId, context.get(), error);
 }
 
 bool BVManageController::deleteItemAt(const std::string& path, bv::Error* error) {
@@ -549,13 +558,12 @@ bool BVManageController::setSettings(const nlohmann::json& settings, const std::
 
 bool BVManageController::shareFolderAt(const std::string& path, const std::string& user,
                                        bv::Error* error) {
-    auto folderId = resolve(path, false, error);
-    if (!folderId)
+    auto target = targetAt(path, false, error);
+    if (!target)
         return false;
-    auto context = contextFor(path, error);
-    if (!context)
-        return false;
-    return client()->shareFolder(*folderId, user, "0", context.get(), error);
+    const std::string& folderId = target->identifier;
+    const auto& context = target->context;
+    return client()->shareFolder(folderId, user, "0", context.get(), error);
 }
 
 bool BVManageController::changeSharing(const std::string& sharingId, const nlohmann::json& mode,
@@ -598,22 +606,21 @@ bool BVManageController::logoutWithError(bv::Error* error) {
 std::shared_ptr<BVUploadFileHandle> BVManageController::uploadOpenAt(const std::string& path,
                                                                      uint64_t size,
                                                                      bv::Error* error) {
-    auto fileId = resolve(path, true, error);
-    if (!fileId)
+    auto target = targetAt(path, true, error);
+    if (!target)
         return nullptr;
-    auto context = contextFor(path, error);
-    if (!context)
-        return nullptr;
+    const std::string& fileId = target->identifier;
+    const auto& context = target->context;
     auto cache = this->cache();
     if (cache) {
-        if (auto cached = cache->fetchUploadHandle(*fileId))
+        if (auto cached = cache->fetchUploadHandle(fileId))
             return cached;
     }
     BVLog("upload handle not cached, opening new");
-    auto handle = client()->openFile(*fileId, static_cast<int64_t>(size), context.get(), error);
+    auto handle = client()->openFile(fileId, static_cast<int64_t>(size), context.get(), error);
     if (!handle)
         return nullptr;
-    handle->identifier = *fileId;
+    handle->identifier = fileId;
     handle->size = static_cast<int64_t>(size);
     handle->path = path;
     if (cache)
@@ -781,8 +788,7 @@ bool BVManageController::syncItem(const std::string& key, const BVItemClass& cls
     // missing copy would overwrite the account's copy with an empty item.
     bv::Error lookupError;
     auto fileId = resolve(path, true, &lookupError);
-    if (!fileId &&
-        !(lookupError.code() == kErrorNotFound && lookupError.domain() == bv::kBVErrorDomain)) {
+    if (!fileId && !isNotFound(lookupError)) {
         if (error)
             *error = lookupError;
         return false;

@@ -53,11 +53,10 @@ class BVManageControllerException : public std::logic_error {
 // unchanged.
 class BVManageController {
   public:
-    static constexpr int64_t kErrorNotFound = -1000;
+    // Not found is the content controller's error (kErrorNotFound, kFolderNotFound,
+    // kFileNotFound there).
     static constexpr int64_t kErrorFolderExists = -999;
     static constexpr int64_t kErrorNotSupportedInTrash = -997;
-    static constexpr const char* kFolderNotFound = "Folder not found!";
-    static constexpr const char* kFileNotFound = "File not found!";
     static constexpr const char* kFolderExists = "Folder already exists!";
     static constexpr const char* kNotSupportedInTrash = "This operation is not supported in Trash";
     // The path argument of a chunk upload sent wrongly on purpose (the recovery of the
@@ -159,6 +158,12 @@ class BVManageController {
     // Whether the path is a file: nothing with the error when the lookup failed.
     std::optional<bool> isFileAt(const std::string& path, bv::Error* error);
     std::shared_ptr<BVApiClientAuthContext> contextFor(const std::string& path, bv::Error* error);
+    // The path's identifier and its context, or nothing (and the error of the one missing).
+    struct Target {
+        std::string identifier;
+        std::shared_ptr<BVApiClientAuthContext> context;
+    };
+    std::optional<Target> targetAt(const std::string& path, bool isFile, bv::Error* error);
 
     // Changes a copy of the folder's cached listing (by identifier, or by path when the
     // identifier is empty) and stores it; false when none is cached.
