@@ -661,6 +661,10 @@ TEST_F(ManageTest, ConcurrentChangesOfOneFolderAreAllKept) {
     bv::Error error;
     ASSERT_TRUE(manage_->createFolderAt("/", "Busy", &error)) << error.description();
     constexpr int kThreads = 6;
+    constexpr int kFolders = 5;
+    auto folderName = [](int t, int d) {
+        return "d" + std::to_string(t) + "-" + std::to_string(d);
+    };
     std::atomic<int> finished{0};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -670,9 +674,12 @@ TEST_F(ManageTest, ConcurrentChangesOfOneFolderAreAllKept) {
             const std::string name = "f" + std::to_string(t);
             // Each thread writes its own file in two asynchronous chunks, whose answers
             // the main thread delivers while it waits below.
-            if (!writeFile("/Busy", name, bytesOf(3000, t), 2000, &e) ||
-                !manage_->createFolderAt("/Busy", "d" + std::to_string(t), &e))
+            if (!writeFile("/Busy", name, bytesOf(3000, t), 2000, &e))
                 ++failures;
+            for (int d = 0; d < kFolders; ++d) {
+                if (!manage_->createFolderAt("/Busy", folderName(t, d), &e))
+                    ++failures;
+            }
             ++finished;
             bv::RunLoop::main().wakeUp();
         });
@@ -687,7 +694,8 @@ TEST_F(ManageTest, ConcurrentChangesOfOneFolderAreAllKept) {
         auto file = std::static_pointer_cast<BVFileItem>(busy->itemNamed("f" + std::to_string(t)));
         ASSERT_NE(file, nullptr) << t;
         EXPECT_EQ(file->size, 3000);
-        EXPECT_TRUE(busy->containsItemNamed("d" + std::to_string(t))) << t;
+        for (int d = 0; d < kFolders; ++d)
+            EXPECT_TRUE(busy->containsItemNamed(folderName(t, d))) << folderName(t, d);
         EXPECT_TRUE(download("/Busy/f" + std::to_string(t)) == bytesOf(3000, t));
     }
 }
