@@ -390,11 +390,15 @@ TEST_F(ManageTest, RenamesAndMovesShowInTheCachedListings) {
     bv::Error error;
     ASSERT_TRUE(writeFile("/A", "f.txt", bytesOf(100, 5), 64, &error)) << error.description();
     listing("/");
+    listing("/A");
     listing("/B");
 
-    // A rename within one folder.
-    ASSERT_TRUE(manage_->moveItemAt("/A/f.txt", "/A/g.txt", &error)) << error.description();
+    // A rename within one folder: the destination's lookup (the service does not know it)
+    // and the move, no listing.
     int before = requests();
+    ASSERT_TRUE(manage_->moveItemAt("/A/f.txt", "/A/g.txt", &error)) << error.description();
+    EXPECT_EQ(requests() - before, 2);
+    before = requests();
     auto listedA = listing("/A");
     EXPECT_FALSE(listedA->containsItemNamed("f.txt"));
     EXPECT_TRUE(listedA->containsItemNamed("g.txt"));

@@ -168,6 +168,10 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
         fillError(error, BVContentController::kErrorNotFound, reason);
         return std::nullopt;
     }
+    if (isKnownMissing(path, isFile)) {
+        fillError(error, BVContentController::kErrorNotFound, reason);
+        return std::nullopt;
+    }
     // The lookup does not say why it found nothing. A fresh listing of the parent does: it
     // fails with the reason the lookup failed (no connection, a refusal of the service, a
     // closed secure folder), or it shows whether the item is there.
@@ -205,6 +209,16 @@ std::optional<std::string> BVManageController::resolve(const std::string& path, 
     }
     fillError(error, BVContentController::kErrorNotFound, reason);
     return std::nullopt;
+}
+
+bool BVManageController::isKnownMissing(const std::string& path, bool isFile) {
+    auto cache = this->cache();
+    if (!cache)
+        return false;
+    BVItemRef mapping =
+        cache->fetchItemWithKey(BVUnicodeNames::lowercased(path), BVFSIdItem::itemClass());
+    return mapping && mapping->identifier == BVContentController::kUndefinedId &&
+           mapping->isKindOf(BVFolderFSIdItem::itemClass()) != isFile;
 }
 
 std::optional<bool> BVManageController::isFileAt(const std::string& path, bv::Error* error) {

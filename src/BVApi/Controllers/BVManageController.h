@@ -152,9 +152,12 @@ class BVManageController {
     double now() const;
 
     // The path's identifier, required from the cache after the normal lookup. When neither
-    // finds it, a fresh listing of the parent tells a missing item (-1000 with the reason of
-    // its kind) from a failed lookup (the listing's error).
+    // finds it and the service did not just say it does not know the path, a fresh listing
+    // of the parent tells a missing item (-1000 with the reason of its kind) from a failed
+    // lookup (the listing's error).
     std::optional<std::string> resolve(const std::string& path, bool isFile, bv::Error* error);
+    // Whether the service said it does not know the path (an answer the cache keeps).
+    bool isKnownMissing(const std::string& path, bool isFile);
     // Whether the path is a file: nothing with the error when the lookup failed.
     std::optional<bool> isFileAt(const std::string& path, bv::Error* error);
     std::shared_ptr<BVApiClientAuthContext> contextFor(const std::string& path, bv::Error* error);
