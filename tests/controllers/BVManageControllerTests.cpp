@@ -337,7 +337,7 @@ TEST_F(ManageTest, AMultiChunkUploadArrivesWholeAndTheCacheFollowsEachChunk) {
     EXPECT_TRUE(*stored == bytes);
 }
 
-TEST_F(ManageTest, RefusedChunksAndClosesAreReportedAsTheDesignWants) {
+TEST_F(ManageTest, RefusedOrStoppedChunksFailARefusedCloseStillAnswersTrue) {
     listing("/");
     bv::Error error;
     ASSERT_TRUE(manage_->createFileAt("/", "f.bin", &error)) << error.description();
@@ -522,6 +522,8 @@ TEST_F(ManageTest, SharingAndSettings) {
     EXPECT_EQ(users->users[0]->name, guest);
     const std::string sharingId = users->users[0]->identifier;
     ASSERT_TRUE(manage_->changeSharing(sharingId, 1, &error)) << error.description();
+    ASSERT_TRUE(client_->shareFolder(makeFolder("Also", "0"), guest, 1, service(), &error))
+        << error.description();
     const auto mode = content_->sharingUsersOfFolderAt("/Mine", &error)->users[0]->mode;
     EXPECT_TRUE(mode == 1 || mode == "1") << mode.dump();
 
@@ -543,6 +545,14 @@ TEST_F(ManageTest, SharingAndSettings) {
     EXPECT_FALSE(
         manage_->moveItemAt("/own.txt", "/Shared Folders/" + owner + "/Mine/own.txt", &error));
     EXPECT_EQ(error.code(), -198) << error.description();
+    // Between two folders of the same sharing user, both sharing identifiers go along.
+    const std::string from = "/Shared Folders/" + owner + "/Mine";
+    const std::string to = "/Shared Folders/" + owner + "/Also";
+    listing(from);
+    listing(to);
+    ASSERT_TRUE(manage_->moveItemAt(from + "/f.txt", to + "/g.txt", &error)) << error.description();
+    EXPECT_TRUE(listing(to)->containsItemNamed("g.txt"));
+    EXPECT_FALSE(listing(from)->containsItemNamed("f.txt"));
 
     // Back as the owner, the sharing is taken away.
     signIn(owner, "pw");
