@@ -267,6 +267,29 @@ bool BVManageController::changeCachedListing(const std::string& folderId,
 
 // MARK: folders and files
 
+int64_t BVManageController::enterNewItem(BVCacheController& cache, const std::string& parentId,
+                                         const BVItemRef& item, const std::string& path) {
+    auto folder = as<BVFolderItem>(item);
+    int64_t encrypted = 0;
+    const bool listed = changeCachedListing(parentId, "", [&](BVFolderListItem& listing) {
+        encrypted = listing.encrypted;
+        if (folder)
+            folder->encrypted = listing.encrypted;
+        listing.insertItem(item);
+    });
+    if (!listed) {
+        std::shared_ptr<BVFSIdItem> mapping;
+        if (folder)
+            mapping = std::make_shared<BVFolderFSIdItem>();
+        else
+            mapping = std::make_shared<BVFSIdItem>();
+        mapping->identifier = item->identifier;
+        mapping->path = folder ? path : BVUnicodeNames::lowercased(path);
+        cache.storeItem(mapping);
+    }
+    return encrypted;
+}
+
 bool BVManageController::createFolderAt(const std::string& parentPath, const std::string& name,
                                         bv::Error* error) {
     auto target = targetAt(parentPath, false, error);
@@ -285,18 +308,7 @@ bool BVManageController::createFolderAt(const std::string& parentPath, const std
     auto cache = this->cache();
     if (!cache)
         return true;
-    int64_t encrypted = 0;
-    const bool listed = changeCachedListing(parentId, "", [&](BVFolderListItem& listing) {
-        encrypted = listing.encrypted;
-        folder->encrypted = listing.encrypted;
-        listing.insertItem(folder);
-    });
-    if (!listed) {
-        auto mapping = std::make_shared<BVFolderFSIdItem>();
-        mapping->identifier = folder->identifier;
-        mapping->path = path;
-        cache->storeItem(mapping);
-    }
+    const int64_t encrypted = enterNewItem(*cache, parentId, folder, path);
     auto own = std::make_shared<BVFolderListItem>();
     own->identifier = folder->identifier;
     own->path = path;
@@ -330,14 +342,7 @@ bool BVManageController::createFileAt(const std::string& parentPath, const std::
         handle->size = 0;
         cache->storeItem(handle);
     }
-    const bool listed = changeCachedListing(
-        parentId, "", [&](BVFolderListItem& listing) { listing.insertItem(file); });
-    if (!listed) {
-        auto mapping = std::make_shared<BVFSIdItem>();
-        mapping->identifier = file->identifier;
-        mapping->path = BVUnicodeNames::lowercased(path);
-        cache->storeItem(mapping);
-    }
+    enterNewItem(*cache, parentId, file, path);
     return true;
 }
 

@@ -174,6 +174,11 @@ class BVManageController {
     // identifier is empty) and stores it; false when none is cached.
     bool changeCachedListing(const std::string& folderId, const std::string& folderPath,
                              const std::function<void(BVFolderListItem&)>& change);
+    // Enters a new item in its parent's cached listing (a folder takes the listing's
+    // encrypted flag), else remembers the identifier of its path; answers the flag (0
+    // without a listing).
+    int64_t enterNewItem(BVCacheController& cache, const std::string& parentId,
+                         const BVItemRef& item, const std::string& path);
     bool removeFile(const std::string& path, bool trash, bv::Error* error);
     bool sendChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
                    bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
