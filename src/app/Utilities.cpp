@@ -22,6 +22,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/RunLoop.h"
+#include "platform/TmpPaths.h"
 #include "platform/UserInterface.h"
 #include "platform/XdgPaths.h"
 
@@ -184,6 +185,10 @@ std::optional<std::string> Utilities::renamingsLog() {
 
 std::optional<std::string> Utilities::getInstallerLogFilePath() {
     return findOrCreateDirectory("Brimvault/bvinst", kAppSupportFailure);
+}
+
+std::optional<std::string> Utilities::loadIdFromBrimvaultIDId() {
+    return loadIdFromBrimvaultIDId(bv::bvTmpPath(kUserNameFile));
 }
 
 std::optional<std::string> Utilities::loadIdFromBrimvaultIDId(const std::string& file) {

@@ -36,10 +36,17 @@ class Utilities {
     static std::optional<std::string> findOrCreateDirectory(const std::string& component,
                                                             const char* failureFormat,
                                                             bv::Error* error = nullptr);
-    // The user name in the session file: at most 250 bytes, read only when the file is a
-    // regular file of our own user.
-    static std::optional<std::string> loadIdFromBrimvaultIDId(
-        const std::string& file = "/tmp/BrimvaultID.id");
+    // The session files written at sign-in for Keelhaven and the uninstaller, by the names
+    // every program knows; each lies at bv::bvTmpPath(name), never in the shared /tmp.
+    static constexpr const char* kSessionIdFile = "/tmp/BrimvaultSession.id";
+    static constexpr const char* kUserNameFile = "/tmp/BrimvaultID.id";
+    static constexpr const char* kDriveNameFile = "/tmp/BrimvaultDriveName.dat";
+    static constexpr const char* kAccessFile = "/tmp/access.dat";
+    static constexpr const char* kInhibitFile = "/tmp/Inhb.dat";
+    // The user name in the session file (kUserNameFile, or the file given): at most 250
+    // bytes, read only when the file is a regular file of our own user.
+    static std::optional<std::string> loadIdFromBrimvaultIDId();
+    static std::optional<std::string> loadIdFromBrimvaultIDId(const std::string& file);
 
     // The folder that holds the volume's mount point: the preference "mountDirectory" or the
     // override set by a command-line option, else "/Volumes" when it exists or can be

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 
+#include <openssl/evp.h>
 #include <nlohmann/json.hpp>
 
 #include "platform/UniqueFd.h"
@@ -57,6 +58,62 @@ struct FileContents {
     std::string reason;  // why Damaged or Refused
 };
 
+constexpr const char* kBytesKey = "base64";
+
+// JSON holds text only: bytes that are not UTF-8 cannot be one of its strings.
+bool isText(const std::string& bytes) {
+    try {
+        (void)nlohmann::json(bytes).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
+std::string base64(const std::string& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3), '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                 reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 static_cast<int>(bytes.size()));
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+std::optional<std::string> fromBase64(const std::string& text) {
+    if (text.size() % 4 != 0)
+        return std::nullopt;
+    std::string bytes(text.size() / 4 * 3, '\0');
+    int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<int>(text.size()));
+    if (length < 0)
+        return std::nullopt;
+    size_t padding = text.size() - std::min(text.size(), text.find_last_not_of('=') + 1);
+    if (padding > 2)
+        return std::nullopt;
+    bytes.resize(static_cast<size_t>(length) - padding);
+    return bytes;
+}
+
+// A secret is kept as a JSON string when it is UTF-8 text (as the store always did), else
+// as {"base64": "<its bytes>"}.
+nlohmann::json encodeSecret(const std::string& secret) {
+    if (isText(secret))
+        return secret;
+    return nlohmann::json{{kBytesKey, base64(secret)}};
+}
+
+std::optional<std::string> decodeSecret(const nlohmann::json& value) {
+    if (value.is_string())
+        return value.get<std::string>();
+    if (!value.is_object() || value.size() != 1)
+        return std::nullopt;
+    auto bytes = value.find(kBytesKey);
+    if (bytes == value.end() || !bytes->is_string())
+        return std::nullopt;
+    return fromBase64(bytes->get_ref<const std::string&>());
+}
+
 bool isWellFormed(const nlohmann::json& secrets) {
     if (!secrets.is_object())
         return false;
@@ -64,7 +121,7 @@ bool isWellFormed(const nlohmann::json& secrets) {
         if (!accounts.is_object())
             return false;
         for (const auto& [account, secret] : accounts.items()) {
-            if (!secret.is_string())
+            if (!decodeSecret(secret))
                 return false;
         }
     }
@@ -143,6 +200,13 @@ bool writeAll(int fd, const std::string& text) {
 
 // Replaces the file by a new one holding secrets; the old file stays whole until the rename.
 bool writeFile(int folderFd, const nlohmann::json& secrets, Error* error) {
+    std::string text;
+    try {
+        text = secrets.dump();
+    } catch (const nlohmann::json::exception& e) {
+        setError(error, storeError(-1, std::string("cannot encode the secrets: ") + e.what()));
+        return false;
+    }
     static std::atomic<unsigned> sequence{0};
     const std::string temporary = std::string(FileSecretStore::kFileName) + ".tmp-" +
                                   std::to_string(getpid()) + "-" + std::to_string(++sequence);
@@ -153,7 +217,6 @@ bool writeFile(int folderFd, const nlohmann::json& secrets, Error* error) {
         setError(error, storeError(saved, "cannot create the secret file: " + errnoText(saved)));
         return false;
     }
-    const std::string text = secrets.dump();
     bool written = fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), text) && fsync(fd.get()) == 0;
     int saved = errno;
     written = fd.close() && written;
@@ -274,7 +337,7 @@ std::optional<std::string> FileSecretStore::find(const std::string& service,
     auto secret = accounts->find(account);
     if (secret == accounts->end())
         return std::nullopt;
-    return secret->get<std::string>();
+    return decodeSecret(*secret);
 }
 
 namespace {
@@ -319,12 +382,16 @@ bool modifyFile(const std::filesystem::path& where, Error* error, Change change)
 
 bool FileSecretStore::save(const std::string& service, const std::string& account,
                            const std::string& secret, Error* error) {
+    if (!isText(service) || !isText(account)) {
+        setError(error, storeError(EINVAL, "the service and account names must be UTF-8 text"));
+        return false;
+    }
     std::lock_guard lock(fileLock_);
     return modifyFile(folder(), error, [&](nlohmann::json& secrets) {
         nlohmann::json& slot = secrets[service][account];
-        if (slot.is_string() && slot.get_ref<const std::string&>() == secret)
+        if (decodeSecret(slot) == secret)
             return false;
-        slot = secret;
+        slot = encodeSecret(secret);
         return true;
     });
 }

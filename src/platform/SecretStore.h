@@ -42,6 +42,9 @@ class SecretStore {
 // Secrets in one JSON file, {"<service>": {"<account>": "<secret>"}}, mode 0600 in a folder
 // of mode 0700.
 //
+// - A secret is any bytes: one that is not UTF-8 text (a Latin-1 password) is kept as
+//   {"base64": "<its bytes>"} in place of the string. Service and account names must be
+//   UTF-8 text; save refuses others (EINVAL) and touches no file.
 // - Every change rewrites the file atomically (exclusive temporary file, fsync, rename,
 //   fsync of the folder) under an advisory lock on the folder, so other processes of the
 //   user never see half a file nor lose each other's changes.

@@ -1,5 +1,6 @@
 #include "platform/XdgPaths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,20 +20,6 @@ std::optional<std::filesystem::path> absoluteFromEnv(const char* name) {
     if (!value || !*value || value[0] != '/')
         return std::nullopt;
     return std::filesystem::path(value);
-}
-
-// A folder that only we may use: a real directory (not a link), owned by us, mode 0700.
-bool makePrivate(const std::filesystem::path& dir) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat st;
-    if (lstat(dir.c_str(), &st) != 0)
-        return false;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())
-        return false;
-    if ((st.st_mode & 0777) != 0700 && chmod(dir.c_str(), 0700) != 0)
-        return false;
-    return true;
 }
 
 }  // namespace
@@ -62,13 +49,25 @@ std::filesystem::path stateHome() {
     return absoluteFromEnv("XDG_STATE_HOME").value_or(home() / ".local/state");
 }
 
+std::filesystem::path cacheHome() {
+    return absoluteFromEnv("XDG_CACHE_HOME").value_or(home() / ".cache");
+}
+
+std::filesystem::path runtimeBase() {
+    return absoluteFromEnv("XDG_RUNTIME_DIR").value_or(std::filesystem::path());
+}
+
 std::filesystem::path runtimeDir() {
-    std::filesystem::path dir;
-    if (auto base = absoluteFromEnv("XDG_RUNTIME_DIR"))
-        dir = *base / "brimvault";
-    else
-        dir = "/tmp/brimvault-" + std::to_string(geteuid());
-    return makePrivate(dir) ? dir : std::filesystem::path();
+    std::filesystem::path base = runtimeBase();
+    std::string name = "brimvault";
+    if (base.empty()) {
+        base = "/tmp";
+        name = "brimvault-" + std::to_string(geteuid());
+    }
+    UniqueFd parent(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent || !openPrivateFolder(parent.get(), name, false))
+        return {};
+    return base / name;
 }
 
 bool createPrivateDirectories(const std::filesystem::path& dir) {
@@ -89,6 +88,31 @@ bool createPrivateDirectories(const std::filesystem::path& dir) {
     if (st.st_uid == geteuid() && (st.st_mode & 077) != 0)
         chmod(dir.c_str(), st.st_mode & 0700);
     return true;
+}
+
+UniqueFd openPrivateFolder(int parent, const std::string& name, bool replaceOwn) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST)
+            return UniqueFd();
+        UniqueFd fd(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            if (errno != ELOOP && errno != ENOTDIR)
+                return UniqueFd();
+            struct stat st;
+            if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;  // gone meanwhile: make it again
+            if (!replaceOwn || st.st_uid != geteuid() || unlinkat(parent, name.c_str(), 0) != 0)
+                return UniqueFd();
+            continue;
+        }
+        struct stat st;
+        if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+            return UniqueFd();
+        if ((st.st_mode & 07777) != 0700 && fchmod(fd.get(), 0700) != 0)
+            return UniqueFd();
+        return fd;
+    }
+    return UniqueFd();
 }
 
 }  // namespace bv::XdgPaths

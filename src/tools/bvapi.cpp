@@ -1,6 +1,8 @@
 // bvapi: a command-line client of the service API, for developers and for the demo.
 // It signs in with the given account and runs one command: list a folder, upload a
-// local file, download a file, make a folder, trash an item.
+// local file, download a file, make a folder, trash an item. Everything it prints that came
+// from the service or the command line goes through terminalSafe: a name is not allowed to
+// forge lines or drive the terminal.
 
 #include <unistd.h>
 
@@ -26,6 +28,8 @@
 #include "BVApi/Networking/BVSignInSequence.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/Data.h"
+#include "platform/WholeFile.h"
+#include "tools/TerminalText.h"
 
 namespace {
 
@@ -43,7 +47,7 @@ class TerminalTwoFactorPrompt : public BVTwoFactorPrompt {
   public:
     Answer askForSecondFactor(const bv::Error& lastError) override {
         if (lastError)
-            std::cerr << "bvapi: " << lastError.localizedDescription() << "\n";
+            std::cerr << "bvapi: " << terminalSafe(lastError.localizedDescription()) << "\n";
         std::cerr << "Two-factor code (or \"sms\" to receive one, empty to cancel): ";
         std::string line;
         if (!std::getline(std::cin, line) || line.empty())
@@ -72,7 +76,12 @@ std::string errorText(const bv::Error& error) {
 }
 
 int fail(const std::string& what, const bv::Error& error) {
-    std::cerr << "bvapi: " << what << ": " << errorText(error) << "\n";
+    std::cerr << "bvapi: " << terminalSafe(what + ": " + errorText(error)) << "\n";
+    return 1;
+}
+
+int fail(const std::string& what) {
+    std::cerr << "bvapi: " << terminalSafe(what) << "\n";
     return 1;
 }
 
@@ -101,16 +110,17 @@ int listFolder(BVApiClient& client, BVApiClientAuthContext& context, const std::
     auto listing = client.listFolder(*id, std::nullopt, &context, &error);
     if (!listing)
         return fail("listing " + path, error);
-    std::cout << path << " (" << listing->folders.size() << " folders, " << listing->files.size()
-              << " files)\n";
+    std::cout << terminalSafe(path) << " (" << listing->folders.size() << " folders, "
+              << listing->files.size() << " files)\n";
     for (const auto& folder : listing->folders)
-        std::cout << "  d " << formatDate(folder->dateModified) << "            " << folder->name
-                  << "/" << (folder->encrypted ? "  (secure folder)" : "") << "\n";
+        std::cout << "  d " << formatDate(folder->dateModified) << "            "
+                  << terminalSafe(folder->name) << "/"
+                  << (folder->encrypted ? "  (secure folder)" : "") << "\n";
     for (const auto& file : listing->files) {
         char size[24];
         std::snprintf(size, sizeof size, "%11lld", static_cast<long long>(file->size));
-        std::cout << "  - " << formatDate(file->dateModified) << " " << size << " " << file->name
-                  << "\n";
+        std::cout << "  - " << formatDate(file->dateModified) << " " << size << " "
+                  << terminalSafe(file->name) << "\n";
     }
     return 0;
 }
@@ -118,10 +128,8 @@ int listFolder(BVApiClient& client, BVApiClientAuthContext& context, const std::
 int upload(BVApiClient& client, BVApiClientAuthContext& context, const std::string& local,
            const std::string& remote) {
     std::ifstream in(local, std::ios::binary | std::ios::ate);
-    if (!in) {
-        std::cerr << "bvapi: cannot read " << local << "\n";
-        return 1;
-    }
+    if (!in)
+        return fail("cannot read " + local);
     const int64_t size = in.tellg();
     in.seekg(0);
     const std::string parent = BVVolumePath::parent(remote);
@@ -167,8 +175,9 @@ int upload(BVApiClient& client, BVApiClientAuthContext& context, const std::stri
                                          std::nullopt, &context, &error);
     if (!closed)
         return fail("closing " + remote, error);
-    std::cout << "uploaded " << local << " -> " << remote << " (" << size << " bytes, id "
-              << closed->identifier << ")\n";
+    std::cout << terminalSafe("uploaded " + local + " -> " + remote + " (" + std::to_string(size) +
+                              " bytes, id " + closed->identifier + ")")
+              << "\n";
     return 0;
 }
 
@@ -181,14 +190,11 @@ int download(BVApiClient& client, BVApiClientAuthContext& context, const std::st
     auto data = client.downloadData(id->identifier, &context, &error);
     if (!data)
         return fail("downloading " + remote, error);
-    std::ofstream out(local, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data->bytes()), data->length());
-    if (!out) {
-        std::cerr << "bvapi: cannot write " << local << "\n";
-        return 1;
-    }
-    std::cout << "downloaded " << remote << " -> " << local << " (" << data->length()
-              << " bytes)\n";
+    if (!bv::WholeFile::write(local, *data, &error))
+        return fail("cannot write " + local, error);
+    std::cout << terminalSafe("downloaded " + remote + " -> " + local + " (" +
+                              std::to_string(data->length()) + " bytes)")
+              << "\n";
     return 0;
 }
 
@@ -202,7 +208,7 @@ int makeFolder(BVApiClient& client, BVApiClientAuthContext& context, const std::
     auto folder = client.createFolder(name, *parentId, &context, &error);
     if (!folder)
         return fail("creating " + path, error);
-    std::cout << "created " << path << " (id " << folder->identifier << ")\n";
+    std::cout << terminalSafe("created " + path + " (id " + folder->identifier + ")") << "\n";
     return 0;
 }
 
@@ -220,7 +226,7 @@ int trash(BVApiClient& client, BVApiClientAuthContext& context, const std::strin
         if (!client.trashFolder(folder->identifier, &context, &error))
             return fail("trashing " + path, error);
     }
-    std::cout << "moved " << path << " to the trash\n";
+    std::cout << terminalSafe("moved " + path + " to the trash") << "\n";
     return 0;
 }
 
@@ -258,10 +264,8 @@ int main(int argc, char** argv) {
     BVLogging::setupWithPrefix("BV");
 
     auto password = readPassword(options.passwordFile);
-    if (!password) {
-        std::cerr << "bvapi: cannot read " << options.passwordFile << "\n";
-        return 1;
-    }
+    if (!password)
+        return fail("cannot read " + options.passwordFile);
     BVApiClient& client = *BVApiClient::sharedClient();
     TerminalTwoFactorPrompt prompt;
     auto signedIn = BVSignInSequence::signIn(client, options.user, *password, &prompt);
@@ -284,5 +288,8 @@ int main(int argc, char** argv) {
     bv::Error error;
     client.logoutWithContext(&context, &error);
     BVNetworkThread::shared().shutdown();
+    // Output that could not be written (a full disk, a closed pipe) is a failure too.
+    if (!(std::cout << std::flush))
+        status = fail("cannot write the output");
     return status;
 }

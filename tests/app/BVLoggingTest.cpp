@@ -296,7 +296,8 @@ TEST_F(BVLoggingTest, InstallLogIsFoundBesideTheLogFolder) {
     const auto file = home_.path() / ".local/share/Brimvault/bvinst/install-log.txt";
     makeAgedFile(file, 0);
     EXPECT_EQ(logger_->findInstallLogFile(), file.string());
-    EXPECT_EQ(logger_->findLastRenameLog(), "/tmp/rn_items");
+    EXPECT_EQ(logger_->findLastRenameLog(),
+              (home_.path() / ".cache/Brimvault/tmp/rn_items").string());
 }
 
 TEST(BVLoggingNames, CrashReportProgramNames) {

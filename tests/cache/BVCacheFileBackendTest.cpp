@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "BVApi/Cache/BVCacheException.h"
 #include "BVApi/Cache/BVCacheFileBackend.h"
 #include "BVApi/Cache/BVCacheIndex.h"
@@ -237,6 +239,21 @@ TEST_F(BackendTest, CreationRaisesWhenTheParentIsMissing) {
         EXPECT_EQ(e.name(), "BVCacheFileBackend");
         EXPECT_EQ(e.reason(), "Failed to create cache directory at " + deep.string());
     }
+}
+
+// Every system call would stop at the NUL and tidy up (remove leftovers, trim, chmod) the
+// folder named before it.
+TEST_F(BackendTest, CreationRefusesARootHoldingANul) {
+    fs::path victim = dir_.path() / "victim";
+    fs::create_directory(victim);
+    ::chmod(victim.c_str(), 0755);
+    { std::ofstream(victim / ".tmp-keep") << "precious"; }
+    fs::path hostile = victim.string() + std::string("\0/Cache", 7);
+    EXPECT_THROW(BVCacheFileBackend backend(hostile), BVCacheException);
+    EXPECT_TRUE(fs::exists(victim / ".tmp-keep"));
+    struct stat st {};
+    ASSERT_EQ(::lstat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
 TEST_F(BackendTest, FailedIndexWriteKeepsThePreviousFile) {

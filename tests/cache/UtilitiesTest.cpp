@@ -10,6 +10,7 @@
 #include "app/Utilities.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
+#include "platform/TmpPaths.h"
 #include "platform/UserInterface.h"
 #include "platform/XdgPaths.h"
 
@@ -74,6 +75,21 @@ TEST(UtilitiesTest, SessionFileIsReadOnlyWhenItIsOurs) {
     fs::create_symlink(dir / "id", dir / "link");
     EXPECT_FALSE(Utilities::loadIdFromBrimvaultIDId((dir / "link").string()));
     EXPECT_FALSE(Utilities::loadIdFromBrimvaultIDId((dir / "missing").string()));
+}
+
+// Another user of the machine could create, or read, any fixed name in the shared /tmp.
+TEST(UtilitiesTest, SessionFilesLieInTheLoginsOwnFolder) {
+    bvtest::ScopedHome home;
+    const fs::path folder = home.path() / "run/brimvault/tmp";
+    for (const char* name :
+         {Utilities::kSessionIdFile, Utilities::kUserNameFile, Utilities::kDriveNameFile,
+          Utilities::kAccessFile, Utilities::kInhibitFile}) {
+        EXPECT_EQ(bv::bvTmpPath(name), (folder / fs::path(name).filename()).string()) << name;
+    }
+    EXPECT_FALSE(Utilities::loadIdFromBrimvaultIDId());
+    writeAll(folder / "BrimvaultID.id", "ann");
+    EXPECT_EQ(Utilities::loadIdFromBrimvaultIDId(), "ann");
+    EXPECT_EQ(Utilities::khdRootPath(), (home.path() / ".local/share/Brimvault/ann/KHD").string());
 }
 
 TEST(UtilitiesTest, DriveRootFollowsTheMountDirectory) {

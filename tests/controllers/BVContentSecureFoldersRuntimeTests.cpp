@@ -186,6 +186,72 @@ TEST_F(SecureFoldersRuntimeTest, SetUpChecksBothAnswersThenTheSavedPasswordOpens
     EXPECT_EQ(cachedKey(), sha256("s3cret"));
 }
 
+// The key opens every secure folder of the account: no file may ever hold it, whether the
+// computer is trusted or not.
+TEST_F(SecureFoldersRuntimeTest, TheKeyStaysInMemoryAndATrustedComputerReopensAfterARestart) {
+    const bv::Data key = sha256("right");
+    auto filesHoldingTheKey = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+            if (!entry.is_regular_file())
+                continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::string bytes((std::istreambuf_iterator<char>(in)), {});
+            if (bytes.find(key.toString()) != std::string::npos ||
+                bytes.find(hex(key)) != std::string::npos)
+                found.push_back(entry.path().string());
+        }
+        return found;
+    };
+    makeSecure("right");
+    ui_->supplySecureFolderPassword({"right", false});
+    ASSERT_TRUE(runtime()->requestPassword());
+    EXPECT_EQ(cachedKey(), key);
+    EXPECT_EQ(filesHoldingTheKey(), std::vector<std::string>());
+
+    // The cache's memory forgets the session and reads it back from disk, without the key:
+    // the key held in memory opens the folder again without a question.
+    cache_->backend().clearMemcache();
+    ui_->clearCalls();
+    EXPECT_TRUE(runtime()->requestPassword());
+    EXPECT_TRUE(ui_->calls().empty());
+    EXPECT_EQ(cachedKey(), key);
+
+    // Trusted: the password goes to the secret store, the key still nowhere.
+    signInAgain();
+    ui_->supplySecureFolderPassword({"right", true});
+    ASSERT_TRUE(runtime()->requestPassword());
+    EXPECT_EQ(savedPassword(), "right");
+    EXPECT_EQ(filesHoldingTheKey(), std::vector<std::string>());
+
+    // A restart: a new cache on the same folder and a new session open the folder with the
+    // saved password, without a question.
+    cache_ = BVCacheController::cacheControllerAt(home_.path() / "cache");
+    signInAgain();
+    EXPECT_TRUE(cachedKey().empty());
+    ui_->clearCalls();
+    EXPECT_TRUE(runtime()->requestPassword());
+    EXPECT_TRUE(ui_->calls().empty());
+    EXPECT_TRUE(canListSecureFolder());
+    EXPECT_EQ(cachedKey(), key);
+    EXPECT_EQ(filesHoldingTheKey(), std::vector<std::string>());
+}
+
+// A password typed in a Latin-1 terminal is bytes that are not UTF-8.
+TEST_F(SecureFoldersRuntimeTest, APasswordThatIsNotUtf8IsSavedAndOpensLaterSessions) {
+    const std::string latin1 = "caf\xe9";
+    makeSecure(latin1);
+    ui_->supplySecureFolderPassword({latin1, true});
+    ASSERT_TRUE(runtime()->requestPassword());
+    EXPECT_EQ(savedPassword(), latin1);
+
+    signInAgain();
+    ui_->clearCalls();
+    EXPECT_TRUE(runtime()->requestPassword());
+    EXPECT_TRUE(ui_->calls().empty());
+    EXPECT_EQ(cachedKey(), sha256(latin1));
+}
+
 TEST_F(SecureFoldersRuntimeTest, CancelledSetUpLeavesTheFolderAsItWas) {
     ui_->supplyNewPassword("only the first field");
     EXPECT_FALSE(runtime()->setupPassword());

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "TempDir.h"
 #include "platform/SecretStore.h"
 
@@ -79,6 +81,41 @@ TEST_F(SecretStoreTest, KeepsOneSecretPerServiceAndAccountInOwnerOnlyFiles) {
 
     EXPECT_EQ(modeOf(folder_), 0700u);
     EXPECT_EQ(modeOf(file_), 0600u);
+    for (const auto& entry : fs::directory_iterator(folder_))
+        EXPECT_EQ(entry.path().filename(), "secrets.json") << "temporary file left behind";
+    EXPECT_TRUE(diagnostics_.empty());
+}
+
+// A password typed in a Latin-1 terminal is not UTF-8, which a JSON string cannot hold.
+TEST_F(SecretStoreTest, SecretsAreBytesAndTextEntriesStayAsTheyWere) {
+    using namespace std::string_literals;
+    fs::create_directories(folder_);
+    chmod(folder_.c_str(), 0700);
+    writeAll(file_, R"({"BrimvaultAutoLogin":{"ann":"caf\u00e9 text"}})");
+    const std::vector<std::string> secrets = {
+        "caf\xe9"s, "\xff\xfe\x80"s, "nul\0inside"s, "caf\xc3\xa9"s, ""s, "\xc3"s};
+    for (const auto& secret : secrets) {
+        SCOPED_TRACE(::testing::PrintToString(secret));
+        bv::Error error;
+        ASSERT_TRUE(store_.save("BrimvaultSecureFolder", "ann", secret, &error))
+            << error.description();
+        EXPECT_EQ(store_.find("BrimvaultSecureFolder", "ann"), secret);
+        EXPECT_EQ(bv::FileSecretStore(folder_).find("BrimvaultSecureFolder", "ann"), secret);
+        EXPECT_EQ(store_.find("BrimvaultAutoLogin", "ann"), "caf\xc3\xa9 text");
+    }
+    // Text entries stay strings, readable by every earlier version of the store.
+    auto saved = nlohmann::json::parse(readAll(file_));
+    EXPECT_TRUE(saved["BrimvaultAutoLogin"]["ann"].is_string()) << saved;
+    EXPECT_EQ(saved["BrimvaultSecureFolder"]["ann"], (nlohmann::json{{"base64", "ww=="}}));
+
+    // Names are keys of the file and must be text; nothing is written for them.
+    const std::string before = readAll(file_);
+    bv::Error error;
+    EXPECT_FALSE(store_.save("BrimvaultSecureFolder", "\xe9ve", "x", &error));
+    EXPECT_EQ(error.code(), EINVAL);
+    EXPECT_NE(error.failureReason().find("UTF-8"), std::string::npos);
+    EXPECT_EQ(store_.find("BrimvaultSecureFolder", "\xe9ve"), std::nullopt);
+    EXPECT_EQ(readAll(file_), before);
     for (const auto& entry : fs::directory_iterator(folder_))
         EXPECT_EQ(entry.path().filename(), "secrets.json") << "temporary file left behind";
     EXPECT_TRUE(diagnostics_.empty());

@@ -23,9 +23,11 @@ TEST(XdgPaths, FoldersComeFromTheEnvironmentOrFallBackBelowHome) {
     setenv("XDG_DATA_HOME", "/elsewhere/data", 1);
     setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: ignored
     unsetenv("XDG_STATE_HOME");
+    unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(bv::XdgPaths::dataHome(), "/elsewhere/data");
     EXPECT_EQ(bv::XdgPaths::configHome(), home.path() / ".config");
     EXPECT_EQ(bv::XdgPaths::stateHome(), home.path() / ".local/state");
+    EXPECT_EQ(bv::XdgPaths::cacheHome(), home.path() / ".cache");
 }
 
 TEST(XdgPaths, RuntimeFolderIsCreatedPrivate) {

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -151,9 +153,23 @@ TEST(TmpControllerStartTest, SharedStoreIsReplacedAndEmptiedByEachStart) {
     EXPECT_EQ(BVTmpController::sharedController(), nullptr);
 }
 
-TEST(TmpControllerStartTest, DefaultRootLiesInTmp) {
+// Nothing in the shared /tmp (another user's "/tmp/BrimvaultTmp") can block or read the
+// application's store.
+TEST(TmpControllerStartTest, ApplicationStoreLiesInTheUsersOwnTmpRoot) {
+    bvtest::ScopedHome home;
     EXPECT_STREQ(BVTmpController::kDefaultRootPath, "/tmp/BrimvaultTmp/temp");
-    EXPECT_STREQ(BVTmpController::kDefaultPrivateBase, "/tmp");
+    auto store = BVTmpController::initSharedController();
+    const fs::path tmpRoot = home.path() / ".cache/Brimvault/tmp";
+    EXPECT_EQ(store->rootPath(), (tmpRoot / "BrimvaultTmp/temp").string());
+    EXPECT_EQ(modeOf(tmpRoot / "BrimvaultTmp"), 0700u);
+    ASSERT_TRUE(store->createFileAt("/A/staged", nullptr));
+    EXPECT_TRUE(fs::exists(tmpRoot / "BrimvaultTmp/temp/A/staged"));
+    BVTmpController::resetSharedController();
+
+    // Without a tmp root of our own there is no store.
+    fs::remove_all(tmpRoot);
+    fs::create_directory_symlink(home.path(), tmpRoot);
+    EXPECT_THROW(BVTmpController(), BVTmpControllerException);
 }
 
 TEST(TmpControllerNameRuleTest, AnyComponentHoldingASpecialName) {
@@ -323,6 +339,62 @@ TEST_F(TmpControllerTest, PathsThatClimbOutOfTheRootAreRefused) {
     // Names that merely hold dots are ordinary.
     EXPECT_TRUE(store.createFileAt("/..a/b..", nullptr));
     EXPECT_EQ(store.tempPathFor("/x/./y"), (root() / "x" / "y").string());
+}
+
+// The system calls stop at a NUL: "/..\0x" would name the root's parent, "/\0" the root.
+TEST_F(TmpControllerTest, PathsHoldingANulAreRefused) {
+    using namespace std::string_literals;
+    writeText(root().parent_path() / "sibling", "precious");
+    ASSERT_TRUE(store.createFileAt("/a", nullptr));
+    const std::vector<std::string> hostile = {"/..\0x"s, "/..\0"s, "/\0"s, "\0"s};
+    const std::vector<std::pair<const char*, std::function<bool(const std::string&)>>> operations =
+        {
+            {"createFileAt", [&](auto& p) { return store.createFileAt(p, nullptr); }},
+            {"removeFileAt", [&](auto& p) { return store.removeFileAt(p, nullptr); }},
+            {"removeItemAt", [&](auto& p) { return store.removeItemAt(p, nullptr); }},
+            {"removeDirectoryAt", [&](auto& p) { return store.removeDirectoryAt(p, nullptr); }},
+            {"createDirectoryAt", [&](auto& p) { return store.createDirectoryAt(p, nullptr); }},
+            {"moveFileAt from", [&](auto& p) { return store.moveFileAt(p, "/moved", nullptr); }},
+            {"moveFileAt to", [&](auto& p) { return store.moveFileAt("/a", p, nullptr); }},
+            {"fileExistsAt", [&](auto& p) { return store.fileExistsAt(p); }},
+            {"readFileAt",
+             [&](auto& p) { return store.readFileAt(p, 0, 10, nullptr).has_value(); }},
+            {"attributesOfItemAt",
+             [&](auto& p) { return store.attributesOfItemAt(p, nullptr).has_value(); }},
+            {"setAttributes",
+             [&](auto& p) {
+                 BVTmpController::Attributes mode;
+                 mode.posixPermissions = 0777;
+                 return store.setAttributes(mode, p, nullptr);
+             }},
+            {"tempPathFor", [&](auto& p) { return !store.tempPathFor(p).empty(); }},
+            {"createFileAt basedOn",
+             [&](auto& p) {
+                 return store.createFileAt("/copy", (root() / "a").string() + p, nullptr);
+             }},
+        };
+    for (const auto& [name, operation] : operations) {
+        for (const auto& path : hostile) {
+            SCOPED_TRACE(std::string(name) + " " + std::to_string(&path - hostile.data()));
+            EXPECT_FALSE(operation(path));
+        }
+    }
+    bv::Error error;
+    EXPECT_FALSE(store.removeItemAt("/..\0x"s, &error));
+    EXPECT_EQ(error.code(), EINVAL);
+    EXPECT_TRUE(store.writeFileAt("/..\0x"s, 0, bv::Data::fromString("x"), &error));
+    EXPECT_EQ(error.code(), EINVAL);
+    EXPECT_TRUE(store.isEmptyDirectory("/..\0x"s));  // as for a missing folder
+    store.cleanupDirectory("/..\0x"s);
+    store.createFoldersForPath((root() / "..").string() + "\0/x"s);
+    store.createFoldersForPath((root() / ".." / "outside" / "f").string());
+
+    EXPECT_EQ(readText(root().parent_path() / "sibling"), "precious");
+    EXPECT_EQ(modeOf(root()), 0700u);
+    EXPECT_TRUE(store.fileExistsAt("/a"));
+    EXPECT_FALSE(store.fileExistsAt("/moved"));
+    EXPECT_FALSE(store.fileExistsAt("/copy"));
+    EXPECT_FALSE(fs::exists(root().parent_path() / "outside"));
 }
 
 TEST_F(TmpControllerTest, TempPathIsTheLocalPathWithItsFolders) {

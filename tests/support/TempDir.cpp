@@ -31,6 +31,7 @@ ScopedHome::ScopedHome() : dir_("bvhome") {
         {"XDG_DATA_HOME", (dir_.path() / ".local/share").string()},
         {"XDG_CONFIG_HOME", (dir_.path() / ".config").string()},
         {"XDG_STATE_HOME", (dir_.path() / ".local/state").string()},
+        {"XDG_CACHE_HOME", (dir_.path() / ".cache").string()},
         {"XDG_RUNTIME_DIR", (dir_.path() / "run").string()},
     };
     for (const auto& [key, value] : values) {

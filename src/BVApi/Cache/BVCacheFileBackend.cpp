@@ -89,8 +89,10 @@ std::string errnoText(int code) {
 
 BVCacheFileBackend::BVCacheFileBackend(fs::path rootPath) : rootPath_(std::move(rootPath)) {
     struct stat st {};
-    if (::lstat(rootPath_.c_str(), &st) != 0) {
-        if (::mkdir(rootPath_.c_str(), kFolderMode) != 0)
+    // The system calls would end the root at a NUL inside it and work on another folder.
+    const bool holdsNul = rootPath_.native().find('\0') != std::string::npos;
+    if (holdsNul || ::lstat(rootPath_.c_str(), &st) != 0) {
+        if (holdsNul || ::mkdir(rootPath_.c_str(), kFolderMode) != 0)
             throw BVCacheException(
                 "BVCacheFileBackend",
                 bv::format("Failed to create cache directory at %@", rootPath_.string()));

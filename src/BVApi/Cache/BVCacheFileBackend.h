@@ -24,7 +24,7 @@ class BVCacheFileBackend : public BVCacheBackend {
 
     // Creates the folder (not its parents) when nothing exists at rootPath; raises
     // BVCacheException "BVCacheFileBackend" "Failed to create cache directory at %@" when it
-    // cannot.
+    // cannot, or when the path holds a NUL.
     explicit BVCacheFileBackend(std::filesystem::path rootPath);
 
     void storeIndex(BVCacheIndex& index, const BVItemClass& cls) override;

@@ -16,7 +16,9 @@
 
 #include "app/Logging/BVLogging.h"
 #include "platform/Format.h"
+#include "platform/TmpPaths.h"
 #include "platform/UniqueFd.h"
+#include "platform/XdgPaths.h"
 
 namespace fs = std::filesystem;
 
@@ -44,35 +46,6 @@ bool fail(bv::Error* error, const std::error_code& ec, const std::string& localP
     return fail(error, ec.value() ? ec.value() : EIO, localPath);
 }
 
-// Opens the folder name inside parent, making it when missing, and makes sure it is a real
-// folder of our own user that nobody else may enter. A symbolic link or a non-folder of ours
-// in its place is removed first; anything of another user is refused.
-bv::UniqueFd openPrivateFolder(int parent, const std::string& name) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (::mkdirat(parent, name.c_str(), kFolderMode) != 0 && errno != EEXIST)
-            return bv::UniqueFd();
-        bv::UniqueFd fd(
-            ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd) {
-            struct stat st {};
-            if (errno != ELOOP && errno != ENOTDIR)
-                return bv::UniqueFd();
-            if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;  // gone meanwhile: make it again
-            if (st.st_uid != ::geteuid() || ::unlinkat(parent, name.c_str(), 0) != 0)
-                return bv::UniqueFd();
-            continue;
-        }
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-            return bv::UniqueFd();
-        if ((st.st_mode & 07777) != kFolderMode && ::fchmod(fd.get(), kFolderMode) != 0)
-            return bv::UniqueFd();
-        return fd;
-    }
-    return bv::UniqueFd();
-}
-
 // Removes whatever is at root, then makes it afresh; the folders between base and the
 // root's parent are made private first, so that nobody else can swap anything on the way.
 bool makeRoot(const fs::path& root, const fs::path& base) {
@@ -87,7 +60,8 @@ bool makeRoot(const fs::path& root, const fs::path& base) {
     if (!parent)
         return false;
     for (size_t i = 0; i + 1 < names.size(); ++i) {
-        bv::UniqueFd next = openPrivateFolder(parent.get(), names[i]);
+        // A link or a file of ours in the way is left from an earlier run: replace it.
+        bv::UniqueFd next = bv::XdgPaths::openPrivateFolder(parent.get(), names[i], true);
         if (!next)
             return false;
         parent = std::move(next);
@@ -144,11 +118,29 @@ BVTmpController::Attributes::Type typeOf(mode_t mode) {
     return Type::Other;
 }
 
+// The system calls end a path at its first NUL, so a component "..\0x" would pass a
+// comparison with ".." and still climb out; such a path names nothing of ours.
+bool holdsNul(std::string_view path) {
+    return path.find('\0') != std::string_view::npos;
+}
+
 double seconds(const struct timespec& ts) {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+std::string applicationRoot() {
+    std::string root = bv::bvTmpPath(BVTmpController::kDefaultRootPath);
+    if (root.empty())
+        throw BVTmpControllerException(
+            bv::format("Failed to create tmp directory at %@", BVTmpController::kDefaultRootPath));
+    return root;
+}
+
 }  // namespace
+
+BVTmpController::BVTmpController()
+    : BVTmpController(applicationRoot(),
+                      bv::TmpPaths::root(bv::TmpPaths::rootOf(kDefaultRootPath)).string()) {}
 
 BVTmpController::BVTmpController(const std::string& rootPath, const std::string& privateBase)
     : rootPath_(fs::path(rootPath).lexically_normal().string()) {
@@ -159,17 +151,28 @@ BVTmpController::BVTmpController(const std::string& rootPath, const std::string&
     fs::path relative = root.lexically_relative(base);
     if (privateBase.empty() || relative.empty() || relative.begin()->string() == "..")
         base = root.parent_path();
-    if (!root.is_absolute() || !makeRoot(root, base))
+    if (holdsNul(rootPath) || holdsNul(privateBase) || !root.is_absolute() || !makeRoot(root, base))
         throw BVTmpControllerException(
             bv::format("Failed to create tmp directory at %@", rootPath_));
 }
 
-std::shared_ptr<BVTmpController> BVTmpController::initSharedController(
-    const std::string& rootPath, const std::string& privateBase) {
-    auto store = std::make_shared<BVTmpController>(rootPath, privateBase);
+namespace {
+
+std::shared_ptr<BVTmpController> share(std::shared_ptr<BVTmpController> store) {
     std::lock_guard<std::mutex> lock(sharedStoreLock);
     sharedStore = store;
     return store;
+}
+
+}  // namespace
+
+std::shared_ptr<BVTmpController> BVTmpController::initSharedController() {
+    return share(std::make_shared<BVTmpController>());
+}
+
+std::shared_ptr<BVTmpController> BVTmpController::initSharedController(
+    const std::string& rootPath, const std::string& privateBase) {
+    return share(std::make_shared<BVTmpController>(rootPath, privateBase));
 }
 
 std::shared_ptr<BVTmpController> BVTmpController::sharedController() {
@@ -194,6 +197,10 @@ bool BVTmpController::shouldIncludePath(const std::string& path) {
 
 std::optional<std::string> BVTmpController::localPath(const std::string& path,
                                                       bv::Error* error) const {
+    if (holdsNul(path)) {
+        fail(error, EINVAL, rootPath_ + "/" + path.substr(0, path.find('\0')));
+        return std::nullopt;
+    }
     std::string local = rootPath_;
     size_t start = 0;
     while (start <= path.size()) {
@@ -223,6 +230,9 @@ std::optional<std::string> BVTmpController::preparedLocalPath(const std::string&
 }
 
 void BVTmpController::createFoldersForPath(const std::string& localPath) const {
+    fs::path relative = fs::path(localPath).lexically_normal().lexically_relative(rootPath_);
+    if (holdsNul(localPath) || relative.empty() || *relative.begin() == "..")
+        return;
     makeFolders(fs::path(localPath).parent_path());
 }
 
@@ -239,6 +249,8 @@ bool BVTmpController::createFileAt(const std::string& path, bv::Error* error) co
 
 bool BVTmpController::createFileAt(const std::string& path, const std::string& basedOn,
                                    bv::Error* error) const {
+    if (holdsNul(basedOn))
+        return fail(error, EINVAL, basedOn.substr(0, basedOn.find('\0')));
     auto local = preparedLocalPath(path, error);
     if (!local)
         return false;

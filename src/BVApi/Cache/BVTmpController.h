@@ -22,12 +22,13 @@ class BVTmpControllerException : public std::runtime_error {
 // written. Volume path /A/b.txt lives at <root>/A/b.txt. The store is emptied when it is
 // created; nothing in it survives a restart.
 //
-// The root usually lies in the world-writable /tmp, so the store trusts nothing it finds
-// there: every folder between the private base and the root is a directory of our own user
+// The store trusts nothing it finds on the way to its root: every folder between the
+// private base and the root is a directory of our own user
 // with mode 0700 (a symbolic link or a file of ours in its place is replaced, anything owned
 // by another user is refused), folders below are made 0700 and files 0600, files are created
 // exclusively and opened without following a final symbolic link. A volume path with a ".."
-// component is refused (EINVAL), so no operation leaves the root.
+// component or a NUL anywhere is refused (EINVAL), so no operation leaves the root; so is
+// a NUL in any other path given to the store.
 //
 // The store has no lock: each operation is a short sequence of system calls on its own
 // path, and one path has one writer at a time (its owner keeps them apart).
@@ -36,8 +37,8 @@ class BVTmpControllerException : public std::runtime_error {
 // naming the local path.
 class BVTmpController {
   public:
+    // The root's name as every program knows it; it lies where bvTmpPath puts it.
     static constexpr const char* kDefaultRootPath = "/tmp/BrimvaultTmp/temp";
-    static constexpr const char* kDefaultPrivateBase = "/tmp";
     static constexpr const char* kErrorDomain = "NSPOSIXErrorDomain";
 
     // Attributes of a local item; setAttributes applies the fields that are set
@@ -51,20 +52,23 @@ class BVTmpController {
         std::optional<uint32_t> posixPermissions;
     };
 
+    // The application's store: bvTmpPath(kDefaultRootPath), with the tmp root holding it
+    // as the private base. Raises like the other constructor, also when there is no tmp root.
+    BVTmpController();
     // Removes whatever is at rootPath and creates it again, empty, with mode 0700. The
     // folders between privateBase (a trusted existing folder, used as is) and the root are
     // made owner-only as described above; when rootPath does not lie below privateBase, the
     // root's parent is the private base. Raises BVTmpControllerException "Failed to create
     // tmp directory at %@" when the root cannot be made safely.
-    explicit BVTmpController(const std::string& rootPath,
-                             const std::string& privateBase = kDefaultPrivateBase);
+    BVTmpController(const std::string& rootPath, const std::string& privateBase);
     BVTmpController(const BVTmpController&) = delete;
     BVTmpController& operator=(const BVTmpController&) = delete;
 
     // A new store that replaces the shared one (raises like the constructor; the previous
     // store stays shared then).
-    static std::shared_ptr<BVTmpController> initSharedController(
-        const std::string& rootPath, const std::string& privateBase = kDefaultPrivateBase);
+    static std::shared_ptr<BVTmpController> initSharedController();
+    static std::shared_ptr<BVTmpController> initSharedController(const std::string& rootPath,
+                                                                 const std::string& privateBase);
     // The store created last, or null.
     static std::shared_ptr<BVTmpController> sharedController();
     static void resetSharedController();
@@ -74,7 +78,8 @@ class BVTmpController {
     // True when a path component contains ".DS_Store", ".MACOSX_XATTRS" or ".localized".
     static bool shouldIncludePath(const std::string& path);
 
-    // Creates the parent folder of an absolute local path; errors are ignored.
+    // Creates the parent folder of an absolute local path below the root; errors are
+    // ignored, and a path outside the root is left alone.
     void createFoldersForPath(const std::string& localPath) const;
 
     // Every operation below, except moveFileAt and fileExistsAt, first creates the parent
@@ -118,7 +123,7 @@ class BVTmpController {
     std::string tempPathFor(const std::string& path) const;
 
   private:
-    // The local path, or nothing (and EINVAL) for a path with a ".." component.
+    // The local path, or nothing (and EINVAL) for a path with a ".." component or a NUL.
     std::optional<std::string> localPath(const std::string& path, bv::Error* error) const;
     // localPath after createFoldersForPath.
     std::optional<std::string> preparedLocalPath(const std::string& path, bv::Error* error) const;

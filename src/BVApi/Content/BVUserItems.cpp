@@ -28,11 +28,10 @@ const BVItemClass& BVUserSessionItem::itemClass() {
                                              {"uploadSpeedLimit", "UploadSpeedLimit"},
                                              {"active2FA", "Active2FA"},
                                              {"isAccountUser", "IsAccountUser", BVConverter::Flag}},
-        .encodeArray =
-            std::vector<std::string>{"identifier", "sessionId", "isAccountUser", "userIdentifier",
-                                     "accountType", "username", "firstName", "lastName",
-                                     "driveName", "userLevel", "userId", "encryptionKey",
-                                     "uploadSpeedLimit", "active2FA"},
+        .encodeArray = std::vector<std::string>{"identifier", "sessionId", "isAccountUser",
+                                                "userIdentifier", "accountType", "username",
+                                                "firstName", "lastName", "driveName", "userLevel",
+                                                "userId", "uploadSpeedLimit", "active2FA"},
     });
     return cls;
 }

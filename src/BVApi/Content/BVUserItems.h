@@ -19,7 +19,9 @@ class BVUserSessionItem : public BVContentItem {
     nlohmann::json uploadSpeedLimit;  // as sent
     nlohmann::json active2FA;         // as sent; the text "1" asks for a second factor
     bool isAccountUser = false;
-    bv::Data encryptionKey;         // set when the secure folders are opened
+    // Set when the secure folders are opened. Held in memory only, never archived: it opens
+    // every secure folder of the account, and the cache writes archives to disk.
+    bv::Data encryptionKey;
     nlohmann::json userIdentifier;  // kept empty
     nlohmann::json userLevel;       // kept empty
 };

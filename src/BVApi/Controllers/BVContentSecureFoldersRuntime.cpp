@@ -82,6 +82,45 @@ struct Wiped {
     }
 };
 
+// The key of the signed-in session, in memory only. The cache's copy of the session keeps
+// it too, but only while that copy stays in the cache's memory: one read back from disk
+// comes without it, as the key is never written there.
+struct HeldKey {
+    std::mutex lock;  // guards sessionId and key
+    std::string sessionId;
+    bv::Data key;
+};
+
+HeldKey& heldKey() {
+    static HeldKey* held = new HeldKey();  // outlives every thread that may still use it
+    return *held;
+}
+
+void holdKey(const std::string& sessionId, const bv::Data& key) {
+    HeldKey& held = heldKey();
+    std::lock_guard lock(held.lock);
+    if (!held.key.empty())
+        OPENSSL_cleanse(held.key.mutableBytes(), held.key.size());
+    held.sessionId = sessionId;
+    held.key = key;
+}
+
+bv::Data heldKeyOf(const BVUserSessionItem& session) {
+    HeldKey& held = heldKey();
+    std::lock_guard lock(held.lock);
+    return held.sessionId == session.sessionId ? held.key : bv::Data();
+}
+
+// Readers on other threads hold the cached session: a change is made to a copy.
+std::shared_ptr<BVUserSessionItem> copyWithKey(const BVUserSessionItem& session,
+                                               const bv::Data& key) {
+    auto copy = std::dynamic_pointer_cast<BVUserSessionItem>(
+        BVContentItem::unarchive(session.archivedData(), &BVUserSessionItem::itemClass()));
+    if (copy)
+        copy->encryptionKey = key;
+    return copy;
+}
+
 }  // namespace
 
 std::shared_ptr<BVContentSecureFoldersRuntime> BVContentSecureFoldersRuntime::runtimeFor(
@@ -322,10 +361,15 @@ bool BVContentSecureFoldersRuntime::openSecureFolderWithPassword(const std::stri
         return false;
     }
     storeKey(key);
+    // The service has opened the folder: a password that cannot be saved is only logged.
     if (trustComputer) {
         bv::Error saveError;
-        if (!secrets()->save(kKeychainService, userName(), password, &saveError))
-            BVLog("BVSecureFoldersRuntime: password not saved: %@", saveError.description());
+        try {
+            if (!secrets()->save(kKeychainService, userName(), password, &saveError))
+                BVLog("BVSecureFoldersRuntime: password not saved: %@", saveError.description());
+        } catch (const std::exception& e) {
+            BVLog("BVSecureFoldersRuntime: password not saved: %@", e.what());
+        }
     }
     setError(bv::Error());
     return true;
@@ -350,24 +394,32 @@ void BVContentSecureFoldersRuntime::storeKey(const bv::Data& key) {
     auto session = currentSession();
     if (!session)
         return;
-    // Readers on other threads hold the cached session: change a copy and store that.
-    auto updated = std::dynamic_pointer_cast<BVUserSessionItem>(
-        BVContentItem::unarchive(session->archivedData(), &BVUserSessionItem::itemClass()));
+    holdKey(session->sessionId, key);
+    auto updated = copyWithKey(*session, key);
     if (!updated) {
         BVLog("BVSecureFoldersRuntime: the session could not be copied; key not stored");
         return;
     }
-    updated->encryptionKey = key;
     if (cache_)
         cache_->storeItem(updated);
 }
 
 std::shared_ptr<BVUserSessionItem> BVContentSecureFoldersRuntime::currentSession() const {
-    if (cache_) {
-        if (auto cached = cache_->fetchUserSession("default"))
-            return cached;
-    }
-    return context_ ? context_->session() : nullptr;
+    auto cached = cache_ ? cache_->fetchUserSession("default") : nullptr;
+    if (!cached)
+        return context_ ? context_->session() : nullptr;
+    if (!cached->encryptionKey.empty())
+        return cached;
+    bv::Data key = heldKeyOf(*cached);
+    Wiped wipeKey{key.vector()};
+    if (key.empty())
+        return cached;
+    // The cache read its copy back from disk: give it the key again.
+    auto updated = copyWithKey(*cached, key);
+    if (!updated)
+        return cached;
+    cache_->storeItem(updated);
+    return updated;
 }
 
 std::string BVContentSecureFoldersRuntime::userName() const {

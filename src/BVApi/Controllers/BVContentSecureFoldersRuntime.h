@@ -22,7 +22,9 @@ class UserInterface;
 
 // Obtains the password of one secure folder, from the secret store or from the user, and
 // opens the folder at the service; or makes a folder secure with a new password. Once a
-// folder is open its key is the "default" session's encryptionKey in the cache.
+// folder is open its key is the "default" session's encryptionKey in the cache, held in
+// memory only (the cache never writes it to disk, and a restart forgets it); a trusted
+// computer keeps the password in the secret store instead and opens the folder with it.
 //
 // The operations block the calling thread (a file-system worker) while the user answers.
 // Several requesters for the same folder share one question: the first asks, the others

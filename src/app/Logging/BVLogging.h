@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Format.h"
+#include "platform/TmpPaths.h"
 
 // The suite's one logging facility. Records are appended to one plain-text file per
 // process start in $XDG_DATA_HOME/Brimvault/LogDirectory/ (the Finder extension, prefix
@@ -57,7 +58,7 @@ class BVLogging {
     std::vector<std::string> mainDiagnosticReports() const;
     // The installer's log beside the log folder, when it exists.
     std::optional<std::string> findInstallLogFile() const;
-    std::string findLastRenameLog() const { return "/tmp/rn_items"; }
+    std::string findLastRenameLog() const { return bv::bvTmpPath("/tmp/rn_items"); }
     void setLastCrashReportDate(double) {}
     std::optional<double> checkLastCrashReportDate() const { return std::nullopt; }
 
