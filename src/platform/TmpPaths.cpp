@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kDesignFolder = "/tmp/";
+constexpr std::string_view kSharedTmpFolder = "/tmp/";
 
 constexpr std::array<std::string_view, 7> kRuntimeNames = {
     "BrimvaultSession.id", "BrimvaultID.id", "BrimvaultDriveName.dat",
@@ -28,9 +28,9 @@ constexpr std::array<std::string_view, 7> kRuntimeNames = {
 
 // X of "/tmp/X", when every component of X is a plain name.
 std::optional<std::string_view> relativePart(std::string_view designPath) {
-    if (designPath.substr(0, kDesignFolder.size()) != kDesignFolder)
+    if (designPath.substr(0, kSharedTmpFolder.size()) != kSharedTmpFolder)
         return std::nullopt;
-    std::string_view rest = designPath.substr(kDesignFolder.size());
+    std::string_view rest = designPath.substr(kSharedTmpFolder.size());
     if (rest.find('\0') != std::string_view::npos)
         return std::nullopt;
     size_t start = 0;
