@@ -1,6 +1,11 @@
 #include "platform/OperationQueue.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/UnhandledException.h"
 
@@ -16,20 +21,73 @@ int effectiveCount(int count) {
 
 }  // namespace
 
+struct OperationQueue::State {
+    State(std::string name, int maxConcurrent)
+        : name(std::move(name)), maxConcurrent(maxConcurrent) {}
+
+    const std::string name;
+    std::mutex stateLock;  // guards everything below
+    std::condition_variable changed;
+    std::deque<Operation> waiting;
+    std::vector<std::thread> workers;
+    int maxConcurrent;
+    int running = 0;
+    bool suspended = false;
+    bool stopping = false;
+
+    bool canStartLocked() const {
+        return !suspended && !waiting.empty() && running < maxConcurrent;
+    }
+
+    // Workers are started on demand and then stay until the queue is destroyed.
+    void startWorkersLocked(const std::shared_ptr<State>& self) {
+        while (!stopping && static_cast<int>(workers.size()) < maxConcurrent &&
+               static_cast<int>(workers.size()) < running + static_cast<int>(waiting.size()))
+            workers.emplace_back([self] { self->workerLoop(); });
+    }
+
+    void workerLoop() {
+        std::unique_lock<std::mutex> lock(stateLock);
+        for (;;) {
+            changed.wait(lock, [this] { return stopping || canStartLocked(); });
+            if (stopping)
+                return;
+            Operation operation = std::move(waiting.front());
+            waiting.pop_front();
+            ++running;
+            lock.unlock();
+            try {
+                operation();
+            } catch (...) {
+                reportUnhandledException(name.c_str(), std::current_exception());
+            }
+            operation = nullptr;
+            lock.lock();
+            --running;
+            changed.notify_all();
+        }
+    }
+};
+
 OperationQueue::OperationQueue(std::string name, int maxConcurrentOperationCount)
-    : name_(std::move(name)), maxConcurrent_(effectiveCount(maxConcurrentOperationCount)) {}
+    : state_(
+          std::make_shared<State>(std::move(name), effectiveCount(maxConcurrentOperationCount))) {}
 
 OperationQueue::~OperationQueue() {
     std::vector<std::thread> workers;
+    std::deque<Operation> dropped;
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        stopping_ = true;
-        waiting_.clear();
-        workers.swap(workers_);
+        std::lock_guard<std::mutex> lock(state_->stateLock);
+        state_->stopping = true;
+        dropped.swap(state_->waiting);
+        workers.swap(state_->workers);
     }
-    changed_.notify_all();
+    state_->changed.notify_all();
+    // Outside the lock: an operation's captures may run any code when they die.
+    dropped.clear();
     for (auto& worker : workers) {
-        // An operation that destroys its own queue cannot wait for itself.
+        // An operation destroying its own queue cannot wait for itself: its worker keeps
+        // the shared state alive and ends once the operation returns.
         if (worker.get_id() == std::this_thread::get_id())
             worker.detach();
         else
@@ -41,91 +99,64 @@ void OperationQueue::addOperation(Operation operation) {
     if (!operation)
         return;
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        if (stopping_)
+        std::lock_guard<std::mutex> lock(state_->stateLock);
+        if (state_->stopping)
             return;
-        waiting_.push_back(std::move(operation));
-        // Workers are started on demand and then stay until the queue is destroyed.
-        if (static_cast<int>(workers_.size()) < maxConcurrent_ &&
-            static_cast<int>(workers_.size()) < running_ + static_cast<int>(waiting_.size()))
-            workers_.emplace_back([this] { workerLoop(); });
+        state_->waiting.push_back(std::move(operation));
+        state_->startWorkersLocked(state_);
     }
-    changed_.notify_all();
+    state_->changed.notify_all();
 }
 
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        maxConcurrent_ = effectiveCount(count);
-        while (!stopping_ && static_cast<int>(workers_.size()) < maxConcurrent_ &&
-               static_cast<int>(workers_.size()) < running_ + static_cast<int>(waiting_.size()))
-            workers_.emplace_back([this] { workerLoop(); });
+        std::lock_guard<std::mutex> lock(state_->stateLock);
+        state_->maxConcurrent = effectiveCount(count);
+        state_->startWorkersLocked(state_);
     }
-    changed_.notify_all();
+    state_->changed.notify_all();
 }
 
 int OperationQueue::maxConcurrentOperationCount() const {
-    std::lock_guard<std::mutex> lock(stateLock_);
-    return maxConcurrent_;
+    std::lock_guard<std::mutex> lock(state_->stateLock);
+    return state_->maxConcurrent;
 }
 
 void OperationQueue::setSuspended(bool suspended) {
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        suspended_ = suspended;
+        std::lock_guard<std::mutex> lock(state_->stateLock);
+        state_->suspended = suspended;
     }
-    changed_.notify_all();
+    state_->changed.notify_all();
 }
 
 bool OperationQueue::isSuspended() const {
-    std::lock_guard<std::mutex> lock(stateLock_);
-    return suspended_;
+    std::lock_guard<std::mutex> lock(state_->stateLock);
+    return state_->suspended;
 }
 
 void OperationQueue::cancelAllOperations() {
     std::deque<Operation> dropped;
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        dropped.swap(waiting_);
+        std::lock_guard<std::mutex> lock(state_->stateLock);
+        dropped.swap(state_->waiting);
     }
-    changed_.notify_all();
+    state_->changed.notify_all();
     // dropped dies here, outside the lock: an operation's captures may run any code.
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {
-    std::unique_lock<std::mutex> lock(stateLock_);
-    changed_.wait(lock, [this] { return waiting_.empty() && running_ == 0; });
+    std::unique_lock<std::mutex> lock(state_->stateLock);
+    state_->changed.wait(lock, [this] { return state_->waiting.empty() && state_->running == 0; });
 }
 
 size_t OperationQueue::operationCount() const {
-    std::lock_guard<std::mutex> lock(stateLock_);
-    return waiting_.size() + static_cast<size_t>(running_);
+    std::lock_guard<std::mutex> lock(state_->stateLock);
+    return state_->waiting.size() + static_cast<size_t>(state_->running);
 }
 
-bool OperationQueue::canStartLocked() const {
-    return !suspended_ && !waiting_.empty() && running_ < maxConcurrent_;
-}
-
-void OperationQueue::workerLoop() {
-    std::unique_lock<std::mutex> lock(stateLock_);
-    for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || canStartLocked(); });
-        if (stopping_)
-            return;
-        Operation operation = std::move(waiting_.front());
-        waiting_.pop_front();
-        ++running_;
-        lock.unlock();
-        try {
-            operation();
-        } catch (...) {
-            reportUnhandledException(name_.c_str(), std::current_exception());
-        }
-        operation = nullptr;
-        lock.lock();
-        --running_;
-        changed_.notify_all();
-    }
+const std::string& OperationQueue::name() const {
+    return state_->name;
 }
 
 }  // namespace bv

@@ -1,13 +1,9 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace bv {
 
@@ -16,6 +12,12 @@ namespace bv {
 // means one per processor, at least two. Workers start on demand. Exceptions from
 // an operation are caught and reported. The destructor drops waiting operations and joins
 // the workers after the running ones finish.
+//
+// An operation may destroy its own queue: the destructor then joins every other worker and
+// leaves the calling one to finish the operation and end by itself (the workers share the
+// queue's state, so nothing it touches afterwards is freed). The operation's captures must
+// not be used once the queue is gone, and an operation must not wait for its own queue
+// (waitUntilAllOperationsAreFinished would wait for itself).
 class OperationQueue {
   public:
     using Operation = std::function<void()>;
@@ -36,21 +38,12 @@ class OperationQueue {
     void waitUntilAllOperationsAreFinished();
     // Waiting plus running operations.
     size_t operationCount() const;
-    const std::string& name() const { return name_; }
+    const std::string& name() const;
 
   private:
-    void workerLoop();
-    bool canStartLocked() const;
-
-    const std::string name_;
-    mutable std::mutex stateLock_;  // guards everything below
-    std::condition_variable changed_;
-    std::deque<Operation> waiting_;
-    std::vector<std::thread> workers_;
-    int maxConcurrent_;
-    int running_ = 0;
-    bool suspended_ = false;
-    bool stopping_ = false;
+    struct State;
+    // Held by each worker too, so a worker outliving the queue never reaches freed memory.
+    const std::shared_ptr<State> state_;
 };
 
 }  // namespace bv

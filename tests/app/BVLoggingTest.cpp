@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TempDir.h"
 #include "platform/OperationQueue.h"
@@ -55,13 +56,24 @@ std::vector<fs::path> filesIn(const fs::path& folder) {
     return files;
 }
 
-// Makes a file whose creation and modification dates follow the order of the calls.
+// Makes files dated by age, newer the higher. Birth times cannot be set: they follow the
+// order of creation, and files made within one tick of the kernel's coarse clock share one
+// (most often when nothing looked at a file's times in between, so all the files are made
+// before any is dated), which leaves the modification date, set here, to order those.
+// List the files oldest first.
+void makeAgedFiles(const std::vector<std::pair<fs::path, int>>& files) {
+    for (const auto& [file, age] : files)
+        fs::create_directories(file.parent_path());
+    for (const auto& [file, age] : files)
+        std::ofstream(file) << "x";
+    for (const auto& [file, age] : files) {
+        struct timespec times[2] = {{1'600'000'000 + age, 0}, {1'600'000'000 + age, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
+    }
+}
+
 void makeAgedFile(const fs::path& file, int age) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << "x";
-    struct timespec times[2] = {{1'600'000'000 + age, 0}, {1'600'000'000 + age, 0}};
-    utimensat(AT_FDCWD, file.c_str(), times, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    makeAgedFiles({{file, age}});
 }
 
 class BVLoggingTest : public ::testing::Test {
@@ -211,12 +223,14 @@ TEST_F(BVLoggingTest, CleanupKeepsTheNewestByCreationDate) {
     const auto extension = BVLogging::extensionLogFolder();
     // Names in an order unrelated to age, so sorting by name would pick the wrong ones.
     std::vector<std::string> ownNames;
+    std::vector<std::pair<fs::path, int>> files;
     for (int age = 0; age < 20; ++age) {
         ownNames.push_back("BVLog-" + std::to_string((age * 7) % 20 + 100) + ".txt");
-        makeAgedFile(logFolder() / ownNames.back(), age);
+        files.emplace_back(logFolder() / ownNames.back(), age);
     }
     for (int age = 0; age < 5; ++age)
-        makeAgedFile(extension / ("FELog-" + std::to_string(9 - age) + ".txt"), age);
+        files.emplace_back(extension / ("FELog-" + std::to_string(9 - age) + ".txt"), age);
+    makeAgedFiles(files);
     logger_->writePathOfLastProcessedCrashReport("/some/report.crash");
     fs::create_directories(logFolder() / "subfolder");
 
@@ -266,11 +280,11 @@ TEST_F(BVLoggingTest, NoCrashReportIsLoggedAndAnswersNothing) {
 
 TEST_F(BVLoggingTest, LastGeneratedReportIsTheNewestSuiteReportOfBothFolders) {
     const auto retired = reportsFolder() / "Retired";
-    makeAgedFile(reportsFolder() / "Keelhaven_2026-01-01-000000.crash", 1);
-    makeAgedFile(retired / "Brimvault_2026-01-02-000000.crash", 2);
-    makeAgedFile(reportsFolder() / "BVFinderExtension_2026-01-03-000000.crash", 3);
-    makeAgedFile(retired / "BVFinderExtension_2026-01-04-000000.crash", 4);
-    makeAgedFile(reportsFolder() / "Other_2026-01-05-000000.crash", 5);
+    makeAgedFiles({{reportsFolder() / "Keelhaven_2026-01-01-000000.crash", 1},
+                   {retired / "Brimvault_2026-01-02-000000.crash", 2},
+                   {reportsFolder() / "BVFinderExtension_2026-01-03-000000.crash", 3},
+                   {retired / "BVFinderExtension_2026-01-04-000000.crash", 4},
+                   {reportsFolder() / "Other_2026-01-05-000000.crash", 5}});
 
     EXPECT_EQ(logger_->findBVDiagnosticReports(),
               (std::vector<std::string>{

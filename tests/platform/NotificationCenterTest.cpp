@@ -77,12 +77,16 @@ TEST(NotificationCenter, TokenDestructionWaitsForACallInProgressOnAnotherThread)
 TEST(NotificationCenter, ObserverMayRemoveItselfAndPostWithoutDeadlock) {
     bv::NotificationCenter center;
     int selfRemovingCalls = 0, innerCalls = 0;
+    std::string seenAfterRemoval;
     std::unique_ptr<bv::NotificationCenter::Token> selfRemoving;
-    selfRemoving = center.addObserver("Outer", [&](const std::string&, const nlohmann::json&) {
-        ++selfRemovingCalls;
-        center.post("Inner");
-        selfRemoving.reset();
-    });
+    // The capture is read after the token died: ASan reports it if the observer was freed.
+    selfRemoving = center.addObserver(
+        "Outer", [&, text = std::string(64, 't')](const std::string&, const nlohmann::json&) {
+            ++selfRemovingCalls;
+            center.post("Inner");
+            selfRemoving.reset();
+            seenAfterRemoval = text;
+        });
     auto inner = center.addObserver(
         "Inner", [&](const std::string&, const nlohmann::json&) { ++innerCalls; });
     auto done = std::async(std::launch::async, [&] {
@@ -92,6 +96,7 @@ TEST(NotificationCenter, ObserverMayRemoveItselfAndPostWithoutDeadlock) {
     ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(selfRemovingCalls, 1);
     EXPECT_EQ(innerCalls, 1);
+    EXPECT_EQ(seenAfterRemoval, std::string(64, 't'));
 }
 
 TEST(NotificationCenter, ThrowingObserverIsReportedAndOthersStillRun) {

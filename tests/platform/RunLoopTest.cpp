@@ -97,18 +97,48 @@ TEST(RunLoop, TasksPostedFromOtherThreadsRunOnTheLoopThreadInOrder) {
 TEST(RunLoop, TimersFireOnceOrRepeatUntilCancelled) {
     auto& loop = bv::RunLoop::current();
     int once = 0, repeated = 0, cancelled = 0;
+    // Due before the one-shot timer, so it would have fired by the time that one did.
+    auto never = loop.addTimer(0.005, false, [&] { ++cancelled; });
     loop.addTimer(0.01, false, [&] { ++once; });
     bv::RunLoop::TimerId repeating = 0;
     repeating = loop.addTimer(0.005, true, [&] {
         if (++repeated == 3)
             loop.cancelTimer(repeating);
     });
-    auto never = loop.addTimer(0.01, false, [&] { ++cancelled; });
     loop.cancelTimer(never);
-    loop.runFor(0.1);
+    ASSERT_TRUE(loop.runUntil([&] { return once == 1 && repeated == 3; }, 5));
+    // A few more intervals, in which a timer that was not really cancelled would fire.
+    loop.runFor(0.02);
     EXPECT_EQ(once, 1);
     EXPECT_EQ(repeated, 3);
     EXPECT_EQ(cancelled, 0);
+}
+
+// A callback that removes itself (as an owner destroyed from its own callback does) goes on
+// running with its captures intact; ASan reports it if the loop freed them under it.
+TEST(RunLoop, TimerAndSourceMayRemoveThemselvesFromTheirOwnCallback) {
+    auto& loop = bv::RunLoop::current();
+    const std::string text(64, 't');
+    std::vector<std::string> seen;
+    bv::RunLoop::TimerId timer = 0;
+    timer = loop.addTimer(0, true, [&, text] {
+        loop.cancelTimer(timer);
+        seen.push_back("timer " + text);
+    });
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    bv::RunLoop::SourceId source = 0;
+    source = loop.addFdSource(fds[0], POLLIN, [&, text](short) {
+        loop.removeFdSource(source);
+        seen.push_back("source " + text);
+    });
+    ASSERT_TRUE(loop.runUntil([&] { return seen.size() == 2; }, 5));
+    loop.runFor(0.02);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"source " + text, "timer " + text}));
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(RunLoop, TimerDoesNotFireEarly) {

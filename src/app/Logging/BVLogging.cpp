@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -84,20 +85,36 @@ void appendRecord(const std::string& file, const std::string& record) {
     close(fd);
 }
 
-// The birth time where the file system records one, else the modification time.
-double creationDate(const std::filesystem::path& file) {
+// A file with the two dates that order files newest first.
+struct DatedFile {
+    std::filesystem::path path;
+    // In nanoseconds, exact: a double would merge dates a fraction of a microsecond apart.
+    int64_t created = 0;  // the birth time where the file system records one, else mtime
+    int64_t modified = 0;
+};
+
+DatedFile datedFile(const std::filesystem::path& file) {
+    DatedFile dated{file};
     struct statx sx;
     if (statx(AT_FDCWD, file.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &sx) != 0)
-        return 0;
-    const auto& t = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+        return dated;
+    const auto nanoseconds = [](const struct statx_timestamp& t) {
+        return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+    };
+    dated.modified = nanoseconds(sx.stx_mtime);
+    dated.created = (sx.stx_mask & STATX_BTIME) ? nanoseconds(sx.stx_btime) : dated.modified;
+    return dated;
 }
 
-double modificationDate(const std::filesystem::path& file) {
-    struct stat st;
-    if (lstat(file.c_str(), &st) != 0)
-        return 0;
-    return static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+// Newest first, a total order. Birth times come from a coarse kernel clock: files made within
+// a few milliseconds share one, and the modification time then tells them apart; the name
+// settles the rest, so the choice never depends on directory order.
+bool isNewer(const DatedFile& a, const DatedFile& b) {
+    if (a.created != b.created)
+        return a.created > b.created;
+    if (a.modified != b.modified)
+        return a.modified > b.modified;
+    return a.path > b.path;
 }
 
 bool isSuiteCrashReportName(const std::string& name) {
@@ -219,29 +236,16 @@ void BVLogging::cleanup() {
 }
 
 void BVLogging::cleanupLogsFolder(const std::filesystem::path& folder, size_t maxItems) {
-    struct Entry {
-        std::filesystem::path path;
-        double created;
-        double modified;
-    };
-    std::vector<Entry> entries;
+    std::vector<DatedFile> entries;
     std::error_code ec;
     for (const auto& item : std::filesystem::directory_iterator(folder, ec)) {
         if (!item.is_regular_file(ec))
             continue;
         if (item.path().filename() == kCrashBookkeepingName)
             continue;
-        entries.push_back({item.path(), creationDate(item.path()), modificationDate(item.path())});
+        entries.push_back(datedFile(item.path()));
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        // Birth times come from a coarse kernel clock: files made within a few
-        // milliseconds share one, and the modification time then tells them apart.
-        if (a.created != b.created)
-            return a.created > b.created;
-        if (a.modified != b.modified)
-            return a.modified > b.modified;
-        return a.path.filename() > b.path.filename();
-    });
+    std::sort(entries.begin(), entries.end(), isNewer);
     for (size_t i = maxItems; i < entries.size(); ++i)
         std::filesystem::remove(entries[i].path, ec);
 }
@@ -264,19 +268,20 @@ std::filesystem::path BVLogging::crashBookkeepingFile() const {
 }
 
 std::optional<std::string> BVLogging::findNewestFileAt(const std::filesystem::path& folder) {
-    std::optional<std::string> newest;
-    double newestDate = 0;
+    std::optional<DatedFile> newest;
     std::error_code ec;
     for (const auto& item : std::filesystem::directory_iterator(folder, ec)) {
         if (!item.is_regular_file(ec) || !isSuiteCrashReportName(item.path().filename()))
             continue;
-        const double date = modificationDate(item.path());
-        if (!newest || date > newestDate) {
-            newest = item.path().string();
-            newestDate = date;
-        }
+        DatedFile candidate = datedFile(item.path());
+        // Chosen by modification alone; the name breaks ties, as in isNewer.
+        if (!newest || candidate.modified > newest->modified ||
+            (candidate.modified == newest->modified && candidate.path > newest->path))
+            newest = std::move(candidate);
     }
-    return newest;
+    if (!newest)
+        return std::nullopt;
+    return newest->path.string();
 }
 
 std::vector<std::string> BVLogging::findBVDiagnosticReports() const {
@@ -297,18 +302,17 @@ std::vector<std::string> BVLogging::mainDiagnosticReports() const {
 }
 
 std::optional<std::string> BVLogging::getPathOfLastGeneratedCrashReport() const {
-    std::optional<std::string> latest;
-    double latestDate = 0;
+    std::optional<DatedFile> latest;
     for (const auto& report : findBVDiagnosticReports()) {
-        const double date = creationDate(report);
-        if (!latest || date > latestDate) {
-            latest = report;
-            latestDate = date;
-        }
+        DatedFile candidate = datedFile(report);
+        if (!latest || isNewer(candidate, *latest))
+            latest = std::move(candidate);
     }
-    if (!latest)
+    if (!latest) {
         BVLog("getPathOfLastGeneratedCrashReport returns nil");
-    return latest;
+        return std::nullopt;
+    }
+    return latest->path.string();
 }
 
 void BVLogging::writePathOfLastProcessedCrashReport(const std::string& path) const {

@@ -42,13 +42,16 @@ class BVLogging {
     // Prunes the own log folder to 18 files and the extension's to 2, newest kept.
     void cleanup();
     // Keeps the maxItems files of folder with the latest creation dates (the birth time
-    // where the file system records one, else the modification time). Subfolders and the
-    // crash bookkeeping file are not log files and are kept.
+    // where the file system records one, else the modification time; equal ones are ordered
+    // by modification date, then by name). Subfolders and the crash bookkeeping file are not
+    // log files and are kept.
     static void cleanupLogsFolder(const std::filesystem::path& folder, size_t maxItems);
     // Full paths of the files of the own log folder and of the extension's, in directory order.
     std::vector<std::string> ongoingLogs() const;
 
     // Crash-report bookkeeping of the previous-run check.
+    // The report of findBVDiagnosticReports() with the latest creation date, ordered as
+    // cleanupLogsFolder() orders files.
     std::optional<std::string> getPathOfLastGeneratedCrashReport() const;
     void writePathOfLastProcessedCrashReport(const std::string& path) const;
     std::optional<std::string> getSavedPathOfLastGeneratedCrashReport() const;
@@ -67,7 +70,8 @@ class BVLogging {
     // $XDG_STATE_HOME/Brimvault/DiagnosticReports, where the programs write crash reports.
     static std::filesystem::path diagnosticReportsFolder();
     // The most recently modified file of folder whose name begins with one of the suite's
-    // crash-report program names ("BVFinderExtension", "Keelhaven", "Brimvault").
+    // crash-report program names ("BVFinderExtension", "Keelhaven", "Brimvault"); of equally
+    // recent ones, the last by name.
     static std::optional<std::string> findNewestFileAt(const std::filesystem::path& folder);
     // The crash-report program name of a log prefix or an executable name: "BV" and
     // "brimvault" give "Brimvault", "KHV" and "keelhaven" "Keelhaven", "FE" and "bvfinder"
