@@ -81,6 +81,8 @@ class FileTree {
     bool isCurrentContent(int64_t fileId, int64_t rev);
 
     int64_t storageUsed(int64_t userId);
+    // The account's storage maximum less what its files hold (negative when over it).
+    int64_t storageFree(int64_t userId);
 
   private:
     MetadataStore& store_;
