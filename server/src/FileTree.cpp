@@ -420,20 +420,26 @@ int64_t FileTree::deleteFile(const Access& access, const std::string& fileId,
     });
 }
 
-TrashListing FileTree::listTrash(int64_t userId) {
+TrashListing FileTree::listTrash(const Access& access) {
     return store_.locked([&](Database& db) {
         TrashListing out;
         auto st = db.prepare("SELECT trash_stamp FROM users WHERE id = ?");
-        st.bind(1, userId);
+        st.bind(1, access.owner);
         out.stamp = st.step() ? st.integer(0) : 0;
         auto folders = db.prepare("SELECT id FROM folders WHERE owner_id = ? AND trashed = 1");
-        folders.bind(1, userId);
-        while (folders.step())
-            out.folders.push_back(*tree::folder(db, folders.integer(0)));
+        folders.bind(1, access.owner);
+        while (folders.step()) {
+            FolderRow row = *tree::folder(db, folders.integer(0));
+            if (tree::secureAdmitted(db, access, row.parent))
+                out.folders.push_back(std::move(row));
+        }
         auto files = db.prepare("SELECT id FROM files WHERE owner_id = ? AND trashed = 1");
-        files.bind(1, userId);
-        while (files.step())
-            out.files.push_back(*tree::file(db, files.integer(0)));
+        files.bind(1, access.owner);
+        while (files.step()) {
+            FileRow row = *tree::file(db, files.integer(0));
+            if (tree::secureAdmitted(db, access, row.folder))
+                out.files.push_back(std::move(row));
+        }
         return out;
     });
 }

@@ -164,6 +164,15 @@ void requireSecureAdmission(Database& db, const Access& access, int64_t folderId
         throw ServiceError(kForbidden, msg::kNeedsAuth);
 }
 
+bool secureAdmitted(Database& db, const Access& access, int64_t folderId) {
+    try {
+        requireSecureAdmission(db, access, folderId);
+        return true;
+    } catch (const ServiceError&) {
+        return false;
+    }
+}
+
 std::string folderIdText(const FolderRow& row) {
     return row.parent == 0 ? "0" : std::to_string(row.id);
 }

@@ -78,6 +78,8 @@ Reach reach(Database& db, const Access& access, int64_t folderId);
 // Throws the secure-folder refusals unless the folder lies outside "Secure Files" or the
 // session passed that secure folder's check.
 void requireSecureAdmission(Database& db, const Access& access, int64_t folderId);
+// The same as an answer: whether the session may see what the folder holds.
+bool secureAdmitted(Database& db, const Access& access, int64_t folderId);
 
 // The identifier given to clients: "0" for the root, else the row id.
 std::string folderIdText(const FolderRow& row);

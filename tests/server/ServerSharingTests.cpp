@@ -289,6 +289,16 @@ TEST_F(SharingTest, EveryItemBelowASecureFolderNeedsTheSessionToHavePassedIt) {
     }
     EXPECT_EQ(api().download(u.sid, file).body, "dear diary");
     EXPECT_EQ(names(list(u, sub), "Files"), std::vector<std::string>{"diary.txt"});
+    // Its trashed items are not shown to that session either.
+    ASSERT_FALSE(
+        api()
+            .call("POST", "file/trash.json", {}, {{"session_id", u.sid}, {"file_id", atTop}})
+            .isServiceError());
+    auto trashed = [&](const std::string& sid) {
+        return names(api().call("GET", "folder/trashlist.json", {sid}).json, "Files");
+    };
+    EXPECT_EQ(trashed(u.sid), std::vector<std::string>{"top.txt"});
+    EXPECT_TRUE(trashed(other).empty());
     EXPECT_EQ(names(list(u, "0"), "Files"), std::vector<std::string>{});
 
     // Once the session passes the check, the same calls work.
