@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Builds the decryption fuzz target with libFuzzer (clang, address and undefined-behaviour
-# sanitizers) and runs it for a bounded time. Exits non-zero when the target crashes.
-# Usage: scripts/fuzz.sh [seconds=30] [build folder=build/fuzz]
+# Builds the fuzz targets with libFuzzer (clang, address and undefined-behaviour sanitizers)
+# and runs each for its share of a bounded time: record decryption, and the reference
+# service's request parsing. Exits non-zero when a target crashes.
+# Usage: scripts/fuzz.sh [seconds for all targets=30] [build folder=build/fuzz]
 set -euo pipefail
 
 seconds=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${2:-$root/build/fuzz}
 cxx=${FUZZ_CXX:-clang++}
-mkdir -p "$out/corpus"
+flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+targets=2
+share=$(( seconds / targets > 0 ? seconds / targets : 1 ))
+mkdir -p "$out/corpus" "$out/corpus-params"
+
+run() {
+    local target=$1 corpus=$2
+    "$out/$target" -max_total_time="$share" -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$out/$target-" -print_final_stats=1 "$corpus"
+}
 
 sources=(
     "$root/tests/fuzz/fuzz_decrypt.cpp"
@@ -17,9 +27,13 @@ sources=(
     "$root/src/platform/Error.cpp"
 )
 # shellcheck disable=SC2046
-"$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root/src" $(pkg-config --cflags libcrypto) "${sources[@]}" \
+"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto) "${sources[@]}" \
     $(pkg-config --libs libcrypto) -o "$out/fuzz_decrypt"
+
+# shellcheck disable=SC2046
+"$cxx" "${flags[@]}" -I"$root/server/src" $(pkg-config --cflags cpp-httplib nlohmann_json) \
+    "$root/tests/fuzz/fuzz_request_params.cpp" "$root/server/src/ApiCall.cpp" \
+    $(pkg-config --libs cpp-httplib) -o "$out/fuzz_request_params"
 
 # Seeds: the known-answer records made with the fuzz target's password.
 hex2bin() { printf "$(printf '%s' "$1" | sed 's/../\\x&/g')"; }
@@ -30,5 +44,11 @@ while read -r password _ _ record; do
     n=$((n + 1))
 done < "$root/tests/crypto/data/vectors.txt"
 
-"$out/fuzz_decrypt" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$out/" -print_final_stats=1 "$out/corpus"
+# Seeds for the request parsing: requests shaped as clients send them.
+printf 'last_request_time=0&encryption_supported=1' > "$out/corpus-params/seed-query"
+printf 'x=1\n{"session_id":"s","folder_name":"a","folder_sub_parent":"0","file_size":12.0}' \
+    > "$out/corpus-params/seed-body"
+printf '\n{"passwd":[[[[{"a":[1,true,null,-2e3]}]]]],"sharemode":1}' > "$out/corpus-params/seed-nested"
+
+run fuzz_decrypt "$out/corpus"
+run fuzz_request_params "$out/corpus-params"

@@ -70,6 +70,19 @@ UserRecord readUser(Statement& st) {
     return u;
 }
 
+void endSessionsOf(Database& db, int64_t userId) {
+    db.prepare(
+          "DELETE FROM secure_auth WHERE session_id IN (SELECT id FROM sessions WHERE user_id = ?)")
+        .bind(1, userId)
+        .run();
+    db.prepare("DELETE FROM sessions WHERE user_id = ?").bind(1, userId).run();
+}
+
+void endSession(Database& db, const std::string& id) {
+    db.prepare("DELETE FROM sessions WHERE id = ?").bind(1, id).run();
+    db.prepare("DELETE FROM secure_auth WHERE session_id = ?").bind(1, id).run();
+}
+
 std::optional<UserRecord> findUser(Database& db, const char* where, const std::string& value) {
     std::string sql = std::string("SELECT ") + kUserColumns + " FROM users WHERE " + where;
     auto st = db.prepare(sql.c_str());
@@ -127,6 +140,9 @@ UserRecord AccountStore::upsertUser(const nlohmann::json& seed) {
         throw ServiceError(kBadRequest, "Missing user name");
     }
     std::string username = seed["username"];
+    auto password = seed.find("password");
+    if (password != seed.end() && password->is_string() && password->get<std::string>().empty())
+        throw ServiceError(kBadRequest, "Empty password");
     try {
         return upsertUserChecked(seed, username);
     } catch (const nlohmann::json::exception&) {
@@ -141,6 +157,9 @@ UserRecord AccountStore::upsertUserChecked(const nlohmann::json& seed,
         auto existing = findUser(db, "username = ?", username);
         int64_t id;
         if (!existing) {
+            // The name becomes a folder name in the drives of those the account shares with.
+            if (!NameRules::isValid(username))
+                throw ServiceError(kBadRequest, "Invalid user name");
             if (!seed.contains("password") || !seed["password"].is_string()) {
                 throw ServiceError(kBadRequest, "Missing password");
             }
@@ -155,12 +174,19 @@ UserRecord AccountStore::upsertUserChecked(const nlohmann::json& seed,
             id = existing->id;
         }
         if (seed.contains("password") && seed["password"].is_string()) {
-            std::string salt = randomHex(16);
-            db.prepare("UPDATE users SET pw_salt = ?, pw_hash = ? WHERE id = ?")
-                .bind(1, salt)
-                .bind(2, hashPassword(seed["password"], salt))
-                .bind(3, id)
-                .run();
+            const std::string& password = seed["password"].get_ref<const std::string&>();
+            auto st = db.prepare("SELECT pw_salt, pw_hash FROM users WHERE id = ?");
+            st.bind(1, id);
+            // A seed applied again at each start keeps the sessions of an unchanged password.
+            if (!st.step() || !equalSecret(hashPassword(password, st.text(0)), st.text(1))) {
+                std::string salt = randomHex(16);
+                db.prepare("UPDATE users SET pw_salt = ?, pw_hash = ? WHERE id = ?")
+                    .bind(1, salt)
+                    .bind(2, hashPassword(password, salt))
+                    .bind(3, id)
+                    .run();
+                endSessionsOf(db, id);
+            }
         }
         UserRecord cur = existing.value_or(UserRecord{});
         if (!existing) {
@@ -206,11 +232,15 @@ std::pair<SessionRecord, UserRecord> AccountStore::login(const std::string& user
             throw ServiceError(kUnauthorized, "Invalid username or password");
         }
         SessionRecord s{randomHex(16), st.integer(0), st.integer(3) == 0};
-        db.prepare("INSERT INTO sessions (id, user_id, verified, created) VALUES (?, ?, ?, ?)")
+        int64_t now = clock_.now();
+        db.prepare(
+              "INSERT INTO sessions (id, user_id, verified, created, last_used) VALUES (?, ?, ?, "
+              "?, ?)")
             .bind(1, s.id)
             .bind(2, s.userId)
             .bind(3, s.verified ? 1 : 0)
-            .bind(4, nowSeconds())
+            .bind(4, now)
+            .bind(5, now)
             .run();
         auto user = findUser(db, "id = ?", std::to_string(s.userId));
         return std::make_pair(s, *user);
@@ -219,11 +249,25 @@ std::pair<SessionRecord, UserRecord> AccountStore::login(const std::string& user
 
 SessionRecord AccountStore::session(const std::string& id, bool allowUnverified) {
     auto s = store_.locked([&](Database& db) -> std::optional<SessionRecord> {
-        auto st = db.prepare("SELECT user_id, verified FROM sessions WHERE id = ?");
+        auto st = db.prepare(
+            "SELECT user_id, verified, COALESCE(last_used, created) FROM sessions WHERE id = ?");
         st.bind(1, id);
         if (!st.step())
             return std::nullopt;
-        return SessionRecord{id, st.integer(0), st.integer(1) != 0};
+        SessionRecord found{id, st.integer(0), st.integer(1) != 0};
+        int64_t now = clock_.now(), lastUsed = st.integer(2);
+        if (now - lastUsed > limits_.sessionIdleSeconds) {
+            endSession(db, id);
+            return std::nullopt;
+        }
+        // Recording every use would cost a write per request; a minute is precise enough.
+        if (now - lastUsed >= 60) {
+            db.prepare("UPDATE sessions SET last_used = ? WHERE id = ?")
+                .bind(1, now)
+                .bind(2, id)
+                .run();
+        }
+        return found;
     });
     if (!s || id.empty())
         throw ServiceError(kUnauthorized, msg::kInvalidSession);
@@ -234,41 +278,67 @@ SessionRecord AccountStore::session(const std::string& id, bool allowUnverified)
 }
 
 void AccountStore::logout(const std::string& id) {
-    store_.locked([&](Database& db) {
-        db.prepare("DELETE FROM sessions WHERE id = ?").bind(1, id).run();
-        db.prepare("DELETE FROM secure_auth WHERE session_id = ?").bind(1, id).run();
-    });
+    store_.locked([&](Database& db) { endSession(db, id); });
 }
 
 std::string AccountStore::issueToken(const std::string& sessionId) {
     SessionRecord s = session(sessionId, true);
     std::string code = randomDigits(7);
-    std::string username = store_.locked([&](Database& db) {
-        db.prepare("UPDATE sessions SET token = ? WHERE id = ?").bind(1, code).bind(2, s.id).run();
+    std::optional<std::string> username = store_.locked([&](Database& db) {
+        auto issued = db.prepare("SELECT codes_issued FROM sessions WHERE id = ?");
+        issued.bind(1, s.id);
+        if (!issued.step() || issued.integer(0) >= limits_.codesPerSession) {
+            endSession(db, s.id);
+            return std::optional<std::string>();
+        }
+        db.prepare(
+              "UPDATE sessions SET token = ?, token_expires = ?, token_attempts = 0, "
+              "codes_issued = codes_issued + 1 WHERE id = ?")
+            .bind(1, code)
+            .bind(2, clock_.now() + limits_.codeSeconds)
+            .bind(3, s.id)
+            .run();
         auto st = db.prepare("SELECT username FROM users WHERE id = ?");
         st.bind(1, s.userId);
-        return st.step() ? st.text(0) : std::string();
+        return std::optional<std::string>(st.step() ? st.text(0) : std::string());
     });
+    if (!username)
+        throw ServiceError(kUnauthorized, msg::kInvalidSession);
     {
         std::lock_guard<std::mutex> lock(tokensMutex_);
-        lastTokens_[lower(username)] = code;
+        lastTokens_[lower(*username)] = code;
     }
-    ServerLog::write("2fa code for " + username + ": " + code);
+    ServerLog::write("2fa code for " + *username + ": " + code);
     return code;
 }
 
 void AccountStore::verifyToken(const std::string& sessionId, const std::string& code) {
     SessionRecord s = session(sessionId, true);
-    store_.locked([&](Database& db) {
-        auto st = db.prepare("SELECT token FROM sessions WHERE id = ?");
+    bool accepted = store_.locked([&](Database& db) {
+        auto st =
+            db.prepare("SELECT token, token_expires, token_attempts FROM sessions WHERE id = ?");
         st.bind(1, s.id);
-        if (!st.step() || st.isNull(0) || !equalSecret(st.text(0), code)) {
-            throw ServiceError(kUnauthorized, msg::kTokenInvalid);
+        if (!st.step() || st.isNull(0))
+            return false;
+        bool current = !st.isNull(1) && clock_.now() <= st.integer(1);
+        if (current && equalSecret(st.text(0), code)) {
+            db.prepare("UPDATE sessions SET verified = 1, token = NULL WHERE id = ?")
+                .bind(1, s.id)
+                .run();
+            return true;
         }
-        db.prepare("UPDATE sessions SET verified = 1, token = NULL WHERE id = ?")
-            .bind(1, s.id)
+        // A wrong entry counts against the code; enough of them, or its age, void it.
+        bool voided = !current || st.integer(2) + 1 >= limits_.codeAttempts;
+        db.prepare(
+              "UPDATE sessions SET token_attempts = token_attempts + 1, token = CASE WHEN ? THEN "
+              "NULL ELSE token END WHERE id = ?")
+            .bind(1, voided ? 1 : 0)
+            .bind(2, s.id)
             .run();
+        return false;
     });
+    if (!accepted)
+        throw ServiceError(kUnauthorized, msg::kTokenInvalid);
 }
 
 std::optional<std::string> AccountStore::lastToken(const std::string& username) {

@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "MetadataStore.h"
+#include "ServiceClock.h"
+#include "ServiceLimits.h"
 
 namespace bvserver {
 
@@ -30,13 +32,18 @@ struct SessionRecord {
 };
 
 // Accounts, sessions and the two-factor codes. Passwords are kept as salted PBKDF2 hashes.
+// Sessions end when unused for limits.sessionIdleSeconds and when the password changes; a
+// code is void after limits.codeSeconds or limits.codeAttempts wrong entries.
 class AccountStore {
   public:
-    explicit AccountStore(MetadataStore& store) : store_(store) {}
+    AccountStore(MetadataStore& store, const ServiceClock& clock, const ServiceLimits& limits)
+        : store_(store), clock_(clock), limits_(limits) {}
 
     // Creates the account named by seed["username"] or updates its attributes (the
-    // password too when given). Every account gets its root and its "Secure Files" folder.
-    // Throws ServiceError on a seed without user name or with a new user lacking a password.
+    // password too when given; a new password ends the account's sessions). Every account
+    // gets its root and its "Secure Files" folder. Throws ServiceError on a seed without a
+    // valid user name (the rules of file names apply), with an empty password or with a new
+    // user lacking a password.
     UserRecord upsertUser(const nlohmann::json& seed);
 
     // Answers the new session; throws ServiceError for unknown user or wrong password.
@@ -49,8 +56,9 @@ class AccountStore {
     void logout(const std::string& id);
 
     // Issues a fresh 7-digit code for the session, logs it and keeps it for the admin API.
+    // A session that asked for limits.codesPerSession codes ends instead.
     std::string issueToken(const std::string& sessionId);
-    // Marks the session verified; throws "Token is invalid" on a wrong or missing code.
+    // Marks the session verified; throws "Token is invalid" on a wrong, void or missing code.
     void verifyToken(const std::string& sessionId, const std::string& code);
     std::optional<std::string> lastToken(const std::string& username);
 
@@ -64,6 +72,8 @@ class AccountStore {
     UserRecord upsertUserChecked(const nlohmann::json& seed, const std::string& username);
 
     MetadataStore& store_;
+    const ServiceClock& clock_;
+    const ServiceLimits& limits_;
     std::mutex tokensMutex_;                         // guards lastTokens_
     std::map<std::string, std::string> lastTokens_;  // lower-cased user name -> last code
 };

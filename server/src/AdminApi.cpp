@@ -79,6 +79,14 @@ void AdminApi::install(httplib::Server& server) {
                           services_.accounts.statistics(req.get_param_value("username"))}});
         });
     });
+    server.Post("/admin/clock", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!allowed(req, res))
+            return;
+        guarded(res, [&] {
+            services_.clock.advance(nlohmann::json::parse(req.body).at("advance").get<int64_t>());
+            answer(res, {{"result", 1}});
+        });
+    });
     server.Post("/admin/users", [this](const httplib::Request& req, httplib::Response& res) {
         if (!allowed(req, res))
             return;

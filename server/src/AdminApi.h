@@ -15,6 +15,7 @@ namespace bvserver {
 //   GET    /admin/2fa?username= the last two-factor code issued for the user
 //   GET    /admin/stats?username= the statistics the user's clients sent
 //   POST   /admin/users         create or update an account (seed record)
+//   POST   /admin/clock         {"advance": seconds} moves the expiry clock forward
 class AdminApi {
   public:
     AdminApi(Services& services, std::string token)

@@ -33,11 +33,19 @@ struct ApiCall {
     nlohmann::json answer = nlohmann::json::object();
     bool raw = false;  // the handler wrote `response` itself
 
-    // The parameter's text (numbers and booleans in their JSON text form).
+    // Fills `params` from the query string and, when given, a JSON object body whose keys
+    // win. Throws "Malformed JSON body" for a body that is not an object or that nests
+    // deeper than kMaxBodyDepth (it is refused before a tree is built for it).
+    void readParameters(const httplib::Params& query, const std::string* jsonBody);
+    static constexpr int kMaxBodyDepth = 16;
+
+    // The parameter's text (numbers and booleans in their JSON text form). Throws
+    // "Invalid parameter: <key>" for a value that is no text, finite number or boolean.
     std::optional<std::string> param(const std::string& key) const;
     // Throws "Missing parameter: <key>" when absent.
     std::string required(const std::string& key) const;
-    // Throws "Invalid parameter: <key>" when present but not a whole number.
+    // Throws "Invalid parameter: <key>" when present but not a finite number within the
+    // 64-bit range (a fraction is cut off).
     std::optional<int64_t> integer(const std::string& key) const;
     int64_t requiredInteger(const std::string& key) const;
     // Path argument `index`; throws "Missing argument: <what>" when absent.

@@ -216,18 +216,9 @@ void ApiRouter::run(ApiCall& call, const Route& route) {
     httplib::Response& res = *call.response;
     try {
         const httplib::Request& req = *call.http;
-        for (const auto& [key, value] : req.params) {
-            if (!call.params.contains(key))
-                call.params[key] = value;
-        }
-        if (!call.reader && (req.method == "POST" || req.method == "PUT") && !req.body.empty()) {
-            auto body = nlohmann::json::parse(req.body, nullptr, false);
-            if (body.is_discarded() || !body.is_object()) {
-                throw ServiceError(kBadRequest, "Malformed JSON body");
-            }
-            for (auto& [key, value] : body.items())
-                call.params[key] = value;
-        }
+        bool jsonBody =
+            !call.reader && (req.method == "POST" || req.method == "PUT") && !req.body.empty();
+        call.readParameters(req.params, jsonBody ? &req.body : nullptr);
         if (takesSessionInPath(call.endpoint, call.method)) {
             if (!call.args.empty()) {
                 call.sessionId = call.args.front();

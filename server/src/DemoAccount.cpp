@@ -48,7 +48,7 @@ DemoCredentials DemoAccount::loadOrCreateCredentials(const std::filesystem::path
 void DemoAccount::storeFile(Services& sv, const Access& access, const std::string& folderId,
                             const std::string& name, const std::string& bytes) {
     FileRow row = sv.tree.createFile(access, folderId, name, static_cast<int64_t>(bytes.size()));
-    std::string temp = sv.uploads.open(row.id, access.actor);
+    std::string temp = sv.uploads.open(row.id, access.actor, row.owner);
     {
         std::ofstream out(sv.content.uploadPath(temp), std::ios::binary);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -61,7 +61,7 @@ void DemoAccount::storeFile(Services& sv, const Access& access, const std::strin
 }
 
 void DemoAccount::addSampleTree(Services& sv, int64_t userId) {
-    Access access{userId, userId, false, true, ""};
+    Access access{userId, userId, false, ""};
     try {
         sv.tree.folderIdAt(access, "/Documents");
         return;  // made on an earlier start

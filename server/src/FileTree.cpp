@@ -21,19 +21,6 @@ void requireUntouchable(const FolderRow& row) {
     }
 }
 
-void checkSecureAccess(Database& db, const Access& access, int64_t folderId) {
-    auto root = tree::secureRootOf(db, folderId);
-    if (!root)
-        return;
-    auto row = tree::folder(db, *root);
-    if (!row || !row->verifierHash)
-        throw ServiceError(kForbidden, msg::kKeyNotSet);
-    auto st = db.prepare("SELECT 1 FROM secure_auth WHERE session_id = ? AND folder_id = ?");
-    st.bind(1, access.sessionId).bind(2, *root);
-    if (!st.step())
-        throw ServiceError(kForbidden, msg::kNeedsAuth);
-}
-
 // A name for a restored item that does not clash with the live items of `parent`.
 std::string freeName(Database& db, int64_t parent, const std::string& name, int64_t exceptFile,
                      int64_t exceptFolder) {
@@ -95,7 +82,7 @@ int64_t walkFolders(Database& db, const Access& access, const std::vector<std::s
             return 0;
         current = st.integer(0);
     }
-    if (!tree::reachable(db, access, current))
+    if (!tree::reach(db, access, current).reachable)
         return 0;
     return current;
 }
@@ -110,15 +97,13 @@ FolderListing FileTree::list(const Access& access, const std::string& folderId,
                              int64_t lastRequestTime) {
     return store_.locked([&](Database& db) {
         FolderListing out;
-        out.folder = tree::resolveFolder(db, access, folderId, false);
+        out.folder = tree::resolveFolder(db, access, folderId, FolderUse::Contents);
         if (!tree::folderLive(db, out.folder.id))
             throw ServiceError(kNotFound, "Folder not found");
         if (auto parent = tree::folder(db, out.folder.parent)) {
             out.parentId = tree::folderIdText(*parent);
         }
         out.encrypted = tree::secureRootOf(db, out.folder.id).has_value();
-        if (out.encrypted)
-            checkSecureAccess(db, access, out.folder.id);
         if (lastRequestTime >= out.folder.stamp) {
             out.changed = false;
             return out;
@@ -131,7 +116,7 @@ FolderListing FileTree::list(const Access& access, const std::string& folderId,
 
 FolderRow FileTree::folderInfo(const Access& access, const std::string& folderId, bool* encrypted) {
     return store_.locked([&](Database& db) {
-        FolderRow row = tree::resolveFolder(db, access, folderId, false);
+        FolderRow row = tree::resolveFolder(db, access, folderId, FolderUse::Entry);
         *encrypted = tree::secureRootOf(db, row.id).has_value();
         return row;
     });
@@ -149,7 +134,7 @@ FileRow FileTree::fileInfo(const Access& access, const std::string& fileId) {
 
 std::string FileTree::folderPath(const Access& access, const std::string& folderId) {
     return store_.locked([&](Database& db) {
-        FolderRow row = tree::resolveFolder(db, access, folderId, false);
+        FolderRow row = tree::resolveFolder(db, access, folderId, FolderUse::Entry);
         std::string path;
         while (row.parent != 0) {
             path = path.empty() ? row.name : row.name + "/" + path;
@@ -165,8 +150,8 @@ std::string FileTree::folderPath(const Access& access, const std::string& folder
 std::string FileTree::filePath(const Access& access, const std::string& fileId) {
     FileRow row =
         store_.locked([&](Database& db) { return tree::resolveFile(db, access, fileId, false); });
-    std::string folder =
-        folderPath(Access{access.owner, access.owner, false, true, ""}, std::to_string(row.folder));
+    std::string folder = folderPath(Access{access.owner, access.owner, false, access.sessionId},
+                                    std::to_string(row.folder));
     return folder.empty() ? row.name : folder + "/" + row.name;
 }
 
@@ -177,6 +162,7 @@ std::string FileTree::folderIdAt(const Access& access, const std::string& path) 
         if (id == 0)
             throw ServiceError(kNotFound, "Folder not found");
         auto row = tree::folder(db, id);
+        tree::requireSecureAdmission(db, access, row->parent);
         return tree::folderIdText(*row);
     });
 }
@@ -189,6 +175,7 @@ std::string FileTree::fileIdAt(const Access& access, const std::string& path) {
         int64_t folder = walkFolders(db, access, parts, parts.size() - 1);
         if (folder == 0)
             throw ServiceError(kNotFound, "File not found");
+        tree::requireSecureAdmission(db, access, folder);
         auto st =
             db.prepare("SELECT id FROM files WHERE folder_id = ? AND name_key = ? AND trashed = 0");
         st.bind(1, folder).bind(2, NameRules::key(parts.back()));
@@ -203,7 +190,7 @@ FolderRow FileTree::createFolder(const Access& access, const std::string& parent
     NameRules::validate(name);
     return store_.locked([&](Database& db) {
         Transaction tx(db);
-        FolderRow parent = tree::resolveFolder(db, access, parentId, true);
+        FolderRow parent = tree::resolveFolder(db, access, parentId, FolderUse::ChangeContents);
         requireLive(db, parent.id, msg::kParentTrashed);
         if (tree::nameTaken(db, parent.id, NameRules::key(name)) != Taken::None) {
             throw ServiceError(kConflict, msg::kNameTaken);
@@ -236,8 +223,8 @@ FolderRow FileTree::moveFolder(const Access& src, const std::string& folderId, c
         NameRules::validate(*name);
     return store_.locked([&](Database& db) {
         Transaction tx(db);
-        FolderRow row = tree::resolveFolder(db, src, folderId, true);
-        FolderRow target = tree::resolveFolder(db, dst, dstFolderId, true);
+        FolderRow row = tree::resolveFolder(db, src, folderId, FolderUse::ChangeEntry);
+        FolderRow target = tree::resolveFolder(db, dst, dstFolderId, FolderUse::ChangeContents);
         requireUntouchable(row);
         if (row.owner != target.owner) {
             throw ServiceError(kBadRequest, "Items cannot be moved between accounts");
@@ -280,7 +267,7 @@ FileRow FileTree::moveFile(const Access& src, const std::string& fileId, const A
     return store_.locked([&](Database& db) {
         Transaction tx(db);
         FileRow row = tree::resolveFile(db, src, fileId, true);
-        FolderRow target = tree::resolveFolder(db, dst, dstFolderId, true);
+        FolderRow target = tree::resolveFolder(db, dst, dstFolderId, FolderUse::ChangeContents);
         if (row.owner != target.owner) {
             throw ServiceError(kBadRequest, "Items cannot be moved between accounts");
         }
@@ -328,7 +315,7 @@ FileRow FileTree::moveFile(const Access& src, const std::string& fileId, const A
 int64_t FileTree::trashFolder(const Access& access, const std::string& folderId) {
     return store_.locked([&](Database& db) {
         Transaction tx(db);
-        FolderRow row = tree::resolveFolder(db, access, folderId, true);
+        FolderRow row = tree::resolveFolder(db, access, folderId, FolderUse::ChangeEntry);
         requireUntouchable(row);
         if (row.trashed)
             throw ServiceError(kConflict, "Folder is already in the trash");
@@ -357,7 +344,7 @@ int64_t FileTree::trashFile(const Access& access, const std::string& fileId) {
 int64_t FileTree::restoreFolder(const Access& access, const std::string& folderId) {
     return store_.locked([&](Database& db) {
         Transaction tx(db);
-        FolderRow row = tree::resolveFolder(db, access, folderId, true);
+        FolderRow row = tree::resolveFolder(db, access, folderId, FolderUse::ChangeEntry);
         if (!row.trashed)
             throw ServiceError(kConflict, "Folder is not in the trash");
         int64_t target = restoreTarget(db, row.owner, row.parent);
@@ -407,7 +394,7 @@ int64_t FileTree::deleteFolder(const Access& access, const std::string& folderId
                                ContentList* removed) {
     return store_.locked([&](Database& db) {
         Transaction tx(db);
-        FolderRow row = tree::resolveFolder(db, access, folderId, true);
+        FolderRow row = tree::resolveFolder(db, access, folderId, FolderUse::ChangeEntry);
         requireUntouchable(row);
         *removed = tree::deleteFolderTree(db, row.id);
         if (row.trashed)
@@ -433,20 +420,26 @@ int64_t FileTree::deleteFile(const Access& access, const std::string& fileId,
     });
 }
 
-TrashListing FileTree::listTrash(int64_t userId) {
+TrashListing FileTree::listTrash(const Access& access) {
     return store_.locked([&](Database& db) {
         TrashListing out;
         auto st = db.prepare("SELECT trash_stamp FROM users WHERE id = ?");
-        st.bind(1, userId);
+        st.bind(1, access.owner);
         out.stamp = st.step() ? st.integer(0) : 0;
         auto folders = db.prepare("SELECT id FROM folders WHERE owner_id = ? AND trashed = 1");
-        folders.bind(1, userId);
-        while (folders.step())
-            out.folders.push_back(*tree::folder(db, folders.integer(0)));
+        folders.bind(1, access.owner);
+        while (folders.step()) {
+            FolderRow row = *tree::folder(db, folders.integer(0));
+            if (tree::secureAdmitted(db, access, row.parent))
+                out.folders.push_back(std::move(row));
+        }
         auto files = db.prepare("SELECT id FROM files WHERE owner_id = ? AND trashed = 1");
-        files.bind(1, userId);
-        while (files.step())
-            out.files.push_back(*tree::file(db, files.integer(0)));
+        files.bind(1, access.owner);
+        while (files.step()) {
+            FileRow row = *tree::file(db, files.integer(0));
+            if (tree::secureAdmitted(db, access, row.folder))
+                out.files.push_back(std::move(row));
+        }
         return out;
     });
 }
@@ -483,7 +476,7 @@ FileRow FileTree::createFile(const Access& access, const std::string& folderId,
         throw ServiceError(kBadRequest, "Invalid file size");
     return store_.locked([&](Database& db) {
         Transaction tx(db);
-        FolderRow parent = tree::resolveFolder(db, access, folderId, true);
+        FolderRow parent = tree::resolveFolder(db, access, folderId, FolderUse::ChangeContents);
         requireLive(db, parent.id, msg::kParentTrashed);
         switch (tree::nameTaken(db, parent.id, NameRules::key(name))) {
             case Taken::File:
@@ -496,7 +489,7 @@ FileRow FileTree::createFile(const Access& access, const std::string& folderId,
         auto max = db.prepare("SELECT max_mib FROM users WHERE id = ?");
         max.bind(1, parent.owner);
         if (max.step() && tree::storageUsed(db, parent.owner) + size > max.integer(0) * 1048576) {
-            throw ServiceError(kStorageFull, "Not enough storage space for this upload");
+            throw ServiceError(kStorageFull, msg::kStorageFull);
         }
         int64_t now = nowSeconds();
         db.prepare(
@@ -538,7 +531,7 @@ FileRow FileTree::commitContent(int64_t fileId, int64_t size, int64_t modified, 
         max.bind(1, row->owner);
         if (max.step() &&
             tree::storageUsed(db, row->owner) - row->size + size > max.integer(0) * 1048576) {
-            throw ServiceError(kStorageFull, "Not enough storage space for this upload");
+            throw ServiceError(kStorageFull, msg::kStorageFull);
         }
         db.prepare("UPDATE files SET size = ?, modified = ?, rev = ? WHERE id = ?")
             .bind(1, size)
@@ -564,6 +557,15 @@ bool FileTree::isCurrentContent(int64_t fileId, int64_t rev) {
 
 int64_t FileTree::storageUsed(int64_t userId) {
     return store_.locked([&](Database& db) { return tree::storageUsed(db, userId); });
+}
+
+int64_t FileTree::storageFree(int64_t userId) {
+    return store_.locked([&](Database& db) {
+        auto max = db.prepare("SELECT max_mib FROM users WHERE id = ?");
+        max.bind(1, userId);
+        int64_t limit = max.step() ? max.integer(0) * 1048576 : 0;
+        return limit - tree::storageUsed(db, userId);
+    });
 }
 
 }  // namespace bvserver

@@ -65,7 +65,8 @@ class FileTree {
     FileRow restoreFile(const Access& access, const std::string& fileId);
     int64_t deleteFolder(const Access& access, const std::string& folderId, ContentList* removed);
     int64_t deleteFile(const Access& access, const std::string& fileId, ContentList* removed);
-    TrashListing listTrash(int64_t userId);
+    // The caller's trash, without the items of a secure folder the session did not pass.
+    TrashListing listTrash(const Access& access);
     int64_t emptyTrash(int64_t userId, ContentList* removed);
 
     // Creates an empty file for a new upload (refused when the name is taken or the
@@ -81,6 +82,8 @@ class FileTree {
     bool isCurrentContent(int64_t fileId, int64_t rev);
 
     int64_t storageUsed(int64_t userId);
+    // The account's storage maximum less what its files hold (negative when over it).
+    int64_t storageFree(int64_t userId);
 
   private:
     MetadataStore& store_;

@@ -37,7 +37,8 @@ void registerFolderHandlers(ApiRouter& router, Services& sv) {
         c.answer = listingJson(sv.tree.list(accessFor(sv, c), c.arg(0, "folder id"), since));
     });
     router.add("GET", "folder/trashlist.json", Rule::Verified, [&sv](ApiCall& c) {
-        TrashListing t = sv.tree.listTrash(c.session.userId);
+        TrashListing t =
+            sv.tree.listTrash(Access{c.session.userId, c.session.userId, false, c.sessionId});
         nlohmann::json folders = nlohmann::json::array();
         for (const auto& f : t.folders)
             folders.push_back(folderJson(f, false));

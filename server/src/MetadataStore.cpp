@@ -40,7 +40,7 @@ CREATE TABLE IF NOT EXISTS sessions (
     created INTEGER NOT NULL
 );
 CREATE TABLE IF NOT EXISTS folders (
-    id INTEGER PRIMARY KEY,
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
     owner_id INTEGER NOT NULL,
     parent_id INTEGER,
     name TEXT NOT NULL,
@@ -54,9 +54,8 @@ CREATE TABLE IF NOT EXISTS folders (
     verifier_hash TEXT,
     description TEXT NOT NULL DEFAULT ''
 );
-CREATE INDEX IF NOT EXISTS folders_parent ON folders(parent_id, name_key);
 CREATE TABLE IF NOT EXISTS files (
-    id INTEGER PRIMARY KEY,
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
     owner_id INTEGER NOT NULL,
     folder_id INTEGER NOT NULL,
     name TEXT NOT NULL,
@@ -67,8 +66,6 @@ CREATE TABLE IF NOT EXISTS files (
     trashed INTEGER NOT NULL DEFAULT 0,
     rev INTEGER NOT NULL DEFAULT 0
 );
-CREATE INDEX IF NOT EXISTS files_folder ON files(folder_id, name_key);
-CREATE INDEX IF NOT EXISTS files_owner ON files(owner_id);
 CREATE TABLE IF NOT EXISTS secure_auth (
     session_id TEXT NOT NULL,
     folder_id INTEGER NOT NULL,
@@ -90,6 +87,56 @@ CREATE TABLE IF NOT EXISTS stats (
     body TEXT NOT NULL
 );
 )SQL");
+    // Data folders made before sessions expired and before ids were kept unique.
+    addColumn("sessions", "last_used", "INTEGER");
+    addColumn("sessions", "token_expires", "INTEGER");
+    addColumn("sessions", "token_attempts", "INTEGER NOT NULL DEFAULT 0");
+    addColumn("sessions", "codes_issued", "INTEGER NOT NULL DEFAULT 0");
+    neverReuseIds("folders");
+    neverReuseIds("files");
+    db_.exec(R"SQL(
+CREATE INDEX IF NOT EXISTS folders_parent ON folders(parent_id, name_key);
+CREATE INDEX IF NOT EXISTS files_folder ON files(folder_id, name_key);
+CREATE INDEX IF NOT EXISTS files_owner ON files(owner_id);
+)SQL");
+}
+
+void MetadataStore::addColumn(const std::string& table, const std::string& column,
+                              const std::string& declaration) {
+    auto st =
+        db_.prepare(("SELECT 1 FROM pragma_table_info('" + table + "') WHERE name = ?").c_str());
+    st.bind(1, column);
+    if (st.step())
+        return;
+    db_.exec(("ALTER TABLE " + table + " ADD COLUMN " + column + " " + declaration).c_str());
+}
+
+// A table whose id is a plain INTEGER PRIMARY KEY gives the id of its last row again once
+// that row is deleted; clients keep items by id, so such a table is copied into one with
+// AUTOINCREMENT, which never does.
+void MetadataStore::neverReuseIds(const std::string& table) {
+    std::string sql;
+    {
+        auto st = db_.prepare("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?");
+        st.bind(1, table);
+        if (!st.step())
+            return;
+        sql = st.text(0);
+    }
+    if (sql.find("AUTOINCREMENT") != std::string::npos)
+        return;
+    auto key = sql.find("id INTEGER PRIMARY KEY");
+    if (key == std::string::npos)
+        return;
+    sql.insert(key + std::char_traits<char>::length("id INTEGER PRIMARY KEY"), " AUTOINCREMENT");
+    auto name = sql.find(table);
+    sql.replace(name, table.size(), table + "_ids");
+    Transaction tx(db_);
+    db_.exec(sql.c_str());
+    db_.exec(("INSERT INTO " + table + "_ids SELECT * FROM " + table).c_str());
+    db_.exec(("DROP TABLE " + table).c_str());
+    db_.exec(("ALTER TABLE " + table + "_ids RENAME TO " + table).c_str());
+    tx.commit();
 }
 
 int64_t nowSeconds() {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <string>
 
 #include "Sqlite.h"
 
@@ -22,6 +23,9 @@ class MetadataStore {
 
   private:
     void createSchema();
+    void addColumn(const std::string& table, const std::string& column,
+                   const std::string& declaration);
+    void neverReuseIds(const std::string& table);
 
     std::mutex mutex_;  // guards db_
     Database db_;

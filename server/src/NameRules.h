@@ -7,8 +7,10 @@ namespace bvserver {
 // Rules for the names of files and folders.
 class NameRules {
   public:
-    // Throws ServiceError unless the name is valid UTF-8, not empty, not "." or "..", has
-    // no "/" and no NUL, and is at most 255 bytes.
+    // Whether the name is valid UTF-8, not empty, not "." or "..", has no "/" and no
+    // control character (NUL, escape, C1 controls ...), and is at most 255 bytes.
+    static bool isValid(const std::string& name);
+    // Throws ServiceError unless isValid(name).
     static void validate(const std::string& name);
 
     // The comparison key: case-folded and decomposed, so "A.txt", "a.txt" and the

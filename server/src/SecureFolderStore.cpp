@@ -8,7 +8,7 @@ namespace bvserver {
 
 namespace {
 FolderRow secureRoot(Database& db, const Access& access, const std::string& folderId) {
-    FolderRow row = tree::resolveFolder(db, access, folderId, false);
+    FolderRow row = tree::resolveFolder(db, access, folderId, FolderUse::Bare);
     auto root = tree::secureRootOf(db, row.id);
     if (!root)
         throw ServiceError(kBadRequest, "Folder is not a secure folder");

@@ -33,6 +33,7 @@ struct Options {
     bool demo = false;
     std::string adminToken;
     bool insecureHttp = false;
+    ServiceLimits limits;
 };
 
 void loadSeed(Services& sv, const std::string& file) {
@@ -88,7 +89,7 @@ int run(const Options& o) {
     fs::create_directories(o.data);
     fs::permissions(o.data, fs::perms::owner_all, fs::perm_options::replace);
     ServerLog::open(o.data / "server.log");
-    Services sv(o.data);
+    Services sv(o.data, o.limits);
     sv.content.cleanUp(
         [&sv](int64_t id, int64_t rev) { return sv.tree.isCurrentContent(id, rev); });
     if (!o.seed.empty())
@@ -181,6 +182,29 @@ int main(int argc, char** argv) {
     app.add_flag("--demo", o.demo, "Create the demo account with sample files");
     app.add_option("--admin-token", o.adminToken, "Enable the loopback admin endpoints");
     app.add_flag("--insecure-http", o.insecureHttp, "Serve plain HTTP (tests and benchmarks only)");
+    ServiceLimits& l = o.limits;
+    app.add_option("--session-idle-timeout", l.sessionIdleSeconds,
+                   "Seconds after which an unused session ends")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--code-lifetime", l.codeSeconds, "Seconds a two-factor code stays valid")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--code-attempts", l.codeAttempts, "Wrong entries that void a two-factor code")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--codes-per-session", l.codesPerSession,
+                   "Two-factor codes one sign-in may ask for")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--upload-idle-timeout", l.uploadIdleSeconds,
+                   "Seconds after which an open upload without a new chunk ends")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-open-uploads", l.openUploadsPerAccount,
+                   "Uploads one account may keep open")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
     // Block the stop signals before any thread starts, so only the watcher receives them.

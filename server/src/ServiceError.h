@@ -24,6 +24,7 @@ enum ServiceCode : int {
     kNotFound = 404,
     kConflict = 409,
     kTooLarge = 413,
+    kTooManyRequests = 429,
     kInternal = 500,
     kBusy = 503,
     kStorageFull = 507,
@@ -44,6 +45,7 @@ inline constexpr const char* kKeyNotSet =
 inline constexpr const char* kNeedsAuth = "Folder requires encryption authentication";
 inline constexpr const char* kInvalidSession = "Invalid session";
 inline constexpr const char* kTwoFactorPending = "Two-factor verification required";
+inline constexpr const char* kStorageFull = "Not enough storage space for this upload";
 }  // namespace msg
 
 }  // namespace bvserver

@@ -8,6 +8,8 @@
 #include "FileTree.h"
 #include "MetadataStore.h"
 #include "SecureFolderStore.h"
+#include "ServiceClock.h"
+#include "ServiceLimits.h"
 #include "SharingStore.h"
 #include "UploadSessions.h"
 
@@ -15,17 +17,20 @@ namespace bvserver {
 
 // Everything the handlers work on, for one data folder.
 struct Services {
-    explicit Services(const std::filesystem::path& dataDir)
+    explicit Services(const std::filesystem::path& dataDir, ServiceLimits limits = {})
         : dataDir(dataDir),
+          limits(limits),
           metadata(dataDir / "metadata.sqlite"),
-          accounts(metadata),
+          accounts(metadata, clock, this->limits),
           tree(metadata),
           sharing(metadata),
           secure(metadata),
           content(dataDir),
-          uploads(content) {}
+          uploads(content, clock, this->limits) {}
 
     std::filesystem::path dataDir;
+    const ServiceLimits limits;
+    ServiceClock clock;
     MetadataStore metadata;
     AccountStore accounts;
     FileTree tree;

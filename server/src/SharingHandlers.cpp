@@ -17,7 +17,7 @@ int64_t modeOf(const ApiCall& c) {
 
 void registerSharingHandlers(ApiRouter& router, Services& sv) {
     router.add("POST", "sharing.json", Rule::Verified, [&sv](ApiCall& c) {
-        Access own{c.session.userId, c.session.userId, false, true, c.sessionId};
+        Access own{c.session.userId, c.session.userId, false, c.sessionId};
         c.answer = {{"DirUpdateTime", sv.sharing.share(own, c.required("folder_id"),
                                                        c.required("username"), modeOf(c))}};
     });
@@ -29,7 +29,7 @@ void registerSharingHandlers(ApiRouter& router, Services& sv) {
         c.answer = {{"result", 1}};
     });
     router.add("GET", "sharing/listusers.json", Rule::Verified, [&sv](ApiCall& c) {
-        Access own{c.session.userId, c.session.userId, false, true, c.sessionId};
+        Access own{c.session.userId, c.session.userId, false, c.sessionId};
         nlohmann::json users = nlohmann::json::array();
         for (const auto& s : sv.sharing.usersOf(own, c.arg(0, "folder id"))) {
             users.push_back(

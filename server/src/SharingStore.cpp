@@ -25,15 +25,15 @@ std::optional<ShareRow> shareRow(Database& db, const std::string& idText) {
 Access SharingStore::access(int64_t actor, const std::string& sessionId,
                             const std::optional<std::string>& sharingId) {
     if (!sharingId)
-        return Access{actor, actor, false, true, sessionId};
+        return Access{actor, actor, false, sessionId};
     return store_.locked([&](Database& db) {
         auto row = shareRow(db, *sharingId);
         if (!row || (row->target != actor && row->owner != actor)) {
             throw ServiceError(kNotFound, "Sharing not found");
         }
         if (row->owner == actor)
-            return Access{actor, actor, false, true, sessionId};
-        return Access{actor, row->owner, true, row->mode != 0, sessionId};
+            return Access{actor, actor, false, sessionId};
+        return Access{actor, row->owner, true, sessionId};
     });
 }
 
@@ -43,7 +43,7 @@ int64_t SharingStore::share(const Access& owner, const std::string& folderId,
         Transaction tx(db);
         if (owner.shared)
             throw ServiceError(kForbidden, "Only the owner can share a folder");
-        FolderRow folder = tree::resolveFolder(db, owner, folderId, true);
+        FolderRow folder = tree::resolveFolder(db, owner, folderId, FolderUse::Bare);
         if (folder.parent == 0 || tree::secureRootOf(db, folder.id)) {
             throw ServiceError(kForbidden, "This folder cannot be shared");
         }
@@ -72,7 +72,7 @@ int64_t SharingStore::share(const Access& owner, const std::string& folderId,
 
 std::vector<ShareRecord> SharingStore::usersOf(const Access& owner, const std::string& folderId) {
     return store_.locked([&](Database& db) {
-        FolderRow folder = tree::resolveFolder(db, owner, folderId, false);
+        FolderRow folder = tree::resolveFolder(db, owner, folderId, FolderUse::Bare);
         auto st = db.prepare(
             "SELECT s.id, u.username, s.mode FROM shares s JOIN users u ON u.id = s.target_id "
             "WHERE s.folder_id = ? ORDER BY s.id");

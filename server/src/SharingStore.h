@@ -27,8 +27,8 @@ class SharingStore {
     explicit SharingStore(MetadataStore& store) : store_(store) {}
 
     // The context for a request of `actor`: its own drive without a sharing id, else the
-    // sharer's drive limited to what the share with that id (or any other share of the same
-    // sharer with the actor) reaches. Throws 404 for an unknown id.
+    // sharer's drive limited to what the shares of that sharer with the actor reach (each
+    // folder with the mode of the shares that cover it). Throws 404 for an unknown id.
     Access access(int64_t actor, const std::string& sessionId,
                   const std::optional<std::string>& sharingId);
 

@@ -129,30 +129,62 @@ std::optional<int64_t> secureRootOf(Database& db, int64_t id) {
     return std::nullopt;
 }
 
-bool reachable(Database& db, const Access& access, int64_t folderId) {
+Reach reach(Database& db, const Access& access, int64_t folderId) {
     if (!access.shared)
-        return true;
-    for (int depth = 0; depth < kMaxDepth; ++depth) {
+        return Reach{true, true};
+    Reach out;
+    // Shares may nest; any share above the folder reaches it and the widest mode counts.
+    for (int depth = 0; depth < kMaxDepth && !out.writable; ++depth) {
         auto st = db.prepare(
-            "SELECT 1 FROM shares WHERE folder_id = ? AND owner_id = ? AND target_id = ?");
+            "SELECT mode FROM shares WHERE folder_id = ? AND owner_id = ? AND target_id = ?");
         st.bind(1, folderId).bind(2, access.owner).bind(3, access.actor);
-        if (st.step())
-            return true;
+        if (st.step()) {
+            out.reachable = true;
+            out.writable = st.integer(0) != 0;
+        }
         auto up = db.prepare("SELECT parent_id FROM folders WHERE id = ?");
         up.bind(1, folderId);
         if (!up.step() || up.isNull(0))
-            return false;
+            break;
         folderId = up.integer(0);
     }
-    return false;
+    return out;
+}
+
+void requireSecureAdmission(Database& db, const Access& access, int64_t folderId) {
+    auto root = secureRootOf(db, folderId);
+    if (!root)
+        return;
+    auto row = folder(db, *root);
+    if (!row || !row->verifierHash)
+        throw ServiceError(kForbidden, msg::kKeyNotSet);
+    auto st = db.prepare("SELECT 1 FROM secure_auth WHERE session_id = ? AND folder_id = ?");
+    st.bind(1, access.sessionId).bind(2, *root);
+    if (!st.step())
+        throw ServiceError(kForbidden, msg::kNeedsAuth);
+}
+
+bool secureAdmitted(Database& db, const Access& access, int64_t folderId) {
+    try {
+        requireSecureAdmission(db, access, folderId);
+        return true;
+    } catch (const ServiceError&) {
+        return false;
+    }
 }
 
 std::string folderIdText(const FolderRow& row) {
     return row.parent == 0 ? "0" : std::to_string(row.id);
 }
 
+namespace {
+[[noreturn]] void refuseReadOnly() {
+    throw ServiceError(kForbidden, "The folder is shared read-only");
+}
+}  // namespace
+
 FolderRow resolveFolder(Database& db, const Access& access, const std::string& idText,
-                        bool forWrite) {
+                        FolderUse use) {
     std::optional<FolderRow> row;
     if (idText == "0" && !access.shared) {
         auto st = db.prepare("SELECT root_id FROM users WHERE id = ?");
@@ -162,11 +194,29 @@ FolderRow resolveFolder(Database& db, const Access& access, const std::string& i
     } else if (int64_t id = parseId(idText); id > 0) {
         row = folder(db, id);
     }
-    if (!row || row->owner != access.owner || !reachable(db, access, row->id)) {
+    Reach here = row && row->owner == access.owner ? reach(db, access, row->id) : Reach{};
+    if (!here.reachable)
         throw ServiceError(kNotFound, "Folder not found");
+    switch (use) {
+        case FolderUse::Bare:
+            break;
+        case FolderUse::Entry:
+            requireSecureAdmission(db, access, row->parent);
+            break;
+        case FolderUse::ChangeEntry:
+            if (!reach(db, access, row->parent).writable)
+                refuseReadOnly();
+            requireSecureAdmission(db, access, row->parent);
+            break;
+        case FolderUse::Contents:
+            requireSecureAdmission(db, access, row->id);
+            break;
+        case FolderUse::ChangeContents:
+            if (!here.writable)
+                refuseReadOnly();
+            requireSecureAdmission(db, access, row->id);
+            break;
     }
-    if (forWrite && !access.writable)
-        throw ServiceError(kForbidden, "The folder is shared read-only");
     return *row;
 }
 
@@ -174,11 +224,12 @@ FileRow resolveFile(Database& db, const Access& access, const std::string& idTex
     std::optional<FileRow> row;
     if (int64_t id = parseId(idText); id > 0)
         row = file(db, id);
-    if (!row || row->owner != access.owner || !reachable(db, access, row->folder)) {
+    Reach here = row && row->owner == access.owner ? reach(db, access, row->folder) : Reach{};
+    if (!here.reachable)
         throw ServiceError(kNotFound, "File not found");
-    }
-    if (forWrite && !access.writable)
-        throw ServiceError(kForbidden, "The folder is shared read-only");
+    if (forWrite && !here.writable)
+        refuseReadOnly();
+    requireSecureAdmission(db, access, row->folder);
     return *row;
 }
 

@@ -32,13 +32,30 @@ struct FileRow {
 };
 
 // Who acts and on whose tree: the signed-in user on their own drive, or on the folders that
-// another user shares with them (then every item must lie inside one of those folders).
+// another user shares with them (then every item must lie inside one of those folders, and
+// the shares that cover the folder acted on decide whether it may be changed).
 struct Access {
     int64_t actor = 0;
     int64_t owner = 0;
     bool shared = false;
-    bool writable = true;
     std::string sessionId;
+};
+
+// What `Access` may do in one folder.
+struct Reach {
+    bool reachable = false;
+    bool writable = false;
+};
+
+// How an operation uses a folder. It decides which folder must be writable and must have
+// passed the secure-folder check: the folder itself when the operation works inside it,
+// its parent when it changes the folder as an entry of that parent.
+enum class FolderUse {
+    Bare,            // the folder as such: its secure-folder verifier, its shares
+    Entry,           // information on the folder: info, path
+    ChangeEntry,     // move, rename, trash, restore or delete the folder
+    Contents,        // list the folder
+    ChangeContents,  // create in the folder or move into it
 };
 
 // Row-level queries shared by the tree, sharing and secure-folder stores. Every function
@@ -54,17 +71,25 @@ std::vector<FileRow> childFiles(Database& db, int64_t parent, bool trashed);
 bool folderLive(Database& db, int64_t id);
 // The "Secure Files" folder at or above `id`, when there is one.
 std::optional<int64_t> secureRootOf(Database& db, int64_t id);
-// Whether `access` may reach the folder: always on one's own drive; in a sharing context
-// only inside a folder that the owner shares with the actor.
-bool reachable(Database& db, const Access& access, int64_t folderId);
+// Whether `access` may reach and change the folder: always on one's own drive; in a sharing
+// context only inside a folder that the owner shares with the actor, writable when one of
+// the shares that cover it is.
+Reach reach(Database& db, const Access& access, int64_t folderId);
+// Throws the secure-folder refusals unless the folder lies outside "Secure Files" or the
+// session passed that secure folder's check.
+void requireSecureAdmission(Database& db, const Access& access, int64_t folderId);
+// The same as an answer: whether the session may see what the folder holds.
+bool secureAdmitted(Database& db, const Access& access, int64_t folderId);
 
 // The identifier given to clients: "0" for the root, else the row id.
 std::string folderIdText(const FolderRow& row);
 
-// Resolves a folder identifier given by a client (throws ServiceError: 404 unknown or out of
-// reach, 403 a write through a read-only share).
+// Resolves a folder identifier given by a client for `use` (throws ServiceError: 404 unknown
+// or out of reach, 403 a change through a read-only share or a secure-folder refusal).
 FolderRow resolveFolder(Database& db, const Access& access, const std::string& idText,
-                        bool forWrite);
+                        FolderUse use);
+// The same for a file, whose folder is the one that must be writable (forWrite) and
+// admitted.
 FileRow resolveFile(Database& db, const Access& access, const std::string& idText, bool forWrite);
 
 enum class Taken { None, File, Folder };

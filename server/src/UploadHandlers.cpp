@@ -38,9 +38,12 @@ void uploadChunk(Services& sv, ApiCall& c) {
     if (!c.http->is_multipart_form_data())
         throw ServiceError(kBadRequest, "Malformed multipart body");
 
-    int fd = sv.uploads.beginChunk(temp, file.id, c.session.userId, offset);
+    // The finished file replaces the current content, whose bytes are free to take.
+    int64_t room = sv.tree.storageFree(file.owner) + file.size;
+    auto [fd, limit] =
+        sv.uploads.beginChunk(temp, file.id, c.session.userId, offset, room, declared);
     int64_t written = 0;
-    bool sawData = false, inData = false, ioFailed = false;
+    bool sawData = false, inData = false, ioFailed = false, full = false;
     c.bodyRead = true;
     bool parsed = (*c.reader)(
         [&](const httplib::MultipartFormData& part) {
@@ -51,6 +54,10 @@ void uploadChunk(Services& sv, ApiCall& c) {
         [&](const char* data, size_t len) {
             if (!inData)
                 return true;
+            if (static_cast<int64_t>(len) > limit - written) {
+                full = true;
+                return false;
+            }
             if (!writeAll(fd, data, len, offset + written)) {
                 ioFailed = true;
                 return false;
@@ -61,6 +68,10 @@ void uploadChunk(Services& sv, ApiCall& c) {
     ::close(fd);
     bool good = parsed && sawData && !ioFailed && (!declared || *declared == written);
     sv.uploads.endChunk(temp, written, good);
+    if (full) {
+        c.response->set_header("Connection", "close");
+        throw ServiceError(kStorageFull, msg::kStorageFull);
+    }
     if (ioFailed)
         throw ServiceError(kInternal, "Cannot store the chunk");
     if (!parsed)
@@ -116,13 +127,14 @@ void registerUploadHandlers(ApiRouter& router, Services& sv) {
     router.add("POST", "upload/create_file.json", Rule::Verified, [&sv](ApiCall& c) {
         FileRow row = sv.tree.createFile(accessFor(sv, c), c.required("folder_id"),
                                          c.required("file_name"), c.requiredInteger("file_size"));
-        std::string temp = sv.uploads.open(row.id, c.session.userId);
+        std::string temp = sv.uploads.open(row.id, c.session.userId, row.owner);
         c.answer = fileJson(row);
         c.answer.update(handleJson(std::to_string(row.id), temp));
     });
     router.add("POST", "upload/open_file_upload.json", Rule::Verified, [&sv](ApiCall& c) {
         FileRow row = sv.tree.fileForUpload(accessFor(sv, c), c.required("file_id"));
-        c.answer = handleJson(std::to_string(row.id), sv.uploads.open(row.id, c.session.userId));
+        c.answer = handleJson(std::to_string(row.id),
+                              sv.uploads.open(row.id, c.session.userId, row.owner));
     });
     router.add("POST", "upload/upload_file_chunk2.json", Rule::Verified,
                [&sv](ApiCall& c) { uploadChunk(sv, c); });

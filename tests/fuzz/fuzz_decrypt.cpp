@@ -16,6 +16,9 @@
 #include "crypto/cryptography.h"
 #include "crypto/encrypted_folder.h"
 
+// Last: it defines the macro check().
+#include "FuzzCheck.h"
+
 namespace {
 
 using bv_crypt::cryptography;
@@ -32,14 +35,6 @@ const bv::Data& fuzzKey() {
     }();
     return key;
 }
-
-void checkAt(bool condition, const char* what, int line) {
-    if (condition)
-        return;
-    std::fprintf(stderr, "fuzz_decrypt.cpp:%d: check failed: %s\n", line, what);
-    std::abort();
-}
-#define check(condition) checkAt((condition), #condition, __LINE__)
 
 void decryptOneRecord(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> out(size + 1);

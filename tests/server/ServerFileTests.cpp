@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "ServerTestSupport.h"
@@ -167,8 +168,9 @@ TEST_F(FileTest, TrashKeepsOriginalNamesAndRestoresToRootWhenTheFolderIsGone) {
 }
 
 TEST_F(FileTest, ChunkedUploadOf50MiBRoundTrips) {
-    User u = newUser();
+    // Made before signing in: the connection must not sit idle past the keep-alive time.
     const std::string bytes = randomBytes(50u << 20, 7);
+    User u = newUser();
     const size_t chunk = 8u << 20;
     ApiAnswer created = api().call("POST", "upload/create_file.json", {},
                                    {{"session_id", u.sid},
@@ -252,21 +254,85 @@ TEST_F(FileTest, UploadBeyondTheStorageMaximumIsRefused) {
                                     {"file_name", "more.bin"},
                                     {"file_size", std::to_string(200 * 1024)}});
     EXPECT_NE(refused.message().find("storage"), std::string::npos) << refused.body;
-    // A file created small but closed large is refused at the close.
-    ApiAnswer created = api().call("POST", "upload/create_file.json", {},
-                                   {{"session_id", u.sid},
-                                    {"folder_id", "0"},
-                                    {"file_name", "sneaky.bin"},
-                                    {"file_size", "1"}});
-    std::string id = created.json["FileId"], temp = created.json["TempLocation"];
-    api().uploadChunk(u.sid, id, temp, 0, std::string(200 * 1024, 'y'));
-    ApiAnswer closed = api().call("POST", "upload/close_file_upload.json", {},
-                                  {{"session_id", u.sid},
-                                   {"file_id", id},
-                                   {"file_size", std::to_string(200 * 1024)},
-                                   {"temp_location", temp}});
-    EXPECT_NE(closed.message().find("storage"), std::string::npos) << closed.body;
     EXPECT_EQ(api().call("GET", "users/info.json", {u.sid}).json["StorageUsed"], 900 * 1024);
+}
+
+// Opens an upload of a new, empty file; answers its id and temporary location.
+std::pair<std::string, std::string> openEmpty(ApiTestClient& api, const std::string& sid,
+                                              const std::string& name) {
+    ApiAnswer created = api.call(
+        "POST", "upload/create_file.json", {},
+        {{"session_id", sid}, {"folder_id", "0"}, {"file_name", name}, {"file_size", "0"}});
+    EXPECT_TRUE(created.json.contains("TempLocation")) << created.body;
+    return {created.json.value("FileId", ""), created.json.value("TempLocation", "")};
+}
+
+TEST_F(FileTest, OpenUploadsCountAgainstTheStorageAndEnd) {
+    // Files declared empty, then filled chunk by chunk, once held 20 times the account's size.
+    User u = newUser({{"max_storage_mib", 1}});
+    const std::string piece(400 * 1024, 'q');
+    std::vector<std::pair<std::string, std::string>> uploads;
+    for (int i = 0; i < 3; ++i)
+        uploads.push_back(openEmpty(api(), u.sid, "part" + std::to_string(i)));
+    EXPECT_EQ(api()
+                  .uploadChunk(u.sid, uploads[0].first, uploads[0].second, 0, piece)
+                  .json.value("TotalWritten", 0),
+              static_cast<int>(piece.size()));
+    EXPECT_EQ(api()
+                  .uploadChunk(u.sid, uploads[1].first, uploads[1].second, 0, piece)
+                  .json.value("TotalWritten", 0),
+              static_cast<int>(piece.size()));
+    ApiAnswer full = api().uploadChunk(u.sid, uploads[2].first, uploads[2].second, 0, piece);
+    EXPECT_EQ(full.message(), "Not enough storage space for this upload") << full.body;
+    ApiAnswer more =
+        api().uploadChunk(u.sid, uploads[0].first, uploads[0].second, piece.size(), piece);
+    EXPECT_EQ(more.message(), "Not enough storage space for this upload") << more.body;
+    // What still fits is taken.
+    std::string small(100 * 1024, 's');
+    EXPECT_EQ(api()
+                  .uploadChunk(u.sid, uploads[2].first, uploads[2].second, 0, small)
+                  .json.value("TotalWritten", 0),
+              static_cast<int>(small.size()));
+
+    // One account keeps a bounded number of uploads open.
+    User busy = newUser();
+    for (int i = 0; i < 100; ++i)
+        openEmpty(api(), busy.sid, "f" + std::to_string(i));
+    ApiAnswer capped = api().call("POST", "upload/create_file.json", {},
+                                  {{"session_id", busy.sid},
+                                   {"folder_id", "0"},
+                                   {"file_name", "one-more"},
+                                   {"file_size", "0"}});
+    EXPECT_EQ(capped.code(), 429) << capped.body;
+
+    // Uploads left idle for a day end, and their bytes go, while the service runs.
+    server().advanceClock(24 * 3600 + 1);
+    User later = newUser();
+    openEmpty(api(), later.sid, "fresh");
+    size_t parts = 0;
+    for (const auto& e : std::filesystem::directory_iterator(server().dataDir() / "uploads"))
+        parts += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(parts, 1u);
+    ApiAnswer gone =
+        api().uploadChunk(u.sid, uploads[0].first, uploads[0].second, piece.size(), "x");
+    EXPECT_EQ(gone.message(), "Upload not found") << gone.body;
+    openEmpty(api(), busy.sid, "after-the-idle-ones-ended");
+}
+
+TEST_F(FileTest, FileAndFolderIdsAreNeverGivenTwice) {
+    User u = newUser();
+    std::set<std::string> seen;
+    for (int round = 0; round < 3; ++round) {
+        std::string file = uploadFile(u, "0", "again.txt", "x")["FileId"];
+        std::string folder = createFolder(u, "0", "Again");
+        EXPECT_TRUE(seen.insert("file " + file).second) << file;
+        EXPECT_TRUE(seen.insert("folder " + folder).second) << folder;
+        ASSERT_FALSE(api().call("DELETE", "file.json", {u.sid, file}).isServiceError());
+        ASSERT_FALSE(api()
+                         .call("POST", "folder/remove.json", {},
+                               {{"session_id", u.sid}, {"folder_id", folder}})
+                         .isServiceError());
+    }
 }
 
 TEST_F(FileTest, PathsIdentifiersInfoAndThumbnails) {

@@ -5,20 +5,13 @@ namespace {
 
 class RobustnessTest : public ServerTest {};
 
-struct BadCall {
-    const char* what;
-    std::string method, endpoint;
-    std::vector<std::string> args;
-    nlohmann::json params;
-};
-
 TEST_F(RobustnessTest, BadRequestsGetServiceErrors) {
     User u = newUser();
     User other = newUser();
     std::string theirs = uploadFile(other, "0", "private.txt", "secret")["FileId"];
     std::string mine = uploadFile(u, "0", "mine.txt", "12345")["FileId"];
     const std::string s = u.sid;
-    const std::vector<BadCall> calls = {
+    const std::vector<CallCase> calls = {
         {"login without password", "POST", "session/login.json", {}, {{"username", u.name}}},
         {"unknown session", "GET", "users/info.json", {"0123456789abcdef"}, {}},
         {"no session", "GET", "users/info.json", {}, {}},
@@ -170,6 +163,75 @@ TEST_F(RobustnessTest, BadRequestsGetServiceErrors) {
     // None of the refused chunks counted: the upload still expects offset 0.
     ApiAnswer chunk = api().uploadChunk(s, id, temp, 0, "abc");
     EXPECT_EQ(chunk.json.value("TotalWritten", 0), 3) << chunk.body;
+    EXPECT_FALSE(api().login(u.name, u.password).empty());
+}
+
+TEST_F(RobustnessTest, HostileParameterValuesAreRefusedAndChangeNothing) {
+    User u = newUser();
+    // A password nested 100,000 levels deep once took the service down.
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    ApiAnswer login = api().rawPost("/api/v1/session/login.json/",
+                                    R"({"username":")" + u.name + R"(","passwd":)" + deep + "}",
+                                    "application/json");
+    EXPECT_EQ(login.code(), 400) << login.status << " " << login.body.substr(0, 200);
+
+    const std::string s = u.sid;
+    const std::vector<CallCase> calls = {
+        {"object as name",
+         "POST",
+         "folder.json",
+         {},
+         {{"session_id", s}, {"folder_name", {{"a", 1}}}, {"folder_sub_parent", "0"}}},
+        {"array as name",
+         "POST",
+         "folder.json",
+         {},
+         {{"session_id", s}, {"folder_name", {1, 2}}, {"folder_sub_parent", "0"}}},
+        {"object as password",
+         "POST",
+         "session/login.json",
+         {},
+         {{"username", u.name}, {"passwd", {{"p", u.password}}}}},
+        {"object as session",
+         "POST",
+         "folder.json",
+         {},
+         {{"session_id", {{"s", s}}}, {"folder_name", "x"}, {"folder_sub_parent", "0"}}},
+        {"size nan",
+         "POST",
+         "upload/create_file.json",
+         {},
+         {{"session_id", s}, {"folder_id", "0"}, {"file_name", "x"}, {"file_size", "nan"}}},
+        {"size inf",
+         "POST",
+         "upload/create_file.json",
+         {},
+         {{"session_id", s}, {"folder_id", "0"}, {"file_name", "x"}, {"file_size", "-inf"}}},
+        {"stamp nan", "GET", "folder/list.json", {s, "0"}, {{"last_request_time", "nan"}}},
+        {"stamp 1e999", "GET", "folder/list.json", {s, "0"}, {{"last_request_time", "1e999"}}},
+        {"mode object",
+         "POST",
+         "sharing.json",
+         {},
+         {{"session_id", s}, {"folder_id", "0"}, {"username", "x"}, {"sharemode", {{"m", 1}}}}},
+    };
+    for (const auto& c : calls) {
+        ApiAnswer a = api().call(c.method, c.endpoint, c.args, c.params);
+        EXPECT_EQ(a.code(), 400) << c.what << ": " << a.status << " " << a.body;
+    }
+    const std::vector<std::pair<const char*, std::string>> bodies = {
+        {"number past the range",
+         R"({"session_id":")" + s + R"(","folder_id":"0","file_name":"y","file_size":1e999})"},
+        {"nested 17 deep", R"({"session_id":")" + s + R"(","folder_id":"0","file_name":"z",)" +
+                               R"("file_size":"1","extra":)" + std::string(16, '[') +
+                               std::string(16, ']') + "}"},
+    };
+    for (const auto& [what, body] : bodies) {
+        ApiAnswer a = api().rawPost("/api/v1/upload/create_file.json/", body, "application/json");
+        EXPECT_EQ(a.code(), 400) << what << ": " << a.status << " " << a.body;
+    }
+    EXPECT_EQ(names(list(u, "0"), "Folders"), std::vector<std::string>{"Secure Files"});
+    EXPECT_TRUE(names(list(u, "0"), "Files").empty());
     EXPECT_FALSE(api().login(u.name, u.password).empty());
 }
 

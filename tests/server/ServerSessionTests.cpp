@@ -36,6 +36,101 @@ TEST_F(SessionTest, TwoFactorSignInAllowsOnlyTokenCallsUntilVerified) {
     EXPECT_TRUE(api().call("GET", "users/info.json", {sid}).isServiceError());
 }
 
+TEST_F(SessionTest, TwoFactorCodesGiveOutAfterAFewWrongEntriesAndInTime) {
+    User u = newUser({{"two_factor", true}});
+    auto signIn = [&] {
+        return api()
+            .call("POST", "session/login.json", {}, {{"username", u.name}, {"passwd", u.password}})
+            .json.value("SessionID", "");
+    };
+    auto sendCode = [&](const std::string& sid) {
+        EXPECT_FALSE(api().call("GET", "users/authytokenviamessage.json", {sid}).isServiceError());
+        return server().lastTwoFactorCode(u.name).value_or("");
+    };
+    auto enter = [&](const std::string& sid, const std::string& code) {
+        return !api().call("GET", "users/authylogin.json", {sid, code}).isServiceError();
+    };
+    auto wrongFor = [](const std::string& code) {
+        std::string w = code;
+        w[0] = w[0] == '9' ? '0' : static_cast<char>(w[0] + 1);
+        return w;
+    };
+
+    // Guessing voids the code: after five wrong entries the right one no longer works.
+    std::string sid = signIn();
+    std::string code = sendCode(sid);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_FALSE(enter(sid, wrongFor(code)));
+    EXPECT_FALSE(enter(sid, code));
+    // A fresh code does, after a few wrong entries.
+    code = sendCode(sid);
+    EXPECT_FALSE(enter(sid, wrongFor(code)));
+    EXPECT_TRUE(enter(sid, code));
+
+    // A code is void after ten minutes.
+    sid = signIn();
+    code = sendCode(sid);
+    server().advanceClock(10 * 60 + 1);
+    EXPECT_FALSE(enter(sid, code));
+
+    // A sign-in may ask for a few codes, not for endless ones.
+    sid = signIn();
+    for (int i = 0; i < 5; ++i)
+        sendCode(sid);
+    EXPECT_TRUE(api().call("GET", "users/authytokenviamessage.json", {sid}).isServiceError());
+    EXPECT_FALSE(enter(sid, server().lastTwoFactorCode(u.name).value_or("")));
+}
+
+TEST_F(SessionTest, SessionsEndWhenIdleAndWhenThePasswordChanges) {
+    User u = newUser();
+    auto alive = [&](const std::string& sid) {
+        return api().call("GET", "users/info.json", {sid}).json.contains("MaxStorage");
+    };
+    std::string busy = api().login(u.name, u.password);
+    std::string idle = api().login(u.name, u.password);
+    // Six days apart the busy session is used; the idle one not in seven days.
+    server().advanceClock(6 * 24 * 3600);
+    EXPECT_TRUE(alive(busy));
+    server().advanceClock(1 * 24 * 3600 + 60);
+    EXPECT_TRUE(alive(busy));
+    EXPECT_FALSE(alive(idle));
+
+    // The same password given again (as at each start) keeps the sessions; a new one ends them.
+    server().upsertUser({{"username", u.name}, {"password", u.password}});
+    EXPECT_TRUE(alive(busy));
+    server().upsertUser({{"username", u.name}, {"password", "new-" + u.password}});
+    EXPECT_FALSE(alive(busy));
+    EXPECT_FALSE(api().login(u.name, "new-" + u.password).empty());
+}
+
+TEST_F(SessionTest, UserNamesFollowTheNameRulesAndPasswordsAreNotEmpty) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"..", "pw"},
+        {".", "pw"},
+        {"a/b", "pw"},
+        {std::string("nul\0x", 5), "pw"},
+        {"esc\x1b]0;title\x07", "pw"},
+        {"csi\xc2\x9b"
+         "2J",
+         "pw"},
+        {std::string(5000, 'n'), "pw"},
+        {"", "pw"},
+        {"empty-password", ""},
+    };
+    for (const auto& [name, password] : refused) {
+        ApiAnswer a =
+            api().call("POST", "users.json", {},
+                       {{"username", name}, {"passwd", password}, {"verify_passwd", password}});
+        EXPECT_EQ(a.code(), 400) << name.size() << " " << a.body;
+        EXPECT_THROW(server().upsertUser({{"username", name}, {"password", password}}),
+                     std::runtime_error)
+            << name.size();
+    }
+    User u = newUser();
+    EXPECT_THROW(server().upsertUser({{"username", u.name}, {"password", ""}}), std::runtime_error);
+    EXPECT_FALSE(api().login(u.name, u.password).empty());
+}
+
 TEST_F(SessionTest, SignInAnswersAccountRecordsAndRefusesWrongPassword) {
     nlohmann::json notes = nlohmann::json::array(
         {{{"Type", 1}, {"Text", "New version"}, {"URL", "https://example.invalid/dl"}}});

@@ -103,6 +103,14 @@ class ServerTest : public ::testing::Test {
     std::unique_ptr<ApiTestClient> api_;
 };
 
+// One request of a table of cases.
+struct CallCase {
+    const char* what;
+    std::string method, endpoint;
+    std::vector<std::string> args;
+    nlohmann::json params;
+};
+
 // Names of the entries of a listing part ("Folders" or "Files").
 inline std::vector<std::string> names(const nlohmann::json& listing, const char* part) {
     std::vector<std::string> out;

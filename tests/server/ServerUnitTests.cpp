@@ -5,8 +5,11 @@
 
 #include "ApiRouter.h"
 #include "ContentStore.h"
+#include "MetadataStore.h"
 #include "NameRules.h"
+#include "ServiceClock.h"
 #include "ServiceError.h"
+#include "ServiceLimits.h"
 #include "TempDir.h"
 #include "UploadSessions.h"
 
@@ -97,19 +100,23 @@ std::string messageOf(const std::function<void()>& fn) {
 TEST(ServerUploads, ChunksInOrderAndOneCloseAtATime) {
     bvtest::TempDir dir;
     bvserver::ContentStore content(dir.path());
-    bvserver::UploadSessions uploads(content);
-    std::string temp = uploads.open(7, 1);
+    bvserver::ServiceClock clock;
+    bvserver::ServiceLimits limits;
+    bvserver::UploadSessions uploads(content, clock, limits);
+    std::string temp = uploads.open(7, 1, 1);
+    constexpr int64_t kRoom = 1 << 20;
+    auto chunk = [&](int64_t fileId, int64_t userId, int64_t offset) {
+        ::close(uploads.beginChunk(temp, fileId, userId, offset, kRoom, std::nullopt).fd);
+    };
 
-    int fd = uploads.beginChunk(temp, 7, 1, 0);
-    ::close(fd);
+    chunk(7, 1, 0);
     // A second chunk while the first is being written, and a close, must wait.
-    EXPECT_EQ(messageOf([&] { ::close(uploads.beginChunk(temp, 7, 1, 0)); }),
-              "Incorrect chunk offset: uploaded=0, expected=0");
+    EXPECT_EQ(messageOf([&] { chunk(7, 1, 0); }), "Incorrect chunk offset: uploaded=0, expected=0");
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }),
               "This file is already being processed. Please wait until previous upload operation "
               "will be finished.");
     uploads.endChunk(temp, 10, true);
-    EXPECT_EQ(messageOf([&] { ::close(uploads.beginChunk(temp, 7, 1, 5)); }),
+    EXPECT_EQ(messageOf([&] { chunk(7, 1, 5); }),
               "Incorrect chunk offset: uploaded=10, expected=5");
     // Another file or another user does not reach this upload.
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 8, 1); }), "Upload not found");
@@ -119,11 +126,49 @@ TEST(ServerUploads, ChunksInOrderAndOneCloseAtATime) {
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }),
               "This file is already being processed. Please wait until previous upload operation "
               "will be finished.");
-    EXPECT_NE(messageOf([&] { ::close(uploads.beginChunk(temp, 7, 1, 10)); }), "");
+    EXPECT_NE(messageOf([&] { chunk(7, 1, 10); }), "");
     uploads.endClose(temp, false);  // a failed close may be tried again
     EXPECT_EQ(uploads.beginClose(temp, 7, 1), 10);
     uploads.endClose(temp, true);
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }), "Upload not found");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServerMetadata, DataFolderFromBeforeStopsGivingIdsTwice) {
+    bvtest::TempDir dir;
+    const auto file = dir.path() / "metadata.sqlite";
+    {
+        bvserver::Database old(file);
+        old.exec(R"SQL(
+CREATE TABLE files (id INTEGER PRIMARY KEY, owner_id INTEGER NOT NULL,
+    folder_id INTEGER NOT NULL, name TEXT NOT NULL, name_key TEXT NOT NULL,
+    size INTEGER NOT NULL DEFAULT 0, created INTEGER NOT NULL, modified INTEGER NOT NULL,
+    trashed INTEGER NOT NULL DEFAULT 0, rev INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE sessions (id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
+    verified INTEGER NOT NULL, token TEXT, created INTEGER NOT NULL);
+INSERT INTO files (id, owner_id, folder_id, name, name_key, created, modified)
+    VALUES (1, 1, 1, 'kept', 'kept', 0, 0), (2, 1, 1, 'gone', 'gone', 0, 0);
+INSERT INTO sessions VALUES ('s', 1, 1, NULL, 0);
+)SQL");
+    }
+    bvserver::MetadataStore store(file);
+    store.locked([](bvserver::Database& db) {
+        db.exec("DELETE FROM files WHERE id = 2");
+        db.exec(
+            "INSERT INTO files (owner_id, folder_id, name, name_key, created, modified) VALUES "
+            "(1, 1, 'new', 'new', 0, 0)");
+        EXPECT_EQ(db.lastInsertId(), 3);
+        auto kept = db.prepare("SELECT name FROM files WHERE id = 1");
+        ASSERT_TRUE(kept.step());
+        EXPECT_EQ(kept.text(0), "kept");
+        auto session = db.prepare("SELECT user_id, last_used, token_attempts FROM sessions");
+        ASSERT_TRUE(session.step());
+        EXPECT_EQ(session.integer(0), 1);
+        EXPECT_TRUE(session.isNull(1));
+    });
 }
 
 }  // namespace

@@ -229,6 +229,10 @@ std::string ReferenceServer::upsertUser(const nlohmann::json& record) const {
     return admin("POST", "/admin/users", record.dump())["UserID"].get<std::string>();
 }
 
+void ReferenceServer::advanceClock(int64_t seconds) const {
+    admin("POST", "/admin/clock", nlohmann::json{{"advance", seconds}}.dump());
+}
+
 nlohmann::json ReferenceServer::statistics(const std::string& username) const {
     return admin("GET", "/admin/stats?username=" +
                             httplib::detail::encode_query_param(username))["statistics"];

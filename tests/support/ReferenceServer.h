@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -67,6 +68,9 @@ class ReferenceServer {
     // What the user's clients sent to "users/SendSyncStatistics.json", oldest first:
     // [{"time": seconds, "request": {parameters}}, ...].
     nlohmann::json statistics(const std::string& username) const;
+
+    // Moves the server's clock for sessions, two-factor codes and open uploads forward.
+    void advanceClock(int64_t seconds) const;
 
     // Kills the server with SIGKILL (no chance to tidy up) and starts it again on the same
     // data folder and port. Throws like the constructor.
