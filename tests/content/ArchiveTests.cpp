@@ -201,6 +201,29 @@ TEST(KeyedArchiveDamage, DeepNestingDecodesToNothing) {
     EXPECT_FALSE(KeyedArchive::decodeValue(hugeText.data(), hugeText.size()));
 }
 
+TEST(KeyedArchiveDamage, DeepNestingIsNotWritten) {
+    auto nested = [](int depth) {
+        json value = 1;
+        for (int i = 0; i < depth; ++i) {
+            json outer = json::array();
+            outer.push_back(std::move(value));
+            value = std::move(outer);
+        }
+        return value;
+    };
+    // As deep as the reader goes is written and read back; one more level, or a hundred
+    // thousand, is not written at all.
+    const bv::Data deepest = KeyedArchive::encode(nested(KeyedArchive::kMaxDepth));
+    ASSERT_FALSE(deepest.empty());
+    EXPECT_TRUE(KeyedArchive::decodeValue(deepest.bytes(), deepest.length()));
+    EXPECT_TRUE(KeyedArchive::encode(nested(KeyedArchive::kMaxDepth + 1)).empty());
+    EXPECT_TRUE(KeyedArchive::encode(nested(100000)).empty());
+
+    BVUserSessionItem session;
+    session.active2FA = nested(KeyedArchive::kMaxDepth);
+    EXPECT_TRUE(session.archivedData().empty());
+}
+
 TEST(KeyedArchiveDamage, WrongShapesDecodeToNothing) {
     json fileObject = BVFileItem().archiveObject();
     json listingObject = KeyedArchive::decode(listingArchive()).value();
