@@ -32,3 +32,23 @@ done < "$root/tests/crypto/data/vectors.txt"
 
 "$out/fuzz_decrypt" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$out/" -print_final_stats=1 "$out/corpus"
+
+# The client's answer-to-item conversion (answer text -> every item class, listings
+# included), seeded with answers of the shapes the service sends.
+answers=(
+    "$root/tests/fuzz/fuzz_answers.cpp"
+    "$root"/src/BVApi/Content/*.cpp
+    "$root"/src/app/Logging/*.cpp
+    "$root"/src/platform/*.cpp
+)
+mkdir -p "$out/corpus-answers"
+# shellcheck disable=SC2046
+"$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -I"$root/src" $(pkg-config --cflags libcrypto libutf8proc) "${answers[@]}" \
+    $(pkg-config --libs libcrypto libutf8proc) -pthread -o "$out/fuzz_answers"
+printf '%s' '{"DirUpdateTime":5,"Name":"x","ParentFolderID":"0","ResponseType":1,"Folders":[{"FolderID":"d1","Name":"Docs","Encrypted":1,"ShareMode":1}],"Files":[{"FileId":"f1","Name":"a.txt","Size":12,"DateModified":1733790000}],"SharedFolders":[],"SharedUsers":[{"Name":"bob","SharingID":"s1"}]}' \
+    > "$out/corpus-answers/listing"
+printf '%s' '{"SessionID":"S1","UserName":"ann","AccType":1,"DriveName":"B","UserFirstName":"","UserLastName":"","UserID":"7","UploadSpeedLimit":0,"Active2FA":"1","IsAccountUser":0,"FileId":"f1","FolderId":"d1","TempLocation":"/t","RequireHash":0,"RequireHashOnly":0,"TotalWritten":5,"ShareWithUser":[{"SharingID":"u1","Name":"Bob","ShareMode":"read"}]}' \
+    > "$out/corpus-answers/session"
+"$out/fuzz_answers" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+    -artifact_prefix="$out/answers-" -print_final_stats=1 "$out/corpus-answers"
