@@ -8,6 +8,7 @@
 #include "BVApi/Content/BVSynchedItems.h"
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUserItems.h"
+#include "NestedJson.h"
 #include "platform/KeyedArchive.h"
 
 using json = nlohmann::json;
@@ -202,25 +203,16 @@ TEST(KeyedArchiveDamage, DeepNestingDecodesToNothing) {
 }
 
 TEST(KeyedArchiveDamage, DeepNestingIsNotWritten) {
-    auto nested = [](int depth) {
-        json value = 1;
-        for (int i = 0; i < depth; ++i) {
-            json outer = json::array();
-            outer.push_back(std::move(value));
-            value = std::move(outer);
-        }
-        return value;
-    };
     // As deep as the reader goes is written and read back; one more level, or a hundred
     // thousand, is not written at all.
-    const bv::Data deepest = KeyedArchive::encode(nested(KeyedArchive::kMaxDepth));
+    const bv::Data deepest = KeyedArchive::encode(bvtest::nestedJson(KeyedArchive::kMaxDepth));
     ASSERT_FALSE(deepest.empty());
     EXPECT_TRUE(KeyedArchive::decodeValue(deepest.bytes(), deepest.length()));
-    EXPECT_TRUE(KeyedArchive::encode(nested(KeyedArchive::kMaxDepth + 1)).empty());
-    EXPECT_TRUE(KeyedArchive::encode(nested(100000)).empty());
+    EXPECT_TRUE(KeyedArchive::encode(bvtest::nestedJson(KeyedArchive::kMaxDepth + 1)).empty());
+    EXPECT_TRUE(KeyedArchive::encode(bvtest::nestedJson(100000)).empty());
 
     BVUserSessionItem session;
-    session.active2FA = nested(KeyedArchive::kMaxDepth);
+    session.active2FA = bvtest::nestedJson(KeyedArchive::kMaxDepth);
     EXPECT_TRUE(session.archivedData().empty());
 }
 

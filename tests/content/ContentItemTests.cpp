@@ -13,6 +13,7 @@
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Content/BVValueConverter.h"
+#include "NestedJson.h"
 
 using json = nlohmann::json;
 
@@ -576,17 +577,6 @@ json sessionAnswer() {
             {"UserID", 77},       {"UploadSpeedLimit", 0}, {"Active2FA", "1"}};
 }
 
-// Nested to the depth given, innermost a number.
-json nested(int depth) {
-    json value = 1;
-    for (int i = 0; i < depth; ++i) {
-        json outer = json::array();
-        outer.push_back(std::move(value));
-        value = std::move(outer);
-    }
-    return value;
-}
-
 }  // namespace
 
 TEST(ContentItemBuild, FieldsKeptAsSentTakeScalarsOnly) {
@@ -612,7 +602,7 @@ TEST(ContentItemBuild, FieldsKeptAsSentTakeScalarsOnly) {
     for (const auto& c : cases) {
         for (const json& scalar : {json("1"), json(1), json(true), json(2.5)})
             EXPECT_NE(c.cls.itemWithDict(with(c.answer, c.key, scalar)), nullptr) << c.label;
-        for (const json& tree : {json::object({{"a", 1}}), json::array(), nested(40)})
+        for (const json& tree : {json::object({{"a", 1}}), json::array(), bvtest::nestedJson(40)})
             EXPECT_EQ(c.cls.itemWithDict(with(c.answer, c.key, tree)), nullptr)
                 << c.label << " " << tree.dump().substr(0, 20);
     }

@@ -2,14 +2,9 @@
 // are no path component, entries that pose as the fixed folders, negative sizes.
 #include <gmock/gmock.h>
 
+#include "ApiClientFixture.h"
 #include "BVApi/Cache/BVCacheController.h"
-#include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Content/Controller/BVContentController.h"
-#include "BVApi/Networking/BVApiClient.h"
-#include "RecordingServer.h"
-#include "TempDir.h"
-#include "app/Logging/BVLogging.h"
-#include "platform/Clock.h"
 
 namespace bvtest {
 namespace {
@@ -25,24 +20,15 @@ CannedAnswer ok(const json& body) {
     return CannedAnswer{200, body.dump()};
 }
 
-class HostileServiceTest : public ::testing::Test {
+// The recording loopback service of the client's tests, with a cache that holds its session
+// and a content controller on both.
+class HostileServiceTest : public ApiClientFixture {
   protected:
     void SetUp() override {
-        home_ = std::make_unique<ScopedHome>();
-        BVLogging::setupWithPrefix("BV");
-        server_ = std::make_unique<RecordingServer>();
-        ASSERT_TRUE(server_->start());
-        client_ = std::make_unique<BVApiClient>(clock_);
-        BVApiRequestConfiguration configuration;
-        configuration.setRequestHost(server_->baseURL());
-        configuration.setCaFile(server_->certificateFile());
-        configuration.numberOfRetries = 0;
-        client_->setConfiguration(configuration);
+        ApiClientFixture::SetUp();
         cache_ = BVCacheController::cacheControllerAt(
             dir_.path() / "cache", {.clock = clock_, .runtimeIdentifier = "run"});
-        auto session = std::make_shared<BVUserSessionItem>();
-        session->sessionId = "SID";
-        cache_->storeItem(session);
+        cache_->storeItem(session_);
         content_ = std::make_unique<BVContentController>(BVContentController::Options{
             .client = client_.get(), .cache = cache_, .clock = clock_, .secureFolderGates = {}});
         server_->answer(
@@ -53,14 +39,11 @@ class HostileServiceTest : public ::testing::Test {
     void TearDown() override {
         content_.reset();
         cache_.reset();
-        client_.reset();
-        server_.reset();
-        home_.reset();
+        ApiClientFixture::TearDown();
     }
 
-    static size_t leftOutRecords() {
-        auto* logging = BVLogging::sharedInstance();
-        const std::string text = logging ? contentsOfFilesIn(logging->path()) : std::string();
+    size_t leftOutRecords() const {
+        const std::string text = logText();
         size_t count = 0;
         for (size_t at = text.find("Left out "); at != std::string::npos;
              at = text.find("Left out ", at + 1))
@@ -68,12 +51,7 @@ class HostileServiceTest : public ::testing::Test {
         return count;
     }
 
-    std::unique_ptr<ScopedHome> home_;
     TempDir dir_;
-    std::shared_ptr<bv::ManualClock> clock_ =
-        std::make_shared<bv::ManualClock>(bv::Clock::system()->now());
-    std::unique_ptr<RecordingServer> server_;
-    std::unique_ptr<BVApiClient> client_;
     std::shared_ptr<BVCacheController> cache_;
     std::unique_ptr<BVContentController> content_;
 };
