@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with libFuzzer (clang, address and undefined-behaviour sanitizers)
-# and runs each for its share of a bounded time: record decryption, and the reference
-# service's request parsing. Exits non-zero when a target crashes.
+# and runs each for its share of a bounded time: record decryption, the reference service's
+# request parsing, and the client's answer-to-item conversion. Exits non-zero when a target crashes.
 # Usage: scripts/fuzz.sh [seconds for all targets=30] [build folder=build/fuzz]
 set -euo pipefail
 
@@ -10,14 +10,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${2:-$root/build/fuzz}
 cxx=${FUZZ_CXX:-clang++}
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
-targets=2
+targets=3
 share=$(( seconds / targets > 0 ? seconds / targets : 1 ))
-mkdir -p "$out/corpus" "$out/corpus-params"
+mkdir -p "$out/corpus" "$out/corpus-params" "$out/corpus-answers"
 
 run() {
     local target=$1 corpus=$2
+    shift 2
     "$out/$target" -max_total_time="$share" -timeout=10 -rss_limit_mb=2048 \
-        -artifact_prefix="$out/$target-" -print_final_stats=1 "$corpus"
+        -artifact_prefix="$out/$target-" -print_final_stats=1 "$@" "$corpus"
 }
 
 sources=(
@@ -35,6 +36,17 @@ sources=(
     "$root/tests/fuzz/fuzz_request_params.cpp" "$root/server/src/ApiCall.cpp" \
     $(pkg-config --libs cpp-httplib) -o "$out/fuzz_request_params"
 
+# The client's answer-to-item conversion (answer text -> every item class, listings
+# included), seeded with answers of the shapes the service sends.
+answers=(
+    "$root/tests/fuzz/fuzz_answers.cpp"
+    "$root"/src/BVApi/Content/*.cpp
+    "$root"/src/app/Logging/*.cpp
+    "$root"/src/platform/*.cpp
+)
+# shellcheck disable=SC2046
+"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto libutf8proc) "${answers[@]}" \
+    $(pkg-config --libs libcrypto libutf8proc) -pthread -o "$out/fuzz_answers"
 # Seeds: the known-answer records made with the fuzz target's password.
 hex2bin() { printf "$(printf '%s' "$1" | sed 's/../\\x&/g')"; }
 n=0
@@ -50,5 +62,7 @@ printf 'x=1\n{"session_id":"s","folder_name":"a","folder_sub_parent":"0","file_s
     > "$out/corpus-params/seed-body"
 printf '\n{"passwd":[[[[{"a":[1,true,null,-2e3]}]]]],"sharemode":1}' > "$out/corpus-params/seed-nested"
 
+
 run fuzz_decrypt "$out/corpus"
 run fuzz_request_params "$out/corpus-params"
+run fuzz_answers "$out/corpus-answers" -max_len=65536

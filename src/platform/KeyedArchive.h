@@ -23,7 +23,9 @@ class KeyedArchive {
     // The text under "$class", or nullptr when value is not an archive object.
     static const std::string* className(const nlohmann::json& value);
 
-    // CBOR bytes of an archive object (or of any value).
+    // CBOR bytes of an archive object (or of any value); empty for a value nested deeper than
+    // kMaxDepth, which decode() could not read back and whose writing would recurse without
+    // bound.
     static Data encode(const nlohmann::json& object);
 
     // The archive object held in bytes: nothing when the bytes are damaged, truncated, nested
@@ -38,7 +40,7 @@ class KeyedArchive {
     static nlohmann::json bytesValue(const Data& data);
     static std::optional<Data> dataFrom(const nlohmann::json& value);
 
-    // Deepest nesting of maps and arrays that decode() accepts.
+    // Deepest nesting of maps and arrays that encode() writes and decode() accepts.
     static constexpr int kMaxDepth = 64;
 };
 

@@ -237,6 +237,39 @@ TEST_F(ApiClientFixture, FailedExchangeGivesNetworkError) {
 
 // Answers the service should never send: every operation answers an error or an empty
 // result, and nothing crashes.
+TEST_F(ApiClientFixture, NestedAnswersAreRefusedAndNestedFieldsNotKept) {
+    auto brackets = [](int depth) {
+        return std::string(depth, '[') + "1" + std::string(depth, ']');
+    };
+    const std::string login =
+        R"({"SessionID":"S1","UserName":"ann","AccType":1,"DriveName":"B","UserFirstName":"",)"
+        R"("UserLastName":"","UserID":"7","UploadSpeedLimit":0,"Active2FA":)";
+    struct Case {
+        std::string label;
+        std::string active2FA;
+        bool tooDeep;  // refused by the parser rather than by the session's field
+    };
+    const std::vector<Case> cases{
+        {"100,000 levels", brackets(100000), true},
+        {"one level past the limit", brackets(BVApiRequest::kMaxAnswerDepth), true},
+        {"within the limit", brackets(BVApiRequest::kMaxAnswerDepth - 1), false},
+        {"a dictionary", R"({"on":1})", false},
+    };
+    for (const auto& c : cases) {
+        server_->answer("session/login.json", login + c.active2FA + "}");
+        bv::Error error;
+        EXPECT_EQ(client_->authenticateUserSessionWithUsername("ann", "pw", &error), nullptr)
+            << c.label;
+        auto underlying = error.underlyingError();
+        EXPECT_EQ(underlying && underlying->code() == BVApiRequest::kErrorBadAnswer, c.tooDeep)
+            << c.label << ": " << error.description();
+    }
+    server_->answer("session/login.json", login + R"("1"})");
+    auto session = client_->authenticateUserSessionWithUsername("ann", "pw", nullptr);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session->active2FA, json("1"));
+}
+
 TEST_F(ApiClientFixture, MalformedAnswersGiveNoResult) {
     struct Body {
         std::string name;

@@ -8,6 +8,7 @@
 #include "BVApi/Content/BVSynchedItems.h"
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUserItems.h"
+#include "NestedJson.h"
 #include "platform/KeyedArchive.h"
 
 using json = nlohmann::json;
@@ -200,6 +201,20 @@ TEST(KeyedArchiveDamage, DeepNestingDecodesToNothing) {
     EXPECT_FALSE(KeyedArchive::decodeValue(huge.data(), huge.size()));
     const std::vector<uint8_t> hugeText{0x7B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_FALSE(KeyedArchive::decodeValue(hugeText.data(), hugeText.size()));
+}
+
+TEST(KeyedArchiveDamage, DeepNestingIsNotWritten) {
+    // As deep as the reader goes is written and read back; one more level, or a hundred
+    // thousand, is not written at all.
+    const bv::Data deepest = KeyedArchive::encode(bvtest::nestedJson(KeyedArchive::kMaxDepth));
+    ASSERT_FALSE(deepest.empty());
+    EXPECT_TRUE(KeyedArchive::decodeValue(deepest.bytes(), deepest.length()));
+    EXPECT_TRUE(KeyedArchive::encode(bvtest::nestedJson(KeyedArchive::kMaxDepth + 1)).empty());
+    EXPECT_TRUE(KeyedArchive::encode(bvtest::nestedJson(100000)).empty());
+
+    BVUserSessionItem session;
+    session.active2FA = bvtest::nestedJson(KeyedArchive::kMaxDepth);
+    EXPECT_TRUE(session.archivedData().empty());
 }
 
 TEST(KeyedArchiveDamage, WrongShapesDecodeToNothing) {

@@ -13,6 +13,7 @@
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Content/BVValueConverter.h"
+#include "NestedJson.h"
 
 using json = nlohmann::json;
 
@@ -567,3 +568,69 @@ TEST(ContentItemClasses, ArchiveLists) {
 }
 
 }  // namespace
+
+namespace {
+
+json sessionAnswer() {
+    return {{"SessionID", "s-1"}, {"UserName", "ann"},     {"AccType", 2},
+            {"DriveName", "Ann"}, {"UserFirstName", ""},   {"UserLastName", ""},
+            {"UserID", 77},       {"UploadSpeedLimit", 0}, {"Active2FA", "1"}};
+}
+
+}  // namespace
+
+TEST(ContentItemBuild, FieldsKeptAsSentTakeScalarsOnly) {
+    struct Case {
+        std::string label;
+        const BVItemClass& cls;
+        json answer;
+        std::string key;
+    };
+    const json shareAnswer{{"SharingID", "u1"}, {"Name", "Bob"}, {"ShareMode", "read"}};
+    const json handleAnswer{{"TempLocation", "/t"}, {"RequireHash", 0}, {"RequireHashOnly", 0}};
+    const std::vector<Case> cases{
+        {"second factor", BVUserSessionItem::itemClass(), sessionAnswer(), "Active2FA"},
+        {"account type", BVUserSessionItem::itemClass(), sessionAnswer(), "AccType"},
+        {"speed limit", BVUserSessionItem::itemClass(), sessionAnswer(), "UploadSpeedLimit"},
+        {"response type", BVFolderListItem::itemClass(), listingAnswer(), "ResponseType"},
+        {"share mode", BVSharingUserItem::itemClass(), shareAnswer, "ShareMode"},
+        {"file share mode", BVSharedFileItem::itemClass(), with(fileAnswer(), "ShareMode", 1),
+         "ShareMode"},
+        {"hash", BVUploadFileHandle::itemClass(), handleAnswer, "RequireHash"},
+        {"written", BVChunkUploadResult::itemClass(), json{{"TotalWritten", 5}}, "TotalWritten"},
+    };
+    for (const auto& c : cases) {
+        for (const json& scalar : {json("1"), json(1), json(true), json(2.5)})
+            EXPECT_NE(c.cls.itemWithDict(with(c.answer, c.key, scalar)), nullptr) << c.label;
+        for (const json& tree : {json::object({{"a", 1}}), json::array(), bvtest::nestedJson(40)})
+            EXPECT_EQ(c.cls.itemWithDict(with(c.answer, c.key, tree)), nullptr)
+                << c.label << " " << tree.dump().substr(0, 20);
+    }
+    // The notifications are a list of dictionaries by design.
+    auto notes = BVContentItem::itemWithDict<BVNotificationsItem>(
+        {{"Notification", {{{"Type", 2}, {"Text", "t"}, {"URL", ""}}}}});
+    ASSERT_NE(notes, nullptr);
+    EXPECT_EQ(notes->list.size(), 1u);
+}
+
+TEST(ContentItemBuild, NegativeSizesAreRefused) {
+    struct Case {
+        json size;
+        bool built;
+    };
+    for (const auto& c : std::vector<Case>{{-1, false},
+                                           {"-12", false},
+                                           {INT64_MIN, false},
+                                           {0, true},
+                                           {"7", true},
+                                           {-0.5, true}}) {
+        EXPECT_EQ(
+            BVFileItem::itemClass().itemWithDict(with(fileAnswer(), "Size", c.size)) != nullptr,
+            c.built)
+            << c.size;
+        json info = with(fileAnswer(), "Size", c.size);
+        for (const char* key : {"Link", "DownloadLink", "StreamingLink", "Access", "Description"})
+            info[key] = "";
+        EXPECT_EQ(BVFileInfoItem::itemClass().itemWithDict(info) != nullptr, c.built) << c.size;
+    }
+}

@@ -3,6 +3,7 @@
 
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVIdentifierItems.h"
+#include "BVApi/Content/BVItemNames.h"
 #include "BVApi/Content/BVSharingItems.h"
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/BVUnicodeNames.h"
@@ -197,3 +198,106 @@ TEST(UnicodeNames, DecomposeAndLowercase) {
 }
 
 }  // namespace
+
+TEST(ItemNames, UsableNames) {
+    struct Case {
+        std::string name;
+        bool usable;
+    };
+    const std::vector<Case> cases{
+        {"a.txt", true},
+        {".hidden", true},
+        {"...", true},
+        {"caf\xC3\xA9", true},
+        {"\xC2\xA0nbsp", true},  // U+00A0 is no control character
+        {std::string(255, 'x'), true},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"a/b", false},
+        {"/", false},
+        {std::string("a\0b", 3), false},
+        {"tab\there", false},
+        {"line\n", false},
+        {"\x1b]0;title\x07", false},
+        {"del\x7f", false},
+        {"csi\xC2\x9B"
+         "2J",
+         false},  // U+009B
+        {"\xC2\x80", false},
+        {std::string(256, 'x'), false},
+        {std::string(300 * 1024, 'x'), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BVItemNames::isUsableName(c.name), c.usable) << testing::PrintToString(c.name);
+    for (const char* id : {"0", "-1", "-2"})
+        EXPECT_TRUE(BVItemNames::isFixedFolderIdentifier(id)) << id;
+    for (const char* id : {"", "00", "1", "-3", "undefined"})
+        EXPECT_FALSE(BVItemNames::isFixedFolderIdentifier(id)) << id;
+}
+
+// Entries a hostile or broken service may send, each next to a good one.
+nlohmann::json hostileEntries(const char* idKey) {
+    using json = nlohmann::json;
+    json entries = json::array();
+    auto entry = [&](const std::string& id, const std::string& name) {
+        entries.push_back({{idKey, id}, {"Name", name}, {"Size", 1}, {"ShareMode", 1}});
+    };
+    entry("g1", "good");
+    for (const std::string& bad :
+         {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+          std::string("nul\0x", 5), std::string("esc\x1b[2J"), std::string(300 * 1024, 'n')})
+        entry("b" + std::to_string(entries.size()), bad);
+    for (const char* fixed : {"0", "-1", "-2"})
+        entry(fixed, std::string("fixed") + fixed);
+    entry("g2", "also good");
+    return entries;
+}
+
+TEST(ListingEntries, UnusableNamesAndFixedIdentifiersAreLeftOut) {
+    using json = nlohmann::json;
+    auto files = hostileEntries("FileId");
+    files.push_back({{"FileId", "neg"}, {"Name", "negative"}, {"Size", -5}});
+    const json folders = hostileEntries("FolderID");
+    struct Case {
+        const BVItemClass& cls;
+        json answer;
+        size_t folders, files;
+    };
+    const std::vector<Case> cases{
+        {BVFolderListItem::itemClass(),
+         {{"Name", "x"},
+          {"ParentFolderID", "1"},
+          {"ResponseType", 1},
+          {"Folders", folders},
+          {"Files", files}},
+         2,
+         2},
+        {BVTrashFolderListItem::itemClass(),
+         {{"ResponseType", 1}, {"Folders", folders}, {"Files", files}},
+         2,
+         2},
+        {BVSharedFolderListItem::itemClass(),
+         {{"ResponseType", 1}, {"SharedFolders", hostileEntries("FolderID")}},
+         2,
+         0},
+    };
+    for (const auto& c : cases) {
+        auto listing = std::static_pointer_cast<BVFolderListItem>(c.cls.itemWithDict(c.answer));
+        ASSERT_NE(listing, nullptr) << c.cls.name();
+        EXPECT_THAT(listing->itemNames(),
+                    testing::IsSupersetOf(std::vector<std::string>{"good", "also good"}))
+            << c.cls.name();
+        EXPECT_EQ(listing->folders.size(), c.folders) << c.cls.name();
+        EXPECT_EQ(listing->files.size(), c.files) << c.cls.name();
+    }
+
+    // A user who shares with the account becomes a folder named after the user.
+    json users = json::array();
+    for (const auto& e : hostileEntries("SharingID"))
+        users.push_back(e);
+    auto sharers = BVContentItem::itemWithDict<BVSharedUsersFolderListItem>(
+        {{"ResponseType", 1}, {"SharedUsers", users}});
+    ASSERT_NE(sharers, nullptr);
+    EXPECT_THAT(sharers->itemNames(), testing::ElementsAre("good", "also good"));
+}

@@ -34,7 +34,11 @@ class BackgroundUpdateTest : public ContentFixture {
                     std::lock_guard lock(changedLock_);
                     changed_.push_back(path);
                 },
-            .presentError = [](const bv::Error&, const std::string&) {},
+            .presentError =
+                [this](const bv::Error& error, const std::string&) {
+                    std::lock_guard lock(changedLock_);
+                    presented_.push_back(error);
+                },
             .maxConcurrentUpdates = 2,
             .startRevisitThread = thread,
         });
@@ -49,10 +53,16 @@ class BackgroundUpdateTest : public ContentFixture {
         return occurrences(logText(), "Background update of " + path + " (");
     }
 
+    std::vector<bv::Error> presented() {
+        std::lock_guard lock(changedLock_);
+        return presented_;
+    }
+
     std::shared_ptr<BVTmpController> tmp_;
     std::shared_ptr<BVUserSessionItem> session_ = std::make_shared<BVUserSessionItem>();
-    std::mutex changedLock_;  // guards changed_
+    std::mutex changedLock_;  // guards changed_ and presented_
     std::vector<std::string> changed_;
+    std::vector<bv::Error> presented_;
 };
 
 TEST_F(BackgroundUpdateTest, UpdatesAreQueuedOnlyForListingsOldEnough) {
@@ -114,6 +124,40 @@ TEST_F(BackgroundUpdateTest, IncrementalUpdateReplacesAChangedListingAndKeepsAnU
     EXPECT_FALSE(fresh->containsItemNamed("gone"));
     EXPECT_FALSE(tmp_->fileExistsAt("/Docs/gone"));
     EXPECT_TRUE(tmp_->fileExistsAt("/Docs/kept/local.txt"));
+}
+
+TEST_F(BackgroundUpdateTest, AFailedUpdateShowsTheFailureAndKeepsTheListing) {
+    makeFolder("Docs", "0");
+    auto refresher = makeRefresher();
+    auto root = content_->listFolderAt("/", nullptr);
+    auto docs = content_->listFolderAt("/Docs", nullptr);
+    ASSERT_TRUE(root && docs);
+    struct Case {
+        std::string path;
+        bool forgotten;  // the cache no longer knows the folder, so its path is asked for
+    };
+    for (const auto& c : std::vector<Case>{{"/", false}, {"/Docs", false}, {"/Docs", true}}) {
+        auto listing = c.path == "/" ? root : docs;
+        if (c.forgotten) {
+            cache_->purgeItemForced(root);
+            cache_->purgeItemForced(docs);
+            cache_->purgeIdentifiersForcedAt("/Docs");
+        }
+        const size_t before = presented().size();
+        clock_->advance(300);
+        server_->addFault({{"endpoint", "*"}, {"kind", "http500"}, {"count", 10}});
+        refresher->queueUpdate(listing);
+        refresher->waitUntilUpdatesFinish();
+        server_->clearFaults();
+        auto shown = presented();
+        ASSERT_EQ(shown.size(), before + 1) << c.path << " " << c.forgotten;
+        EXPECT_EQ(shown.back().code(), BVApiClient::kErrorNetwork)
+            << c.path << " " << c.forgotten << ": " << shown.back().description();
+        EXPECT_TRUE(changed().empty());
+        if (!c.forgotten) {
+            EXPECT_EQ(cache_->fetchFolderListAt(c.path), listing) << c.path;
+        }
+    }
 }
 
 TEST_F(BackgroundUpdateTest, ALockedFolderIsSkippedAndRefreshedLater) {

@@ -154,6 +154,109 @@ TEST_F(ContentControllerTest, UnresolvablePathsFailWithNotFound) {
     EXPECT_TRUE(content_->isFileEmptyAt("/Docs/empty.txt"));
 }
 
+TEST_F(ContentControllerTest, FailuresComeBackAsThemselvesNeverAsNotFound) {
+    std::string docs = makeFolder("Docs", "0");
+    makeFolder("Inner", docs);
+    makeFile("pic.png", docs);
+    ASSERT_TRUE(client_->trashFile(makeFile("old.txt", "0"), service(), nullptr));
+
+    struct Lookup {
+        std::string what;
+        std::string endpoint;  // where the fault strikes
+        std::function<bool(Content&, bv::Error*)> call;
+    };
+    const std::vector<Lookup> lookups = {
+        {"listing", "folder/idbypath.json",
+         [](Content& c, bv::Error* e) { return c.listFolderAt("/Docs/Inner", e) != nullptr; }},
+        {"listing of the parent", "folder/list.json",
+         [](Content& c, bv::Error* e) { return c.listFolderAt("/Docs", e) != nullptr; }},
+        {"folder identifier", "folder/idbypath.json",
+         [](Content& c, bv::Error* e) {
+             return c.identifierForFolderAt("/Docs/Inner", false, e).has_value();
+         }},
+        {"file identifier", "file/idbypath.json",
+         [](Content& c, bv::Error* e) {
+             return c.identifierForFileAt("/Docs/pic.png", false, e).has_value();
+         }},
+        {"file in the trash", "folder/trashlist.json",
+         [](Content& c, bv::Error* e) {
+             return c.identifierForFileAt("/Trash/old.txt", false, e).has_value();
+         }},
+        {"file information", "file/idbypath.json",
+         [](Content& c, bv::Error* e) { return c.itemInfoAt("/Docs/pic.png", e) != nullptr; }},
+        {"folder information", "folder/info.json",
+         [](Content& c, bv::Error* e) { return c.itemInfoAt("/Docs/Inner", e) != nullptr; }},
+        {"minimal information", "folder/list.json",
+         [](Content& c, bv::Error* e) {
+             return c.minimalItemInfoAt("/Docs/pic.png", e) != nullptr;
+         }},
+        {"thumbnail lookup", "file/idbypath.json",
+         [](Content& c, bv::Error* e) { return c.fileThumbnailAt("/Docs/pic.png", e) != nullptr; }},
+        {"thumbnail", "file/thumb.json",
+         [](Content& c, bv::Error* e) { return c.fileThumbnailAt("/Docs/pic.png", e) != nullptr; }},
+        {"sharing users", "folder/idbypath.json",
+         [](Content& c, bv::Error* e) {
+             return c.sharingUsersOfFolderAt("/Docs/Inner", e) != nullptr;
+         }},
+        {"trash count", "folder/trashlist.json",
+         [](Content& c, bv::Error* e) {
+             c.userInfoWithError(e);
+             return !e->isSet();
+         }},
+    };
+    struct Fault {
+        nlohmann::json rule;
+        int64_t code;
+    };
+    const std::vector<Fault> faults = {
+        {{{"kind", "http500"}}, -200},
+        {{{"kind", "error"}, {"code", 500}, {"message", "Injected fault"}}, -197},
+        {{{"kind", "nonjson"}}, -200},
+    };
+    for (const auto& lookup : lookups) {
+        for (const auto& fault : faults) {
+            const std::string label = lookup.what + " / " + fault.rule["kind"].get<std::string>();
+            // The raw thumbnail exchange takes any body of a 200 answer for the image, and
+            // another status for no image.
+            const bool raw = lookup.endpoint == "file/thumb.json";
+            if (raw && fault.rule["kind"] == "nonjson")
+                continue;
+            freshCache();
+            auto rule = fault.rule;
+            rule["endpoint"] = lookup.endpoint;
+            server_->addFault(rule);
+            bv::Error error;
+            EXPECT_FALSE(lookup.call(*content_, &error)) << label;
+            EXPECT_EQ(error.code(), raw ? BVApiRequest::kErrorBadAnswer : fault.code)
+                << label << ": " << error.description();
+            server_->clearFaults();
+            // Nothing of the failure stayed in the cache as an answer.
+            error = bv::Error();
+            EXPECT_TRUE(lookup.call(*content_, &error)) << label << ": " << error.description();
+        }
+    }
+}
+
+TEST_F(ContentControllerTest, AFailedListingIsNotAskedForAgainAtOnce) {
+    makeFolder("Docs", "0");
+    ASSERT_NE(content_->listFolderAt("/", nullptr), nullptr);
+    server_->addFault({{"endpoint", "folder/list.json"},
+                       {"kind", "error"},
+                       {"code", 500},
+                       {"message", "Injected fault"},
+                       {"count", 2}});
+    // Each listing meets one fault: the first failure was answered as it was, not listed
+    // again at once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bv::Error error;
+        EXPECT_EQ(content_->listFolderAt("/Docs", &error), nullptr) << attempt;
+        EXPECT_EQ(error.failureReason(), "Injected fault") << attempt;
+    }
+    bv::Error error;
+    EXPECT_NE(content_->listFolderAt("/Docs", &error), nullptr) << error.description();
+    server_->clearFaults();
+}
+
 TEST_F(ContentControllerTest, SharedUsersFoldersListThroughTheSharingContext) {
     // Another user shares a folder with this one.
     const std::string guest = user_;

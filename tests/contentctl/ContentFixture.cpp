@@ -60,9 +60,15 @@ void ContentFixture::signIn(const std::string& user, const std::string& password
     auto session = client_->authenticateUserSessionWithUsername(user, password, &error);
     ASSERT_NE(session, nullptr) << error.description();
     context_ = std::make_shared<BVApiClientAuthContext>(session);
-    cache_ = BVCacheController::cacheControllerAt(dir_.path() / ("cache-" + user),
-                                                  {.clock = clock_, .runtimeIdentifier = "run"});
-    cache_->storeItem(session);
+    freshCache();
+}
+
+void ContentFixture::freshCache() {
+    content_.reset();
+    cache_ = BVCacheController::cacheControllerAt(
+        dir_.path() / ("cache-" + user_ + "-" + std::to_string(++caches_)),
+        {.clock = clock_, .runtimeIdentifier = "run"});
+    cache_->storeItem(context_->session());
     content_ = std::make_unique<BVContentController>(BVContentController::Options{
         .client = client_.get(),
         .cache = cache_,

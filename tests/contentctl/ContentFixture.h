@@ -28,6 +28,8 @@ class ContentFixture : public ::testing::Test {
 
     // Signs in (a new account unless user is given) and makes cache and controller.
     void signIn(const std::string& user, const std::string& password);
+    // A new empty cache holding the session, and a controller on it.
+    void freshCache();
     std::string newUser(const nlohmann::json& extra = nlohmann::json::object());
 
     // Service-side changes, made directly through the client.
@@ -50,6 +52,7 @@ class ContentFixture : public ::testing::Test {
     std::shared_ptr<bv::ScriptedUserInterface> ui_ = std::make_shared<bv::ScriptedUserInterface>();
     std::unique_ptr<BVContentController> content_;
     std::string user_;
+    int caches_ = 0;
 };
 
 }  // namespace bvtest

@@ -1,16 +1,26 @@
 #include "BVApi/Content/BVFileItems.h"
 
+#include "BVApi/Content/BVValueConverter.h"
 #include "platform/Format.h"
 
 using C = BVItemClass;
 
 namespace {
 
+// The integer reading of the size; a negative size is no size, and the file is refused.
+BVValue nonNegativeSize(const nlohmann::json* raw) {
+    const int64_t size = BVValueConverter::integer(raw);
+    return size < 0 ? BVValue() : BVValue(size);
+}
+
 // The keys every kind of file reads.
 std::vector<BVKeyMapping> fileKeys() {
     return {{"identifier", "FileId"},
             {"name", "Name", BVConverter::Name},
-            {"size", "Size", BVConverter::Integer},
+            {.field = "size",
+             .keyPath = "Size",
+             .converter = BVConverter::Custom,
+             .custom = &nonNegativeSize},
             {"dateModified", "DateModified", BVConverter::Date}};
 }
 

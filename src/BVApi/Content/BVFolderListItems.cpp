@@ -4,8 +4,10 @@
 #include <chrono>
 #include <unordered_map>
 
+#include "BVApi/Content/BVItemNames.h"
 #include "BVApi/Content/BVUnicodeNames.h"
 #include "BVApi/Content/BVValueConverter.h"
+#include "app/Logging/BVLogging.h"
 #include "platform/Format.h"
 
 using C = BVItemClass;
@@ -61,6 +63,41 @@ void eraseWhere(Vec& v, Pred pred) {
     v.erase(std::remove_if(v.begin(), v.end(), pred), v.end());
 }
 
+// How many files and folders the answer held, built or not.
+size_t entriesSent(const BVItemClass& cls, const json& dict) {
+    size_t sent = 0;
+    for (const auto& m : cls.mappingDict()) {
+        if (m.field != "files" && m.field != "folders")
+            continue;
+        const json* raw = BVValueConverter::valueAtKeyPath(dict, m.keyPath);
+        if (raw && raw->is_array())
+            sent += raw->size();
+    }
+    return sent;
+}
+
+// An entry that the volume could not show as one component of a path, or that would stand
+// for the root, the trash or the shared folders below another folder (and so answer their
+// listings), leaves the listing; one record per listing tells how many left, counting those
+// that could not be built at all (a missing key, a negative size).
+void leaveOutUnusableEntries(BVContentItem& item, const json& dict) {
+    auto& listing = static_cast<BVFolderListItem&>(item);
+    auto unusable = [](const auto& entry) {
+        return !BVItemNames::isUsableName(entry->name) ||
+               BVItemNames::isFixedFolderIdentifier(entry->identifier);
+    };
+    eraseWhere(listing.files, unusable);
+    eraseWhere(listing.folders, unusable);
+    const size_t sent = entriesSent(listing.cls(), dict);
+    const size_t kept = listing.files.size() + listing.folders.size();
+    if (sent > kept) {
+        BVLog(
+            "Left out %lu of %lu entries of a listing: unusable names or identifiers, or "
+            "unusable values",
+            sent - kept, sent);
+    }
+}
+
 }  // namespace
 
 const BVItemClass& BVFolderListItem::itemClass() {
@@ -83,6 +120,7 @@ const BVItemClass& BVFolderListItem::itemClass() {
         .encodeArray = std::vector<std::string>{"identifier", "updateTime", "name", "path",
                                                 "parentFolderId", "directFolderLink",
                                                 "responseType", "files", "folders", "encrypted"},
+        .finish = &leaveOutUnusableEntries,
     });
     return cls;
 }

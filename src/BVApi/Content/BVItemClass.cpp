@@ -38,7 +38,8 @@ BVItemClass::BVItemClass(Spec spec)
     : name_(std::move(spec.name)),
       superclass_(spec.superclass),
       create_(spec.create),
-      build_(spec.build) {
+      build_(spec.build),
+      finish_(spec.finish ? spec.finish : (superclass_ ? superclass_->finish_ : nullptr)) {
     if (superclass_)
         fields_ = superclass_->fields_;
     for (auto& f : spec.fields)
@@ -88,8 +89,10 @@ BVValue BVItemClass::convert(const BVKeyMapping& m, const BVField& f, const json
         case BVConverter::AsSent:
             if (!v)
                 return {};
+            // Nested values are refused: what is kept as sent is archived and compared, and
+            // a service that nests where a scalar belongs is not to be trusted with depth.
             if (f.kind == BVFieldKind::Json)
-                return BVValue(*v);
+                return v->is_primitive() ? BVValue(*v) : BVValue();
             if (auto t = BVValueConverter::text(v))
                 return BVValue(std::move(*t));
             return {};
@@ -144,6 +147,8 @@ BVItemRef BVItemClass::itemWithDict(const json& dict, bv::Error*) const {
             return nullptr;
         r.field->set(*item, std::move(value));
     }
+    if (finish_)
+        finish_(*item, dict);
     return item;
 }
 

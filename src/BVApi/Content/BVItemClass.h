@@ -34,7 +34,8 @@ using BVValue = std::variant<std::monostate, std::string, nlohmann::json, int64_
 
 // How a raw answer value becomes a field value.
 enum class BVConverter {
-    AsSent,   // unchanged; a text field takes texts and numbers (as their decimal text)
+    AsSent,   // unchanged; a text field takes texts and numbers (as their decimal text), a
+              // JSON field texts, numbers and booleans but no array or dictionary
     Integer,  // 64-bit integer reading of a number or a text of digits; absent gives 0
     Date,     // integer reading as seconds since 1970; absent gives 0
     Name,     // text in canonical decomposition (NFD)
@@ -79,6 +80,9 @@ class BVItemClass {
         std::optional<std::vector<std::string>> encodeArray;  // nullopt: inherit
         // Replaces the key map for classes that keep the answer whole.
         BVItemRef (*build)(const nlohmann::json& dict) = nullptr;
+        // Runs on an item the key map has filled, with the answer it came from; nullptr:
+        // inherit.
+        void (*finish)(BVContentItem& item, const nlohmann::json& dict) = nullptr;
     };
     explicit BVItemClass(Spec spec);
     BVItemClass(const BVItemClass&) = delete;
@@ -129,6 +133,7 @@ class BVItemClass {
     const BVItemClass* superclass_;
     BVItemRef (*create_)();
     BVItemRef (*build_)(const nlohmann::json&);
+    void (*finish_)(BVContentItem&, const nlohmann::json&);
     std::vector<BVField> fields_;
     std::vector<BVKeyMapping> mapping_;
     std::vector<ResolvedMapping> resolved_;

@@ -4,6 +4,16 @@
 
 using C = BVItemClass;
 
+namespace {
+
+// A list of dictionaries by design, unlike the other fields kept as sent; the answer's own
+// depth limit bounds it, and it is never archived.
+BVValue notificationList(const nlohmann::json* raw) {
+    return raw ? BVValue(*raw) : BVValue();
+}
+
+}  // namespace
+
 const BVItemClass& BVUserSessionItem::itemClass() {
     using T = BVUserSessionItem;
     static const BVItemClass cls({
@@ -88,7 +98,10 @@ const BVItemClass& BVNotificationsItem::itemClass() {
         .superclass = &BVContentItem::itemClass(),
         .create = &bvCreateItem<T>,
         .fields = {C::field<&T::list>("list")},
-        .mapping = std::vector<BVKeyMapping>{{"list", "Notification"}},
+        .mapping = std::vector<BVKeyMapping>{{.field = "list",
+                                              .keyPath = "Notification",
+                                              .converter = BVConverter::Custom,
+                                              .custom = &notificationList}},
         .encodeArray = std::vector<std::string>{},
     });
     return cls;

@@ -120,6 +120,9 @@ void BVBackgroundFolderUpdateController::folderChanged(const std::string& path) 
 }
 
 void BVBackgroundFolderUpdateController::presentError(const bv::Error& error) const {
+    // A password prompt the user cancelled fails without a reason; there is nothing to show.
+    if (!error)
+        return;
     if (options_.presentError)
         options_.presentError(error, kErrorTitle);
     else
@@ -296,6 +299,8 @@ void BVBackgroundFolderUpdateController::runIncrementalUpdate(
             folderChanged(path);
             break;
         default:
+            // Kept as it was, which includes a secure folder whose password was refused.
+            presentError(error);
             break;
     }
 }
@@ -319,7 +324,8 @@ void BVBackgroundFolderUpdateController::removeVanishedLocalFolders(
         if (!attributes || attributes->type != BVTmpController::Attributes::Type::Directory ||
             !store->isEmptyDirectory(local))
             continue;
-        store->removeItemAt(local, &error);
+        if (!store->removeItemAt(local, &error))
+            BVLog("Could not remove the local folder %@: %@", local, error.description());
     }
 }
 

@@ -11,6 +11,7 @@
 #include "BVApi/Networking/BVCurlTransfer.h"
 #include "app/Logging/BVDebugOptions.h"
 #include "app/Logging/BVLogging.h"
+#include "platform/BoundedJson.h"
 #include "platform/CallStack.h"
 #include "platform/RunLoop.h"
 
@@ -542,7 +543,11 @@ std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data
         BVLog("BVApiRequest:apiResponseFrom response true");
         return nlohmann::json{{"response", "true"}};
     }
-    nlohmann::json parsed = nlohmann::json::parse(data->view(), nullptr, false);
+    bool tooDeep = false;
+    nlohmann::json parsed =
+        bv::BoundedJson::parse(data->view(), bv::BoundedJson::Format::Text, kMaxAnswerDepth,
+                               &tooDeep)
+            .value_or(nlohmann::json(nlohmann::json::value_t::discarded));
     BVSuccinctLog("BVApiRequest:apiResponseFrom isKindOfClass");
     if (parsed.is_array())
         return nlohmann::json::object();
@@ -552,9 +557,10 @@ std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data
         error,
         bv::Error(BVApiParameterEncoder::kJSONErrorDomain, 3840,
                   {{bv::kFailureReasonKey,
-                    std::string(parsed.is_discarded() ? "The answer is not valid JSON."
-                                                      : "JSON text did not start with array or "
-                                                        "object.")}}));
+                    std::string(tooDeep               ? "The answer is nested too deeply."
+                                : parsed.is_discarded() ? "The answer is not valid JSON."
+                                                        : "JSON text did not start with array or "
+                                                          "object.")}}));
     BVLog("........... #%@ ERROR in response: %@", uid, data->toString());
     return badAnswer();
 }

@@ -122,7 +122,9 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
 
     // The shared answer parser: a dictionary for an empty body, "true", a JSON array
     // (empty dictionary) or a JSON object; otherwise nothing and error -98, which wraps
-    // the parser's error or what stood in *error before.
+    // the parser's error or what stood in *error before. An answer nested deeper than
+    // kMaxAnswerDepth is refused like one that is not JSON.
+    static constexpr int kMaxAnswerDepth = 16;
     static std::optional<nlohmann::json> apiResponseFrom(const bv::Data* data,
                                                          const std::string& uid, bv::Error* error);
 

@@ -32,8 +32,31 @@ bool endsWith(const std::string& text, std::string_view suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+constexpr int64_t kErrorMissingKey = -1003;
+constexpr const char* kUnusableAnswer = "The service's answer could not be used.";
+constexpr const char* kSecureFolderLocked = "The secure folder is locked.";
+
 void fillError(bv::Error* error, int64_t code, const char* reason) {
     BVApiClientContext::fillContextError(error, code, reason);
+}
+
+// The one failure that a lookup may take for "the path is not there".
+bool isNotFound(const bv::Error& error) {
+    return error.domain() == bv::kBVErrorDomain &&
+           error.code() == BVContentController::kErrorNotFound;
+}
+
+// What a retrieval that answered nothing reports: the failure it met, or, when the exchange
+// went through and the answer still gave no item, an unusable answer. Never "not found".
+void failWith(bv::Error* error, const bv::Error& failure) {
+    if (failure)
+        bv::setError(error, failure);
+    else
+        fillError(error, BVApiRequest::kErrorBadAnswer, kUnusableAnswer);
+}
+
+bool isStub(const BVItemRef& listing) {
+    return listing && listing->isKindOf(BVStubFolderListItem::itemClass());
 }
 
 template <class T>
@@ -98,9 +121,6 @@ class ClosedSecureFolderGate : public BVSecureFolderGate {
         fillError(&error, kErrorMissingKey, "No secure-folder password flow.");
         return error;
     }
-
-  private:
-    static constexpr int64_t kErrorMissingKey = -1003;
 };
 }  // namespace
 
@@ -148,7 +168,7 @@ std::shared_ptr<BVSharedXAttrs> BVContentController::sharedXAttrs() {
 // MARK: paths to identifiers
 
 BVItemRef BVContentController::identifiableItemAt(const std::string& path, bool isFile,
-                                                  bool cacheOnly) {
+                                                  bool cacheOnly, bv::Error* error) {
     if (isRootPath(path)) {
         auto root = std::make_shared<BVFolderItem>();
         root->name = "/";
@@ -166,13 +186,28 @@ BVItemRef BVContentController::identifiableItemAt(const std::string& path, bool 
         return found;
     const bool mayAskService = !isTrashFolder(path) && (cacheOnly || !isSharedFolder(path));
     if (mayAskService)
-        return resolveThroughService(path, isFile, cacheOnly);
+        return resolveThroughService(path, isFile, cacheOnly, error);
     if (cacheOnly)
         return nullptr;
-    // Paths the service cannot resolve by name are found in their parent's listing.
-    bv::Error ignored;
-    listFolderAt(BVVolumePath::parent(path), &ignored);
-    return identifiableItemAt(path, isFile, true);
+    return resolveThroughParent(path, isFile, error);
+}
+
+// Paths the service cannot resolve by name are found in their parent's listing.
+BVItemRef BVContentController::resolveThroughParent(const std::string& path, bool isFile,
+                                                    bv::Error* error) {
+    bv::Error failure;
+    auto parent = listFolderAt(BVVolumePath::parent(path), &failure);
+    if (failure && !isNotFound(failure)) {
+        bv::setError(error, failure);
+        return nullptr;
+    }
+    if (!parent)
+        return nullptr;  // no parent, no child
+    if (isStub(parent)) {
+        fillError(error, kErrorMissingKey, kSecureFolderLocked);
+        return nullptr;
+    }
+    return identifiableItemAt(path, isFile, true, error);
 }
 
 BVItemRef BVContentController::resolveFromCache(const std::string& path, bool isFile) {
@@ -195,10 +230,13 @@ BVItemRef BVContentController::resolveFromCache(const std::string& path, bool is
 }
 
 BVItemRef BVContentController::resolveThroughService(const std::string& path, bool isFile,
-                                                     bool cacheOnly) {
+                                                     bool cacheOnly, bv::Error* error) {
     auto cache = this->cache();
-    if (!cache)
+    if (!cache) {
+        if (!cacheOnly)
+            fillError(error, BVApiClientAuthContext::kErrorNoSession, "No signed-in session.");
         return nullptr;
+    }
     const std::string key = BVUnicodeNames::lowercased(path);
     const BVItemClass& cls = BVFSIdItem::itemClass();
     auto ofKind = [isFile](const BVItemRef& item) {
@@ -209,45 +247,59 @@ BVItemRef BVContentController::resolveThroughService(const std::string& path, bo
     BVItemRef cached = cache->fetchItemWithKey(key, cls);
     BVItemRef item = cached;
     if (!cacheOnly && !ofKind(cached)) {
+        bv::Error failure;
         item = checkItem(key, cls, cached != nullptr, [&]() -> BVItemRef {
-            bv::Error error;
-            auto context = contextForPath(path, &error);
+            auto context = contextForPath(path, &failure);
             if (!context)
                 return nullptr;
             if (isFile)
-                return client()->fileIdAt(path, context.get(), &error);
-            return client()->folderIdAt(path, context.get(), &error);
+                return client()->fileIdAt(path, context.get(), &failure);
+            return client()->folderIdAt(path, context.get(), &failure);
         });
+        if (!item) {
+            failWith(error, failure);
+            return nullptr;
+        }
     }
+    // "undefined" is the service's own "not there" (kept in the cache like any answer).
     if (!ofKind(item) || item->identifier == kUndefinedId)
         return nullptr;
     return item;
 }
 
 std::optional<std::string> BVContentController::identifierForFileAt(const std::string& path,
-                                                                    bool cacheOnly) {
-    BVItemRef item = identifiableItemAt(path, true, cacheOnly);
+                                                                    bool cacheOnly,
+                                                                    bv::Error* error) {
+    BVItemRef item = identifiableItemAt(path, true, cacheOnly, error);
     return item ? std::optional<std::string>(item->identifier) : std::nullopt;
 }
 
 std::optional<std::string> BVContentController::identifierForFolderAt(const std::string& path,
-                                                                      bool cacheOnly) {
-    BVItemRef item = identifiableItemAt(path, false, cacheOnly);
+                                                                      bool cacheOnly,
+                                                                      bv::Error* error) {
+    BVItemRef item = identifiableItemAt(path, false, cacheOnly, error);
     return item ? std::optional<std::string>(item->identifier) : std::nullopt;
 }
 
 std::optional<std::string> BVContentController::requiredIdentifier(const std::string& path,
                                                                    bool isFile, bv::Error* error) {
-    auto lookup = [&](bool cacheOnly) {
-        return isFile ? identifierForFileAt(path, cacheOnly)
-                      : identifierForFolderAt(path, cacheOnly);
+    auto lookup = [&](bool cacheOnly, bv::Error* failure) {
+        return isFile ? identifierForFileAt(path, cacheOnly, failure)
+                      : identifierForFolderAt(path, cacheOnly, failure);
     };
     // A path the cache alone resolves resolves the same way in the normal form, so the
     // normal form (which may ask the service) runs only for the others. What it resolves
     // must then be known to the cache too.
-    auto id = lookup(true);
-    if (!id && lookup(false))
-        id = lookup(true);
+    auto id = lookup(true, nullptr);
+    if (!id) {
+        bv::Error failure;
+        if (lookup(false, &failure)) {
+            id = lookup(true, nullptr);
+        } else if (failure && !isNotFound(failure)) {
+            bv::setError(error, failure);
+            return std::nullopt;
+        }
+    }
     if (!id)
         fillError(error, kErrorNotFound, isFile ? kFileNotFound : kFolderNotFound);
     return id;
@@ -307,30 +359,43 @@ std::shared_ptr<BVFolderListItem> BVContentController::listFolderAt(const std::s
 
 std::shared_ptr<BVFolderListItem> BVContentController::retrieveListing(
     const std::string& path, const std::string& identifier, bv::Error* error) {
-    bv::Error minimalError;
-    BVItemRef minimal = minimalItemInfoAt(path, &minimalError);
+    // Whether the folder is secure decides how its files are read: a listing taken without
+    // knowing it would pass for a plain folder.
+    bv::Error failure;
+    BVItemRef minimal = minimalItemInfoAt(path, &failure);
+    if (!minimal && failure && !isNotFound(failure)) {
+        bv::setError(error, failure);
+        return nullptr;
+    }
     auto folder = as<BVFolderItem>(minimal);
     const int64_t encrypted = folder ? folder->encrypted : 0;
 
-    auto context = contextForPath(path, error);
-    if (!context)
+    failure = bv::Error();
+    auto context = contextForPath(path, &failure);
+    if (!context) {
+        bv::setError(error, failure);
         return nullptr;
+    }
 
     BVApiClient* api = client();
     std::shared_ptr<BVFolderListItem> listing;
     if (identifier == kSharedFoldersId) {
-        listing = api->listSharedUsersWithContext(context.get(), error);
+        listing = api->listSharedUsersWithContext(context.get(), &failure);
     } else if (isSharedFolder(path) && BVVolumePath::componentCount(path) == 3) {
-        listing = api->sharedFoldersWithContext(context.get(), error);
+        listing = api->sharedFoldersWithContext(context.get(), &failure);
         if (listing)
             listing->name = BVVolumePath::lastComponent(path);
     } else if (identifier == kTrashId) {
-        listing = api->listTrashFolderWithContext(context.get(), error);
+        listing = api->listTrashFolderWithContext(context.get(), &failure);
     } else {
-        listing = listOrdinaryFolder(identifier, context, error);
+        listing = listOrdinaryFolder(identifier, context, &failure);
     }
-    if (!listing)
+    if (!listing) {
+        failWith(error, failure);
         return nullptr;
+    }
+    if (isStub(listing) && failure)
+        bv::setError(error, failure);  // why the folder stayed closed
 
     listing->identifier = identifier;
     listing->path = path;
@@ -345,33 +410,26 @@ std::shared_ptr<BVFolderListItem> BVContentController::retrieveListing(
 
 std::shared_ptr<BVFolderListItem> BVContentController::listOrdinaryFolder(
     const std::string& identifier, const std::shared_ptr<BVApiClientAuthContext>& context,
-    bv::Error* error) {
+    bv::Error* failure) {
     BVApiClient* api = client();
-    bv::Error listError;
-    auto listing = api->listFolder(identifier, std::nullopt, context.get(), &listError);
-    if (!listing && listError) {
-        const std::string reason = listError.failureReason();
-        auto gate = gateFor(identifier, context);
-        bool again = true;
-        if (endsWith(reason, kNeedsAuthentication))
-            again = gate->requestPassword();
-        else if (endsWith(reason, kNeedsKey))
-            again = gate->setupPassword();
-        if (!again)
-            return stubListing(identifier, *gate, error);
-        listError = bv::Error();
-        listing = api->listFolder(identifier, std::nullopt, context.get(), &listError);
+    auto listing = api->listFolder(identifier, std::nullopt, context.get(), failure);
+    const std::string reason = failure->failureReason();
+    const bool needsPassword = endsWith(reason, kNeedsAuthentication);
+    if (listing || !(needsPassword || endsWith(reason, kNeedsKey)))
+        return listing;
+    // Only an opened folder has a listing to ask for again; any other failure is answered as
+    // it is, since the transport has already spent the retries its rules allow.
+    auto gate = gateFor(identifier, context);
+    if (!(needsPassword ? gate->requestPassword() : gate->setupPassword())) {
+        *failure = gate->error();
+        return stubListing(identifier);
     }
-    if (!listing && listError && error)
-        *error = listError;
-    return listing;
+    *failure = bv::Error();
+    return api->listFolder(identifier, std::nullopt, context.get(), failure);
 }
 
-std::shared_ptr<BVFolderListItem> BVContentController::stubListing(const std::string& identifier,
-                                                                   const BVSecureFolderGate& gate,
-                                                                   bv::Error* error) const {
-    if (error)
-        *error = gate.error();
+std::shared_ptr<BVFolderListItem> BVContentController::stubListing(
+    const std::string& identifier) const {
     auto stub = std::make_shared<BVStubFolderListItem>();
     stub->identifier = identifier;
     stub->updateTime = static_cast<int64_t>(std::floor(now()));
@@ -437,22 +495,25 @@ int BVContentController::updateFolderListItem(const std::shared_ptr<BVFolderList
         return -1;
 
     BVApiClient* api = client();
-    bv::Error listError;
-    auto fresh = api->listFolder(*identifier, std::to_string(listing->updateTime), context.get(),
-                                 &listError);
-    if (!fresh && endsWith(listError.failureReason(), kNeedsAuthentication)) {
+    bv::Error failure;
+    auto fresh =
+        api->listFolder(*identifier, std::to_string(listing->updateTime), context.get(), &failure);
+    if (!fresh && endsWith(failure.failureReason(), kNeedsAuthentication)) {
         auto gate = gateFor(*identifier, context);
         if (gate->requestPassword()) {
-            listError = bv::Error();
-            fresh = api->listFolder(*identifier, std::nullopt, context.get(), &listError);
+            failure = bv::Error();
+            fresh = api->listFolder(*identifier, std::nullopt, context.get(), &failure);
         } else {
-            fresh = stubListing(*identifier, *gate, &listError);
+            failure = gate->error();
+            fresh = stubListing(*identifier);
         }
     }
-    if (listError && error)
-        *error = listError;
-    if (!fresh)
+    if (!fresh) {
+        failWith(error, failure);
         return -1;
+    }
+    if (isStub(fresh) && failure)
+        bv::setError(error, failure);
 
     fresh->identifier = *identifier;
     fresh->path = path;
@@ -472,7 +533,12 @@ int BVContentController::updateFolderListItem(const std::shared_ptr<BVFolderList
 
 BVItemRef BVContentController::itemInfoAt(const std::string& path, bool noCache, bv::Error* error) {
     bool isFile = true;
-    auto identifier = identifierForFileAt(path);
+    bv::Error failure;
+    auto identifier = identifierForFileAt(path, false, &failure);
+    if (!identifier && failure) {
+        bv::setError(error, failure);
+        return nullptr;
+    }
     if (!identifier) {
         isFile = false;
         identifier = requiredIdentifier(path, false, error);
@@ -483,18 +549,21 @@ BVItemRef BVContentController::itemInfoAt(const std::string& path, bool noCache,
     if (!context)
         return nullptr;
     const BVItemClass& cls = isFile ? BVFileInfoItem::itemClass() : BVFolderInfoItem::itemClass();
-    return checkItem(*identifier, cls, noCache, [&]() -> BVItemRef {
+    BVItemRef item = checkItem(*identifier, cls, noCache, [&]() -> BVItemRef {
         if (isFile) {
-            auto info = client()->fileInfo(*identifier, context.get(), error);
+            auto info = client()->fileInfo(*identifier, context.get(), &failure);
             if (info)
                 info->path = path;
             return info;
         }
-        auto info = client()->folderInfo(*identifier, context.get(), error);
+        auto info = client()->folderInfo(*identifier, context.get(), &failure);
         if (info)
             info->path = path;
         return info;
     });
+    if (!item)
+        failWith(error, failure);
+    return item;
 }
 
 BVItemRef BVContentController::minimalItemInfoAt(const std::string& path, bv::Error* error) {
@@ -504,9 +573,13 @@ BVItemRef BVContentController::minimalItemInfoAt(const std::string& path, bv::Er
         folder->encrypted = 0;
         return folder;
     }
-    if (auto parent = listFolderAt(BVVolumePath::parent(path), error)) {
+    bv::Error failure;
+    if (auto parent = listFolderAt(BVVolumePath::parent(path), &failure)) {
         if (BVItemRef item = parent->itemNamed(BVVolumePath::lastComponent(path)))
             return item;
+    } else if (failure && !isNotFound(failure)) {
+        bv::setError(error, failure);
+        return nullptr;
     }
     return itemInfoAt(path, error);
 }
@@ -522,16 +595,19 @@ std::shared_ptr<BVFileThumbnailItem> BVContentController::fileThumbnailAt(const 
     auto identifier = requiredIdentifier(path, true, error);
     if (!identifier)
         return nullptr;
+    bv::Error failure;
     BVItemRef item =
         checkItem(*identifier, BVFileThumbnailItem::itemClass(), false, [&]() -> BVItemRef {
-            auto context = contextForPath(path, error);
+            auto context = contextForPath(path, &failure);
             if (!context)
                 return nullptr;
-            auto thumb = client()->fileThumbnail(*identifier, context.get(), error);
+            auto thumb = client()->fileThumbnail(*identifier, context.get(), &failure);
             if (thumb)
                 thumb->identifier = *identifier;
             return thumb;
         });
+    if (!item)
+        failWith(error, failure);
     return as<BVFileThumbnailItem>(item);
 }
 
@@ -543,21 +619,27 @@ std::shared_ptr<BVSharingUsersItem> BVContentController::sharingUsersOfFolderAt(
     auto context = contextForPath(path, error);
     if (!context)
         return nullptr;
-    return client()->listSharingUsersOf(*identifier, context.get(), error);
+    bv::Error failure;
+    auto users = client()->listSharingUsersOf(*identifier, context.get(), &failure);
+    if (!users)
+        failWith(error, failure);
+    return users;
 }
 
 // MARK: account
 
 std::shared_ptr<BVUserInfoItem> BVContentController::userInfoNoCache(bool noCache,
                                                                      bv::Error* error) {
+    bv::Error failure;
     BVItemRef item = checkItem("default", BVUserInfoItem::itemClass(), noCache, [&]() -> BVItemRef {
-        auto context = authContext();
+        auto context = contextForPath("/", &failure);
         if (!context)
             return nullptr;
         const bool accountUser = context->session() && context->session()->isAccountUser;
         std::shared_ptr<BVUserInfoItem> info;
         bv::Error infoError, trashError;
         int64_t trashCount = 0;
+        bool trashCounted = accountUser;
         {
             bv::OperationQueue queue("BVContentController.userInfo", 2);
             queue.addOperation(
@@ -565,31 +647,46 @@ std::shared_ptr<BVUserInfoItem> BVContentController::userInfoNoCache(bool noCach
             if (!accountUser) {
                 queue.addOperation([&] {
                     auto trash = listFolderAt(std::string("/") + kTrashName, &trashError);
+                    trashCounted = trash != nullptr;
                     trashCount = trash ? static_cast<int64_t>(trash->itemNames().size()) : 0;
                 });
             }
             queue.waitUntilAllOperationsAreFinished();
         }
-        if (error && (infoError || trashError))
-            *error = infoError ? infoError : trashError;
-        if (info)
-            info->trashCount = trashCount;
+        if (!info) {
+            failure = infoError;
+            return nullptr;
+        }
+        if (!trashCounted)
+            failure = trashError;
+        info->trashCount = trashCount;
         return info;
     });
+    if (!item)
+        failWith(error, failure);
+    else if (failure)
+        bv::setError(error, failure);  // the trash count is 0 for want of the trash
     return as<BVUserInfoItem>(item);
 }
 
 std::shared_ptr<BVUserLinksItem> BVContentController::userLinksWithError(bv::Error* error) {
+    bv::Error failure;
     BVItemRef item = checkItem("default", BVUserLinksItem::itemClass(), [&]() -> BVItemRef {
-        auto context = contextForPath("/", error);
-        return context ? client()->userLinksWithContext(context.get(), error) : nullptr;
+        auto context = contextForPath("/", &failure);
+        return context ? client()->userLinksWithContext(context.get(), &failure) : nullptr;
     });
+    if (!item)
+        failWith(error, failure);
     return as<BVUserLinksItem>(item);
 }
 
 std::shared_ptr<BVNotificationsItem> BVContentController::userNotificationsError(bv::Error* error) {
-    auto context = contextForPath("/", error);
-    return context ? client()->userNotificationsContext(context.get(), error) : nullptr;
+    bv::Error failure;
+    auto context = contextForPath("/", &failure);
+    auto notes = context ? client()->userNotificationsContext(context.get(), &failure) : nullptr;
+    if (!notes)
+        failWith(error, failure);
+    return notes;
 }
 
 // MARK: path predicates

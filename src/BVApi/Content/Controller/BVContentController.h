@@ -38,7 +38,10 @@ class UserInterface;
 //
 // Errors made here have the domain "__FILE__" and keep what stood in the error slot as the
 // underlying error: -1000 "Folder not found!" / "File not found!", -998 "Shared user not
-// found.", -199 "No signed-in session.". Service errors pass through unchanged.
+// found.", -199 "No signed-in session.", -98 for an answer no item could be built from,
+// -1003 for a path below a secure folder whose password was not given. Service and transport
+// errors pass through unchanged: -1000 means that the service (or a cached answer of it)
+// said the path is not there, never that the question failed.
 class BVContentController {
   public:
     static constexpr int64_t kErrorNotFound = -1000;
@@ -94,10 +97,16 @@ class BVContentController {
     // path-to-identifier item), or nothing. cacheOnly never asks the service and never lists
     // a folder. Paths in the trash and below /Shared Folders are resolved by listing their
     // parent folder, not by asking the service for the path.
-    BVItemRef identifiableItemAt(const std::string& path, bool isFile, bool cacheOnly);
-    std::optional<std::string> identifierForFileAt(const std::string& path, bool cacheOnly = false);
+    // Nothing with *error left as it was: the path is not there (the service said so, or the
+    // listing that would hold it does not). Nothing with *error set: the question could not
+    // be answered (a failed exchange, a service error, a locked secure folder, no session).
+    BVItemRef identifiableItemAt(const std::string& path, bool isFile, bool cacheOnly,
+                                 bv::Error* error = nullptr);
+    std::optional<std::string> identifierForFileAt(const std::string& path, bool cacheOnly = false,
+                                                   bv::Error* error = nullptr);
     std::optional<std::string> identifierForFolderAt(const std::string& path,
-                                                     bool cacheOnly = false);
+                                                     bool cacheOnly = false,
+                                                     bv::Error* error = nullptr);
 
     // ---- Contexts ----
     // A sharing context (sharingId = the user's identifier in the cached /Shared Folders
@@ -168,20 +177,24 @@ class BVContentController {
     // the parent's listing.
     BVItemRef resolveFromCache(const std::string& path, bool isFile);
     // The cached path-to-identifier item, asked of the service unless cacheOnly.
-    BVItemRef resolveThroughService(const std::string& path, bool isFile, bool cacheOnly);
-    // The identifier, resolved normally and then required from the cache, or -1000.
+    BVItemRef resolveThroughService(const std::string& path, bool isFile, bool cacheOnly,
+                                    bv::Error* error);
+    // The item found in the parent's listing, which is fetched for it.
+    BVItemRef resolveThroughParent(const std::string& path, bool isFile, bv::Error* error);
+    // The identifier, resolved normally and then required from the cache; -1000 when the
+    // path is not there, the failure itself when that could not be told.
     std::optional<std::string> requiredIdentifier(const std::string& path, bool isFile,
                                                   bv::Error* error);
 
     std::shared_ptr<BVFolderListItem> retrieveListing(const std::string& path,
                                                       const std::string& identifier,
                                                       bv::Error* error);
+    // The listing, asked once more only after the folder was opened with its password (or
+    // set up with one); a stub when the user gave none. *failure (never null) receives why.
     std::shared_ptr<BVFolderListItem> listOrdinaryFolder(
         const std::string& identifier, const std::shared_ptr<BVApiClientAuthContext>& context,
-        bv::Error* error);
-    std::shared_ptr<BVFolderListItem> stubListing(const std::string& identifier,
-                                                  const BVSecureFolderGate& gate,
-                                                  bv::Error* error) const;
+        bv::Error* failure);
+    std::shared_ptr<BVFolderListItem> stubListing(const std::string& identifier) const;
     void forgetChildIdentifiers(const BVFolderListItem& listing, const std::string& path);
     void addVirtualFolders(BVFolderListItem& listing) const;
     static void makeTrashNamesUnique(BVFolderListItem& listing);
