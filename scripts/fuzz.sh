@@ -62,6 +62,11 @@ printf 'x=1\n{"session_id":"s","folder_name":"a","folder_sub_parent":"0","file_s
     > "$out/corpus-params/seed-body"
 printf '\n{"passwd":[[[[{"a":[1,true,null,-2e3]}]]]],"sharemode":1}' > "$out/corpus-params/seed-nested"
 
+# Seeds for the answer conversion: a listing and a sign-in answer as the service sends them.
+printf '%s' '{"DirUpdateTime":5,"Name":"x","ParentFolderID":"0","ResponseType":1,"Folders":[{"FolderID":"d1","Name":"Docs","Encrypted":1,"ShareMode":1}],"Files":[{"FileId":"f1","Name":"a.txt","Size":12,"DateModified":1733790000}],"SharedFolders":[],"SharedUsers":[{"Name":"bob","SharingID":"s1"}]}' \
+    > "$out/corpus-answers/listing"
+printf '%s' '{"SessionID":"S1","UserName":"ann","AccType":1,"DriveName":"B","UserFirstName":"","UserLastName":"","UserID":"7","UploadSpeedLimit":0,"Active2FA":"1","IsAccountUser":0,"FileId":"f1","FolderId":"d1","TempLocation":"/t","RequireHash":0,"RequireHashOnly":0,"TotalWritten":5,"ShareWithUser":[{"SharingID":"u1","Name":"Bob","ShareMode":"read"}]}' \
+    > "$out/corpus-answers/session"
 
 run fuzz_decrypt "$out/corpus"
 run fuzz_request_params "$out/corpus-params"
