@@ -8,8 +8,8 @@
 #include "platform/Data.h"
 #include "platform/Error.h"
 
-// Real extended attributes of files on the local disk. Names are those of the desktop
-// design ("com.apple.progress.fractionCompleted"); Linux keeps unprivileged attributes in
+// Real extended attributes of files on the local disk. Names are the suite's own
+// ("com.apple.progress.fractionCompleted"); Linux keeps unprivileged attributes in
 // the "user." namespace, so every name is stored as "user." + name, and listing answers
 // only the attributes of that namespace, without the prefix. Symbolic links are followed
 // only when traverseLink is true.

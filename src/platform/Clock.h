@@ -5,7 +5,7 @@
 
 namespace bv {
 
-// Time source and sleeper. Every wait that the design gives in seconds goes through one,
+// Time source and sleeper. Every wait of the suite that lasts seconds goes through one,
 // so tests inject a ManualClock and run the real logic in milliseconds.
 class Clock {
 public:

@@ -27,10 +27,10 @@ constexpr std::array<std::string_view, 7> kRuntimeNames = {
     "brimvaultupload.sock"};
 
 // X of "/tmp/X", when every component of X is a plain name.
-std::optional<std::string_view> relativePart(std::string_view designPath) {
-    if (designPath.substr(0, kSharedTmpFolder.size()) != kSharedTmpFolder)
+std::optional<std::string_view> relativePart(std::string_view fixedPath) {
+    if (fixedPath.substr(0, kSharedTmpFolder.size()) != kSharedTmpFolder)
         return std::nullopt;
-    std::string_view rest = designPath.substr(kSharedTmpFolder.size());
+    std::string_view rest = fixedPath.substr(kSharedTmpFolder.size());
     if (rest.find('\0') != std::string_view::npos)
         return std::nullopt;
     size_t start = 0;
@@ -109,8 +109,8 @@ Bases Bases::fromEnvironment() {
     return Bases{XdgPaths::runtimeBase(), "/tmp", XdgPaths::cacheHome()};
 }
 
-Root rootOf(std::string_view designPath) {
-    auto relative = relativePart(designPath);
+Root rootOf(std::string_view fixedPath) {
+    auto relative = relativePart(fixedPath);
     for (std::string_view name : kRuntimeNames) {
         if (relative && *relative == name)
             return Root::Runtime;
@@ -122,18 +122,18 @@ fs::path root(Root which, const Bases& bases) {
     return which == Root::Runtime ? runtimeRoot(bases) : cacheRoot(bases);
 }
 
-std::string pathFor(std::string_view designPath, const Bases& bases) {
-    auto relative = relativePart(designPath);
+std::string pathFor(std::string_view fixedPath, const Bases& bases) {
+    auto relative = relativePart(fixedPath);
     if (!relative)
         return {};
-    fs::path base = root(rootOf(designPath), bases);
+    fs::path base = root(rootOf(fixedPath), bases);
     return base.empty() ? std::string() : (base / *relative).string();
 }
 
 }  // namespace TmpPaths
 
-std::string bvTmpPath(std::string_view designPath) {
-    return TmpPaths::pathFor(designPath);
+std::string bvTmpPath(std::string_view fixedPath) {
+    return TmpPaths::pathFor(fixedPath);
 }
 
 }  // namespace bv

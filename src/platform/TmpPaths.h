@@ -26,7 +26,7 @@ namespace bv {
 //
 // The roots are looked up again, and made when missing, at every call: programs and tests
 // may move the XDG folders.
-std::string bvTmpPath(std::string_view designPath);
+std::string bvTmpPath(std::string_view fixedPath);
 
 namespace TmpPaths {
 
@@ -40,15 +40,15 @@ struct Bases {
     static Bases fromEnvironment();
 };
 
-// Which root holds a design path (Runtime for the session files and command sockets).
-Root rootOf(std::string_view designPath);
+// Which root holds a fixed path (Runtime for the session files and command sockets).
+Root rootOf(std::string_view fixedPath);
 
 // The root, made and checked as above; empty when no safe folder can be had.
 std::filesystem::path root(Root which, const Bases& bases = Bases::fromEnvironment());
 
-// "<root>/X" for "/tmp/X"; empty when designPath is not "/tmp/" followed by a relative path
+// "<root>/X" for "/tmp/X"; empty when fixedPath is not "/tmp/" followed by a relative path
 // of plain names (no "", ".", ".." or NUL), or when its root cannot be had.
-std::string pathFor(std::string_view designPath, const Bases& bases = Bases::fromEnvironment());
+std::string pathFor(std::string_view fixedPath, const Bases& bases = Bases::fromEnvironment());
 
 }  // namespace TmpPaths
 }  // namespace bv

@@ -49,8 +49,8 @@ TEST(TmpPaths, DesignPathsLieBelowTheirRootUnderTheirOwnNames) {
         {"/tmp/BVlog", cache / "BVlog"},
         {"/tmp/access.dat.old", cache / "access.dat.old"},
     };
-    for (const auto& [design, expected] : cases)
-        EXPECT_EQ(bv::bvTmpPath(design), expected.string()) << design;
+    for (const auto& [fixed, expected] : cases)
+        EXPECT_EQ(bv::bvTmpPath(fixed), expected.string()) << fixed;
     for (const auto& root : {runtime, runtime.parent_path(), cache, cache.parent_path()})
         EXPECT_EQ(ownerOf(root).mode, 0700u) << root;
 }

@@ -19,7 +19,7 @@ class BVCacheController;
 // survive restarts. Every other name is refused silently: setting it succeeds and stores
 // nothing.
 //
-// Names. The record holds the design's two names, "com.apple.metadata:_kMDItemUserTags"
+// Names. The record holds the suite's two names, "com.apple.metadata:_kMDItemUserTags"
 // (tags) and "com.apple.FinderInfo". Linux hands a file system only namespaced names, so
 // these arrive as well and are filed under the same two:
 //   "user.xdg.tags" (the desktop's tags, as Dolphin and others write them) and

@@ -20,7 +20,7 @@ class BVFileThumbnailItem;
 // open/save panel service) are refused.
 //
 // The classification comes from one table (BVSatellitesController.cpp): the desktop
-// design's helpers, matched on their executable path and application bundle, and the Linux
+// platform's helpers, matched on their executable path and application bundle, and the Linux
 // thumbnailers and indexers, matched on the file name of their executable (tumblerd,
 // gdk-pixbuf-thumbnailer, ffmpegthumbnailer, tracker-miner-fs-3, baloo_file, localsearch-3,
 // ...). Thumbnailers of videos and documents count as thumbnail generators too: the drive
