@@ -5,7 +5,13 @@ GENERATOR   := -G Ninja
 JOBS        ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test demo bench format clean
+BUILD_TSAN  := build/tsan
+# The suites run under ThreadSanitizer, those of them that exist in the tree.
+TSAN_SUITES := networking_tests apiclient_tests \
+               $(if $(wildcard tests/cache/CMakeLists.txt),cache_tests) \
+               $(if $(wildcard tests/contentctl/CMakeLists.txt),contentctl_tests)
+
+.PHONY: all deps build test tsan demo bench format clean
 
 all: build
 
@@ -21,6 +27,11 @@ test: deps
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS)
 	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+tsan: deps
+	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DBV_TSAN=ON -DBV_BUILD_BENCH=OFF
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES)
+	cd $(BUILD_TSAN) && ctest -L tsan --output-on-failure -j $(JOBS)
 
 demo: build
 	scripts/demo.sh $(BUILD_MAIN)

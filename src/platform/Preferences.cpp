@@ -34,13 +34,16 @@ bool writeAll(int fd, const std::string& bytes) {
 
 std::mutex standardLock;  // guards standardDomain and the instances of standard()
 std::string standardDomain = Preferences::kDriveDomain;
+// The store standard() answered last; null after a change of domain. Read without the
+// lock: every request reads its settings through standard().
+std::atomic<Preferences*> currentStandard{nullptr};
 
 }  // namespace
 
 Preferences::Preferences(std::string domain) : Preferences(domain, defaultFolder()) {}
 
 Preferences::Preferences(std::string domain, std::filesystem::path folder)
-    : domain_(std::move(domain)), file_(std::move(folder) / (domain_ + ".json")) {
+    : domain_(std::move(domain)), folder_(std::move(folder)), file_(folder_ / (domain_ + ".json")) {
     std::lock_guard<std::mutex> lock(valuesLock_);
     loadLocked();
 }
@@ -50,16 +53,22 @@ Preferences& Preferences::standard() {
     // one. Earlier stores stay alive: callers may still hold references to them.
     static std::vector<std::unique_ptr<Preferences>>* instances =
         new std::vector<std::unique_ptr<Preferences>>();
+    const auto folder = defaultFolder();
+    Preferences* current = currentStandard.load(std::memory_order_acquire);
+    if (current && current->folder_ == folder)
+        return *current;
     std::lock_guard<std::mutex> lock(standardLock);
-    const auto wanted = defaultFolder() / (standardDomain + ".json");
+    const auto wanted = folder / (standardDomain + ".json");
     if (instances->empty() || instances->back()->filePath() != wanted)
         instances->push_back(std::make_unique<Preferences>(standardDomain));
+    currentStandard.store(instances->back().get(), std::memory_order_release);
     return *instances->back();
 }
 
 void Preferences::setStandardDomain(const std::string& domain) {
     std::lock_guard<std::mutex> lock(standardLock);
     standardDomain = domain;
+    currentStandard.store(nullptr, std::memory_order_release);
 }
 
 nlohmann::json Preferences::objectForKey(const std::string& key) const {
@@ -85,18 +94,21 @@ std::string Preferences::stringForKey(const std::string& key) const {
 void Preferences::setObject(const std::string& key, const nlohmann::json& value) {
     std::lock_guard<std::mutex> lock(valuesLock_);
     values_[key] = value;
+    generation_.fetch_add(1, std::memory_order_release);
     saveLocked();
 }
 
 void Preferences::removeObjectForKey(const std::string& key) {
     std::lock_guard<std::mutex> lock(valuesLock_);
     values_.erase(key);
+    generation_.fetch_add(1, std::memory_order_release);
     saveLocked();
 }
 
 void Preferences::reload() {
     std::lock_guard<std::mutex> lock(valuesLock_);
     loadLocked();
+    generation_.fetch_add(1, std::memory_order_release);
 }
 
 void Preferences::loadLocked() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -33,6 +35,9 @@ class Preferences {
     void removeObjectForKey(const std::string& key);
     // Re-reads the file (another process may have written it).
     void reload();
+    // Grows with every change and reload, so a reader on a hot path can keep what it
+    // derived from the values and read them again only when this moved.
+    uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
     const std::filesystem::path& filePath() const { return file_; }
 
@@ -41,9 +46,11 @@ class Preferences {
     bool saveLocked() const;
 
     std::string domain_;
+    std::filesystem::path folder_;
     std::filesystem::path file_;
     mutable std::mutex valuesLock_;  // guards values_ and the file
     nlohmann::json values_ = nlohmann::json::object();
+    std::atomic<uint64_t> generation_{0};
 };
 
 }  // namespace bv

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "BVApi/Networking/BVCurlHandle.h"
 #include "app/Logging/BVLogging.h"
 
 namespace bvtest {
@@ -29,6 +30,8 @@ void ApiClientFixture::SetUp() {
 
 void ApiClientFixture::TearDown() {
     client_.reset();
+    // A kept connection would hold the server's stop for its keep-alive time.
+    BVCurlHandle::closeThisThreadsConnections();
     server_.reset();
     home_.reset();
 }

@@ -92,16 +92,29 @@ TEST_F(ApiClientFixture, StatusRequestsAndRawExchangesAreNotResent) {
     EXPECT_EQ(activity_->running, 0);
 }
 
-TEST_F(ApiClientFixture, StackKeepsTheLastFiveExchanges) {
+TEST_F(ApiClientFixture, StackKeepsSummariesOfTheLastFiveExchanges) {
     server_->answer("file/path.json", R"({"Path":"p"})");
     for (int i = 1; i <= 7; ++i)
         client_->pathForFile(std::to_string(i), auth_.get(), nullptr);
     auto stack = client_->requestsStack();
     ASSERT_EQ(stack.size(), 5u);
     for (size_t i = 0; i < stack.size(); ++i) {
-        EXPECT_EQ(stack[i].first->arguments().back(), std::to_string(i + 3));
-        EXPECT_EQ(stack[i].second, json::parse(R"({"Path":"p"})"));
+        EXPECT_EQ(stack[i]->url, server_->baseURL() + "file/path.json");
+        EXPECT_EQ(stack[i]->method, "GET");
+        EXPECT_EQ(stack[i]->response, R"({"Path":"p"})");
+        EXPECT_EQ(stack[i]->status, BVApiClient::BVApiClientCheckResponseStatusNormal);
+        EXPECT_TRUE(stack[i]->startTime && stack[i]->endTime);
     }
+    EXPECT_NE(server_->requests().back().path.find("/7"), std::string::npos);
+
+    // A chunk is kept as its size, a secret as a mask.
+    std::string chunk(1 << 20, 'c');
+    client_->uploadChunk(bv::Data::fromString(chunk), 0, "F", "T", auth_.get(), nullptr);
+    client_->secureFoldersInit("D", "verifier", "secret-hash", auth_.get(), nullptr);
+    stack = client_->requestsStack();
+    EXPECT_NE(stack[3]->parameters.find("file_data = \"NSData of 1048576\""), std::string::npos)
+        << stack[3]->parameters;
+    EXPECT_EQ(stack[4]->parameters.find("secret-hash"), std::string::npos);
 }
 
 TEST_F(ApiClientFixture, StackStaysConsistentUnderConcurrentRequests) {
@@ -125,6 +138,38 @@ TEST_F(ApiClientFixture, StackStaysConsistentUnderConcurrentRequests) {
         ++ends;
     EXPECT_EQ(begins, 24u);
     EXPECT_EQ(ends, 24u);
+}
+
+// Requests resent while busy and failure logs written at the same time: each failure log
+// is written whole, from summaries, while the requests it names are being resent.
+TEST_F(ApiClientFixture, FailureLogsStayWholeWhileBusyRequestsAreResent) {
+    server_->answer("folder/list.json", kBusy, 423);
+    server_->answer("file/path.json", R"({"error":{"code":500,"message":"no"}})", 500);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            if (t % 2 == 0) {
+                client_->listFolder("1", std::nullopt, auth_.get(), nullptr);
+                return;
+            }
+            for (int i = 0; i < 10; ++i)
+                client_->pathForFile("x", auth_.get(), nullptr);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    std::string log = logText();
+    size_t logs = 0;
+    for (size_t at = 0;
+         (at = log.find("=== REQUEST FAILURE. REQUESTS STACK(", at)) != std::string::npos;) {
+        size_t end = log.find("=== FAILURE LOG END ===", at);
+        ASSERT_NE(end, std::string::npos);
+        size_t next = log.find("=== REQUEST FAILURE. REQUESTS STACK(", at + 1);
+        EXPECT_TRUE(next == std::string::npos || next > end) << "failure logs interleave";
+        ++logs;
+        at = end;
+    }
+    EXPECT_EQ(logs, server_->requests().size()) << "one failure log per failed answer";
 }
 
 TEST_F(ApiClientFixture, ClassificationOfAnswers) {

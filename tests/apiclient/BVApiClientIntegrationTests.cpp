@@ -1,9 +1,14 @@
 // The main flows against the reference service over HTTPS.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientSharingContext.h"
 #include "BVApi/Networking/BVSignInSequence.h"
+#include "LoopbackTcpProxy.h"
 #include "ReferenceServer.h"
 #include "TempDir.h"
 #include "app/Logging/BVLogging.h"
@@ -231,6 +236,41 @@ TEST_F(ServiceFlowTest, SecureFolderInitAndAuth) {
     error = {};
     EXPECT_FALSE(client_->secureFoldersAuth(secure->identifier, "hash2", auth.get(), &error));
     EXPECT_EQ(error.code(), -197);
+}
+
+// Counted at a relay in front of the service: a thread's requests share one connection,
+// and threads running at once do not queue for each other's.
+TEST_F(ServiceFlowTest, RequestsOfAThreadShareOneConnection) {
+    LoopbackTcpProxy proxy(server_->port());
+    BVApiClient client;
+    BVApiRequestConfiguration configuration;
+    configuration.setRequestHost(proxy.baseURL());
+    configuration.setCaFile(server_->caFile().string());
+    client.setConfiguration(configuration);
+    std::shared_ptr<BVApiClientAuthContext> auth;
+    std::atomic<int> listings{0};
+    auto listRoot = [&](int times) {
+        for (int i = 0; i < times; ++i)
+            if (client.listFolder("0", std::nullopt, auth.get(), nullptr))
+                ++listings;
+    };
+    std::thread([&] {
+        auto result = BVSignInSequence::signIn(client, "cat", "pw-cat", nullptr);
+        auth = result.context;
+        if (auth)
+            listRoot(20);
+    }).join();
+    ASSERT_TRUE(auth);
+    EXPECT_EQ(listings, 20);
+    EXPECT_EQ(proxy.acceptedConnections(), 1) << "sign-in and listings of one thread";
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(listRoot, 10);
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(listings, 60);
+    EXPECT_LE(proxy.acceptedConnections(), 1 + 4);
 }
 
 TEST_F(ServiceFlowTest, BusyFolderFromTheServiceIsResent) {

@@ -2,10 +2,12 @@
 
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "BVApi/Networking/BVCurlTransfer.h"
+#include "BVApi/Networking/BVNetworkThread.h"
 #include "TransportFixture.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -235,6 +237,51 @@ TEST_F(AsyncTest, CancelAllUploadsEndsTheWait) {
     EXPECT_TRUE(request->isRunning()) << "the notification only ends the wait";
     EXPECT_FALSE(ended);
     request->cancelAsync();
+    EXPECT_FALSE(makeRequest("GET", "hang")->operationsCancelled()) << "made after the post";
+}
+
+// The network thread fails (curl's multi interface reports an error, or something throws):
+// the exchange it ran fails with the thread's error instead of hanging, and the next
+// request starts a new thread.
+TEST_F(AsyncTest, FailedNetworkThreadFailsItsTransfersAndStartsAgain) {
+    struct Case {
+        std::string name;
+        std::function<CURLMcode()> fault;
+        CURLMcode code;
+    };
+    const std::vector<Case> cases = {
+        {"multi error", [] { return CURLM_OUT_OF_MEMORY; }, CURLM_OUT_OF_MEMORY},
+        {"exception", []() -> CURLMcode { throw std::runtime_error("injected"); },
+         CURLM_INTERNAL_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int hung = hits("hang");
+        auto stuck = makeRequest("GET", "hang");
+        stuck->setNumberOfRetries(0);
+        bv::Error failure;
+        stuck->apiResponseHandler = [&](const json* response, const bv::Error& error) {
+            EXPECT_EQ(response, nullptr);
+            failure = error;
+        };
+        stuck->sendAsync();
+        ASSERT_TRUE(bv::RunLoop::main().runUntil([&] { return hits("hang") > hung; }, 30));
+        BVNetworkThread::shared().injectFault(c.fault);
+        ASSERT_TRUE(bv::RunLoop::main().runUntil([&] { return !stuck->isRunning(); }, 30));
+        EXPECT_EQ(failure.domain(), BVNetworkThread::kErrorDomain);
+        EXPECT_EQ(failure.code(), c.code);
+        EXPECT_NE(logText().find("BVNetworkThread stopped: "), std::string::npos);
+
+        auto next = makeRequest("GET", "echo");
+        json answer;
+        next->apiResponseHandler = [&](const json* response, const bv::Error&) {
+            if (response)
+                answer = *response;
+        };
+        next->sendAsync();
+        next->waitAsync();
+        EXPECT_EQ(answer, (json{{"ok", true}}));
+    }
 }
 
 TEST_F(AsyncTest, WaitForRunsTheLoopThenSleepsOnTheClock) {

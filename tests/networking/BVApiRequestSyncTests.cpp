@@ -24,7 +24,9 @@ TEST_F(SyncTest, RetriesEmptyAnswersAndHandsOutTheLastAttempt) {
     bv::Error error;
     bv::Data body;
     long status = 0;
+    double before = clock_->now();
     ASSERT_TRUE(request->sendSyncWith(&error, &body, &status)) << error.description();
+    EXPECT_DOUBLE_EQ(clock_->now() - before, 1 + 2) << "each retry waits twice as long";
     EXPECT_EQ(status, 202);
     EXPECT_EQ(json::parse(body.toString()), (json{{"attempt", 3}}));
     EXPECT_EQ(hits("flaky"), 3);
@@ -40,10 +42,11 @@ TEST_F(SyncTest, FailuresEndInTheirCodes) {
         std::function<bool(const bv::Data*, const bv::Error&)> retryHandler;
         int64_t code;
         int attempts;
+        double waited;
     };
     const std::vector<Case> cases = {
-        {"no data four times", nullptr, -100, 4},
-        {"retry refused", [](const bv::Data*, const bv::Error&) { return false; }, -96, 1},
+        {"no data four times", nullptr, -100, 4, 1 + 2 + 4},
+        {"retry refused", [](const bv::Data*, const bv::Error&) { return false; }, -96, 1, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -52,16 +55,76 @@ TEST_F(SyncTest, FailuresEndInTheirCodes) {
         request->retryHandler = c.retryHandler;
         bv::Error error;
         bv::Data body = bv::Data::fromString("stale");
+        double started = clock_->now();
         EXPECT_FALSE(request->sendSyncWith(&error, &body));
         EXPECT_EQ(error.domain(), bv::kBVErrorDomain);
         EXPECT_EQ(error.code(), c.code);
         EXPECT_TRUE(body.empty());
         EXPECT_EQ(hits("empty") - before, c.attempts);
+        EXPECT_DOUBLE_EQ(clock_->now() - started, c.waited);
         if (c.code == -100) {
             EXPECT_EQ(error.failureReason(), "Server returned no data");
             EXPECT_TRUE(error.hasInfo("nil"));
         }
     }
+}
+
+// A failed attempt that the service may have applied is sent again only when applying it
+// twice does no harm.
+TEST_F(SyncTest, ResendsOnlyWhatCannotBeAppliedTwice) {
+    struct Case {
+        std::string method;
+        bool markedSafe;
+        int sends;
+    };
+    const std::vector<Case> cases = {
+        {"GET", false, 3},  {"PUT", false, 3}, {"DELETE", false, 3},
+        {"POST", false, 1}, {"POST", true, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method + (c.markedSafe ? " marked safe" : ""));
+        int before = hits("flaky");
+        failuresBeforeAnswer_ = before + 2;
+        auto request = makeRequest(c.method, "flaky", json{{"n", 1}});
+        if (c.markedSafe)
+            request->setSafeToResend(true);
+        bv::Error error;
+        bv::Data body;
+        EXPECT_EQ(request->sendSyncWith(&error, &body), c.sends == 3);
+        EXPECT_EQ(hits("flaky") - before, c.sends);
+        if (c.sends == 1) {
+            EXPECT_EQ(error.code(), -100);
+            EXPECT_EQ(request->numberOfRetries(), 3u);
+        }
+    }
+}
+
+TEST_F(SyncTest, PostIsResentOnlyWhileItCannotHaveArrived) {
+    // Nobody listens: the request never left, so it is sent again, after the delays.
+    auto refused = makeRequest("POST", "echo", json{{"n", 1}});
+    refused->configuration().setRequestHost("https://127.0.0.1:1/api/v1/");
+    int retries = 0;
+    refused->retryHandler = [&](const bv::Data*, const bv::Error& error) {
+        EXPECT_EQ(error.code(), CURLE_COULDNT_CONNECT);
+        ++retries;
+        return true;
+    };
+    bv::Error error;
+    bv::Data body;
+    double before = clock_->now();
+    EXPECT_FALSE(refused->sendSyncWith(&error, &body));
+    EXPECT_EQ(retries, 3);
+    EXPECT_DOUBLE_EQ(clock_->now() - before, 1 + 2 + 4);
+
+    // Sent whole, then no answer in time: the service may be applying it.
+    auto unanswered = makeRequest("POST", "hang", json{{"n", 1}});
+    unanswered->setTimeout(1);
+    error = {};
+    EXPECT_FALSE(unanswered->sendSyncWith(&error, &body));
+    EXPECT_EQ(hits("hang"), 1);
+    EXPECT_EQ(error.code(), -100);
+    ASSERT_NE(error.underlyingError(), nullptr);
+    EXPECT_EQ(error.underlyingError()->code(), CURLE_OPERATION_TIMEDOUT);
 }
 
 TEST_F(SyncTest, SuccessNeedsDataOrStatus200AndTheExpectedCode) {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "BVApi/Networking/BVCurlHandle.h"
 #include "BVApi/Networking/BVNetworkThread.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/RunLoop.h"
@@ -23,6 +24,8 @@ void TransportFixture::SetUp() {
 
 void TransportFixture::TearDown() {
     releaseHangingRequests();
+    // A kept connection would hold the server's stop for its keep-alive time.
+    BVCurlHandle::closeThisThreadsConnections();
     // Transfers still running would otherwise outlive the server they talk to.
     BVNetworkThread::shared().shutdown();
     bv::RunLoop::main().runFor(0.01);
@@ -106,7 +109,7 @@ void TransportFixture::addRoutes() {
     server.Post("/api/v1/echo.*", echoWithBody);
     server.Put("/api/v1/echo.*", echoWithBody);
 
-    server.Get("/api/v1/flaky.*", [this](const httplib::Request&, httplib::Response& res) {
+    auto flaky = [this](const httplib::Request&, httplib::Response& res) {
         count("flaky");
         int attempt = hits("flaky");
         if (attempt <= failuresBeforeAnswer_) {
@@ -115,7 +118,11 @@ void TransportFixture::addRoutes() {
         }
         res.status = 202;
         res.set_content(nlohmann::json{{"attempt", attempt}}.dump(), "application/json");
-    });
+    };
+    server.Get("/api/v1/flaky.*", flaky);
+    server.Post("/api/v1/flaky.*", flaky);
+    server.Put("/api/v1/flaky.*", flaky);
+    server.Delete("/api/v1/flaky.*", flaky);
     server.Get("/api/v1/empty.*", [this](const httplib::Request&, httplib::Response& res) {
         count("empty");
         res.status = 500;
@@ -134,12 +141,14 @@ void TransportFixture::addRoutes() {
                 return sink.write(piece, n);
             });
     });
-    server.Get("/api/v1/hang.*", [this](const httplib::Request&, httplib::Response& res) {
+    auto hang = [this](const httplib::Request&, httplib::Response& res) {
         count("hang");
         std::unique_lock lock(hangLock_);
         hangReleased_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
         res.set_content("{}", "application/json");
-    });
+    };
+    server.Get("/api/v1/hang.*", hang);
+    server.Post("/api/v1/hang.*", hang);
 }
 
 }  // namespace bvtest

@@ -31,9 +31,10 @@ struct SeenRequest {
 // loopback HTTPS server the requests are pointed at through the environment:
 //   echo*   records the request and answers {"ok":true}
 //   flaky   answers 500 with no body `failuresBeforeAnswer` times, then 202 {"attempt":n}
+//           (any method; the count is shared)
 //   empty   always answers 500 with no body
 //   big     streams ?bytes=N bytes (byte i is i % 251), counting what it has sent
-//   hang    answers only when released (or after 20 s)
+//   hang    answers only when released (or after 20 s); GET and POST
 class TransportFixture : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "BVApi/Networking/BVApiClientSharingContext.h"
-#include "app/Logging/BVDebugOptions.h"
+#include "BVApi/Networking/BVNetworkSettings.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/CallStack.h"
 
@@ -20,6 +20,52 @@ constexpr const char* kNetworkFailureReason = "Server communication error.";
 
 std::string timeText(const std::optional<double>& when) {
     return when ? bv::toText(*when) : std::string("(null)");
+}
+
+// Values of an answer that a summary keeps; the rest is counted, not copied.
+constexpr size_t kSummaryValues = 64;
+constexpr size_t kSummaryTextLength = 256;
+
+// A copy of value with at most `budget` values: a listing of a big folder is kept as its
+// first entries and a count, at a cost that does not grow with the listing.
+json abridged(const json& value, size_t& budget) {
+    if (value.is_array() || value.is_object()) {
+        json copy = value.is_array() ? json::array() : json::object();
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (budget == 0) {
+                std::string rest = bv::format("... (%lu in all)", value.size());
+                if (value.is_array())
+                    copy.push_back(rest);
+                else
+                    copy["..."] = rest;
+                break;
+            }
+            --budget;
+            if (value.is_array())
+                copy.push_back(abridged(*it, budget));
+            else
+                copy[it.key()] = abridged(*it, budget);
+        }
+        return copy;
+    }
+    if (value.is_string() && value.get_ref<const std::string&>().size() > kSummaryTextLength)
+        return value.get_ref<const std::string&>().substr(0, kSummaryTextLength) + "...";
+    return value;
+}
+
+// The answer as the failure log shows it: abridged, masked, and cut short, so the kept
+// summaries stay small.
+std::string loggedAnswer(const json& response) {
+    size_t budget = kSummaryValues;
+    // A long text cut short may end inside a character; it is written with a replacement.
+    std::string text = BVApiRequest::loggableValue(abridged(response, budget))
+                           .dump(-1, ' ', false, json::error_handler_t::replace);
+    if (text.size() > BVApiExchangeSummary::kMaxResponseText) {
+        size_t whole = text.size();
+        text.resize(BVApiExchangeSummary::kMaxResponseText);
+        text += bv::format("... (%lu bytes)", whole);
+    }
+    return text;
 }
 
 // A value the service sent under key, when present and not null.
@@ -63,7 +109,7 @@ void BVApiClient::setConfiguration(std::optional<BVApiRequestConfiguration> conf
     configuration_ = std::move(configuration);
 }
 
-std::vector<BVApiClient::Exchange> BVApiClient::requestsStack() const {
+std::vector<BVApiClient::ExchangeRef> BVApiClient::requestsStack() const {
     std::lock_guard lock(requestsLock_);
     return requestsStack_;
 }
@@ -137,7 +183,6 @@ bv::ErrorUserInfo BVApiClient::userInfoFromServerErrorResponse(const json& respo
 
 BVApiClient::Status BVApiClient::checkResponseStatus(const json& response,
                                                      const RequestRef& request, bv::Error* error) {
-    std::lock_guard lock(requestsLock_);
     BVLog("checkResponseStatus synchronized");
     Status status = BVApiClientCheckResponseStatusNormal;
     if (isServerError(response)) {
@@ -159,41 +204,54 @@ BVApiClient::Status BVApiClient::checkResponseStatus(const json& response,
             status = BVApiClientCheckResponseStatusError;
         }
     }
-    if (status == BVApiClientCheckResponseStatusNormal) {
+    const bool failed = status != BVApiClientCheckResponseStatusNormal;
+    if (!failed) {
         BVLog("checkResponseStatus BVApiClientCheckResponseStatusNormal");
-        if (BVDebugOptions::checkDebugParam("al_enabled")) {
+        if (BVNetworkSettings::current().logNormalAnswers) {
             BVLog("checkResponseStatus t s i");
             if (request)
                 request->logRequestDebug();
             BVLog("........... #%@ response: %@", request ? request->uid() : "",
                   BVApiRequest::loggableValue(response));
         }
-    } else {
-        logFailureLocked(request, response);
     }
-    requestsStack_.emplace_back(request, response);
-    while (requestsStack_.size() > kRequestsStackSize)
-        requestsStack_.erase(requestsStack_.begin());
+    BVApiExchangeSummary summary = request ? request->summary() : BVApiExchangeSummary();
+    summary.response = loggedAnswer(response);
+    summary.status = status;
+    auto kept = std::make_shared<const BVApiExchangeSummary>(std::move(summary));
+    std::vector<ExchangeRef> earlier;
+    {
+        std::lock_guard lock(requestsLock_);
+        if (failed)
+            earlier = requestsStack_;
+        requestsStack_.push_back(kept);
+        while (requestsStack_.size() > kRequestsStackSize)
+            requestsStack_.erase(requestsStack_.begin());
+    }
+    if (failed)
+        logFailure(earlier, *kept);
     return status;
 }
 
-void BVApiClient::logFailureLocked(const RequestRef& request, const json& response) {
+void BVApiClient::logFailure(const std::vector<ExchangeRef>& earlier,
+                             const BVApiExchangeSummary& failed) {
+    std::lock_guard lock(failureLogLock_);
     BVLog("checkResponseStatus default");
-    BVLog("=== REQUEST FAILURE. REQUESTS STACK(%d): ===", requestsStack_.size());
-    for (const auto& [kept, answer] : requestsStack_) {
-        if (!kept)
-            continue;
-        kept->logRequestDebug();
-        BVLog("........... #%@ %@ %@ response: %@", kept->uid(), timeText(kept->startTime()),
-              timeText(kept->endTime()), BVApiRequest::loggableValue(answer));
+    BVLog("=== REQUEST FAILURE. REQUESTS STACK(%d): ===", earlier.size());
+    for (const auto& kept : earlier) {
+        if (kept->method.empty())
+            continue;  // classified without a request
+        kept->logRequest();
+        BVLog("........... #%@ %@ %@ response: %@", kept->uid, timeText(kept->startTime),
+              timeText(kept->endTime), kept->response);
     }
     BVLog("== FAILED REQUEST: ===");
-    if (request)
-        request->logRequestDebug();
+    if (!failed.method.empty())
+        failed.logRequest();
     BVLog("   :: %@", bv::currentCallStack());
-    BVLog("........... #%@, %@, %@, response: %@", request ? request->uid() : "",
-          request ? timeText(request->startTime()) : "",
-          request ? timeText(request->endTime()) : "", BVApiRequest::loggableValue(response));
+    BVLog("........... #%@, %@, %@, response: %@", failed.uid,
+          failed.method.empty() ? "" : timeText(failed.startTime),
+          failed.method.empty() ? "" : timeText(failed.endTime), failed.response);
     BVLog("=== FAILURE LOG END ===\n\n");
 }
 

@@ -58,7 +58,7 @@ class BVApiClient {
     static constexpr size_t kRequestsStackSize = 5;
 
     using RequestRef = std::shared_ptr<BVApiRequest>;
-    using Exchange = std::pair<RequestRef, nlohmann::json>;  // answer null when none
+    using ExchangeRef = std::shared_ptr<const BVApiExchangeSummary>;
 
     // The process's client, created on first use with the system clock.
     static BVApiClient* sharedClient();
@@ -75,8 +75,8 @@ class BVApiClient {
     // instead of the default one.
     void setConfiguration(std::optional<BVApiRequestConfiguration> configuration);
     const std::shared_ptr<bv::Clock>& clock() const { return clock_; }
-    // A copy of the last exchanges, oldest first.
-    std::vector<Exchange> requestsStack() const;
+    // Summaries of the last exchanges, oldest first.
+    std::vector<ExchangeRef> requestsStack() const;
 
     // MARK: plumbing
 
@@ -259,7 +259,8 @@ class BVApiClient {
     // preFill and one raw exchange between the activity calls.
     bool sendRaw(const RequestRef& request, BVApiClientContext* context, bv::Data* data,
                  long* status, bv::Error* error);
-    void logFailureLocked(const RequestRef& request, const nlohmann::json& response);
+    // Written outside requestsLock_, from the summaries kept before this exchange.
+    void logFailure(const std::vector<ExchangeRef>& earlier, const BVApiExchangeSummary& failed);
     void notifyStarted();
     void notifyFinished();
 
@@ -269,8 +270,11 @@ class BVApiClient {
     std::shared_ptr<BVApiClientActivityDelegate> activityDelegate_;
     std::optional<BVApiRequestConfiguration> configuration_;
 
-    // The client's lock: held while an answer is classified, its failure log written and
-    // requestsStack_ updated, so failure logs of concurrent requests do not interleave.
+    // The client's lock: held only to add a summary to requestsStack_ or copy it. Every
+    // request passes here, so nothing is logged or formatted under it.
     mutable std::mutex requestsLock_;
-    std::vector<Exchange> requestsStack_;
+    std::vector<ExchangeRef> requestsStack_;
+    // Held while one failure log is written, so failure logs of concurrent requests do not
+    // interleave. Taken by failing requests only.
+    std::mutex failureLogLock_;
 };

@@ -147,6 +147,7 @@ std::shared_ptr<BVFSIdItem> BVApiClient::fileIdAt(const std::string& path,
                                                   BVApiClientContext* context, bv::Error* error) {
     ErrorSlot slot(error);
     auto request = makeRequest("POST", "file/idbypath.json", {}, {{"path", path}});
+    request->setSafeToResend(true);  // a look-up: asking twice changes nothing
     auto item = fillItem<BVFSIdItem>(context, request, slot.get());
     if (!item && slot->integerInfo(bv::kServerCodeKey) == 404) {
         item = std::make_shared<BVFSIdItem>();
@@ -162,6 +163,7 @@ std::shared_ptr<BVFolderFSIdItem> BVApiClient::folderIdAt(const std::string& pat
                                                           bv::Error* error) {
     ErrorSlot slot(error);
     auto request = makeRequest("POST", "folder/idbypath.json", {}, {{"path", path}});
+    request->setSafeToResend(true);  // a look-up: asking twice changes nothing
     auto item = fillItem<BVFolderFSIdItem>(context, request, slot.get());
     if (!item && slot->integerInfo(bv::kServerCodeKey) == 404) {
         item = std::make_shared<BVFolderFSIdItem>();

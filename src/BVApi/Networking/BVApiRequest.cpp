@@ -3,16 +3,14 @@
 #include <curl/curl.h>
 
 #include <cstdio>
-#include <mutex>
 #include <random>
 
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 #include "BVApi/Networking/BVApiRequestConnection.h"
 #include "BVApi/Networking/BVCurlTransfer.h"
-#include "app/Logging/BVDebugOptions.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/BoundedJson.h"
-#include "platform/CallStack.h"
+#include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 
 namespace {
@@ -22,16 +20,12 @@ constexpr const char* kPasswordKey = "passwd";
 constexpr const char* kURLErrorDomain = "CURLUErrorDomain";
 
 // A process-wide unique text in the shape of a UUID; requests keep its first 4
-// characters as their tag.
+// characters as their tag. Each thread draws from its own generator: a shared one would
+// put a lock on the making of every request.
 std::string globallyUniqueString() {
-    static std::mutex generatorLock;  // guards generator
-    static std::mt19937_64 generator{std::random_device{}()};
-    uint64_t high, low;
-    {
-        std::lock_guard lock(generatorLock);
-        high = generator();
-        low = generator();
-    }
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    uint64_t high = generator();
+    uint64_t low = generator();
     char text[40];
     std::snprintf(text, sizeof text, "%08llX-%04llX-%04llX-%04llX-%012llX",
                   static_cast<unsigned long long>(high >> 32),
@@ -137,6 +131,22 @@ std::string loggedValue(const std::string& key, const nlohmann::json& value) {
     return BVApiParameterEncoder::textForm(maskedPasswords(value));
 }
 
+// How often "CancelAllUploads" was posted. One observer for the whole process counts the
+// posts, and a request compares the count with the one it was made under: an observer per
+// request would take the center's lock at every creation and destruction of a request.
+std::atomic<uint64_t>& cancelAllUploadsPosts() {
+    static std::atomic<uint64_t> posts{0};
+    // Kept for the life of the process, as the default center is.
+    [[maybe_unused]] static bv::NotificationCenter::Token* observer =
+        bv::NotificationCenter::defaultCenter()
+            .addObserver(BVApiRequest::kCancelAllUploadsNotification,
+                         [](const std::string&, const nlohmann::json&) {
+                             posts.fetch_add(1, std::memory_order_release);
+                         })
+            .release();
+    return posts;
+}
+
 // Receives a synchronous answer into memory.
 class BodyCollector : public BVCurlTransfer::Delegate {
   public:
@@ -159,13 +169,14 @@ BVApiRequest::BVApiRequest()
     : configuration_(BVApiRequestConfiguration::defaultConfiguration()),
       uid_(globallyUniqueString().substr(0, 4)),
       clock_(bv::Clock::system()) {
-    cancelAllUploadsObserver_ = bv::NotificationCenter::defaultCenter().addObserver(
-        kCancelAllUploadsNotification,
-        [this](const std::string&, const nlohmann::json&) { cancelOperations(); });
+    cancelAllPostsAtCreation_ = cancelAllUploadsPosts().load(std::memory_order_acquire);
 }
 
-BVApiRequest::~BVApiRequest() {
-    cancelAllUploadsObserver_.reset();
+BVApiRequest::~BVApiRequest() = default;
+
+bool BVApiRequest::operationsCancelled() const {
+    return operationsCancelled_ ||
+           cancelAllUploadsPosts().load(std::memory_order_acquire) != cancelAllPostsAtCreation_;
 }
 
 std::shared_ptr<BVApiRequest> BVApiRequest::initWithMethod(const std::string& method,
@@ -181,6 +192,7 @@ std::shared_ptr<BVApiRequest> BVApiRequest::initWithMethod(const std::string& me
     request->arguments_ = arguments;
     request->parametersType_ =
         method == "POST" || method == "PUT" ? kParametersJSON : kParametersQuery;
+    request->safeToResend_ = method != "POST";
     if (parameters.is_object()) {
         request->parameters_ = parameters;
     } else if (stream) {
@@ -324,11 +336,14 @@ BVApiRequest::Attempt BVApiRequest::performAttempt(const BVUrlRequest& request) 
     if (request.stream)
         streamConsumed_ = true;
     BodyCollector collector;
-    auto transfer = BVCurlTransfer::make(request, collector, &attempt.error);
+    // On the thread's own handle: consecutive requests of a thread share one connection.
+    auto transfer =
+        BVCurlTransfer::make(request, collector, &attempt.error, BVCurlTransfer::Handle::thread);
     if (!transfer)
         return attempt;
     CURLcode code = transfer->perform();
     attempt.response = transfer->response();
+    attempt.mayHaveArrived = transfer->requestMayHaveArrived();
     // As with the platform's loading, a failed exchange has no body: a cut-off answer
     // must never pass for a whole one.
     if (code != CURLE_OK)
@@ -343,7 +358,7 @@ bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse
     const BVUrlRequest* request = urlRequest(error);
     if (!request)
         return false;
-    for (;;) {
+    for (double delay = kFirstRetryDelay;; delay *= 2) {
         markStarted();
         Attempt attempt = performAttempt(*request);
         markFinished();
@@ -358,7 +373,12 @@ bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse
         }
         if (success)
             return true;
-        if (numberOfRetries_ == 0) {
+        // A POST whose whole body reached the service may have been applied even though
+        // no answer came back; sending it again could apply it twice.
+        const bool resendable = safeToResend_ || !attempt.mayHaveArrived;
+        if (!resendable && numberOfRetries_ > 0)
+            BVLog("request uid %@ is not sent again: the service may have applied it", uid_);
+        if (numberOfRetries_ == 0 || !resendable) {
             bv::setError(error,
                          transportError(kErrorNoData, "Server returned no data", attempt.error));
             return false;
@@ -372,6 +392,7 @@ bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse
             bv::setError(error, refused);
             return false;
         }
+        clock_->sleepFor(delay);
     }
 }
 
@@ -507,7 +528,7 @@ void BVApiRequest::cancelAsync() {
 }
 
 void BVApiRequest::waitAsync() {
-    while (state_ == kStateRunning && !operationsCancelled_)
+    while (state_ == kStateRunning && !operationsCancelled())
         waitFor(1);
 }
 
@@ -565,14 +586,23 @@ std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data
     return badAnswer();
 }
 
-void BVApiRequest::logRequestDebug() const {
-    std::string params = "{\n";
+BVApiExchangeSummary BVApiRequest::summary() const {
+    BVApiExchangeSummary summary;
+    summary.uid = uid_;
+    summary.method = method_;
+    summary.endpoint = endpoint_;
+    summary.url = fullUrlFor(endpoint_);
+    summary.parameters = "{\n";
     if (parameters_ && parameters_->is_object()) {
         for (const auto& [key, value] : parameters_->items())
-            params += bv::format("  %@ = \"%@\"\n", key, loggedValue(key, value));
+            summary.parameters += bv::format("  %@ = \"%@\"\n", key, loggedValue(key, value));
     }
-    BVLog("%@ request #%@ with endpoint \"%@\", params %@}", method_, uid_, fullUrlFor(endpoint_),
-          params);
-    if (BVDebugOptions::checkDebugParam("al_callstack"))
-        BVLog("   :: %@", bv::currentCallStack());
+    summary.startTime = startTime_;
+    summary.endTime = endTime_;
+    summary.response = "null";
+    return summary;
+}
+
+void BVApiRequest::logRequestDebug() const {
+    summary().logRequest();
 }

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BVApi/Networking/BVApiExchangeSummary.h"
 #include "BVApi/Networking/BVApiRequestConfiguration.h"
 #include "BVApi/Networking/BVHttpResponse.h"
 #include "BVApi/Networking/BVUrlRequest.h"
@@ -17,7 +18,6 @@
 #include "platform/Data.h"
 #include "platform/Error.h"
 #include "platform/InputStream.h"
-#include "platform/NotificationCenter.h"
 
 class BVApiRequestConnection;
 
@@ -50,6 +50,11 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     static constexpr int64_t kErrorNoData = -100;
 
     static constexpr const char* kCancelAllUploadsNotification = "CancelAllUploads";
+
+    // A failed synchronous attempt is retried after kFirstRetryDelay seconds, each further
+    // retry waiting twice as long as the one before, so a struggling service is not hit
+    // again in a tight loop.
+    static constexpr double kFirstRetryDelay = 1;
 
     using NetworkResponseHandler = std::function<void(const BVHttpResponse& response)>;
     // The parsed answer (null when none) and the error (empty when none).
@@ -95,7 +100,10 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     BVApiRequest& operator=(const BVApiRequest&) = delete;
 
     // The synchronous exchange with its retries; answers true on success. Body and
-    // response are those of the last attempt. `logging` has no effect.
+    // response are those of the last attempt. `logging` has no effect. A failed attempt
+    // is retried (after a delay on the request's clock) only when sending it again cannot
+    // apply it twice: the request is safe to resend, or it provably never reached the
+    // service whole.
     bool sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse* response, bool logging);
     // The exchange followed by apiResponseFrom; true when a dictionary was produced.
     bool sendSyncWith(bv::Error* error, nlohmann::json* response);
@@ -116,7 +124,8 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     void waitFor(double seconds);
     // Stops the asynchronous exchange; no callback is called afterwards.
     void cancelAsync();
-    // Ends a running waitAsync (the "CancelAllUploads" notification calls it).
+    // Ends a running waitAsync; a "CancelAllUploads" posted after the request was made has
+    // the same effect.
     void cancelOperations() { operationsCancelled_ = true; }
     bool isRunning() const { return state_ == kStateRunning; }
 
@@ -130,6 +139,8 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
 
     // Logs one record describing the request, with "passwd" masked.
     void logRequestDebug() const;
+    // The request's side of its failure-log summary (no answer, status 0).
+    BVApiExchangeSummary summary() const;
     // A copy of value fit for a log record: "passwd" and the secure-folder verifier
     // ("hash", "data", "Data") are replaced at any depth.
     static nlohmann::json loggableValue(const nlohmann::json& value);
@@ -139,7 +150,7 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     // parameters cannot be encoded.
     const BVUrlRequest* urlRequest(bv::Error* error);
 
-    bool operationsCancelled() const { return operationsCancelled_; }
+    bool operationsCancelled() const;
     BVApiRequestConfiguration& configuration() { return configuration_; }
     const BVApiRequestConfiguration& configuration() const { return configuration_; }
     const std::string& uid() const { return uid_; }
@@ -155,6 +166,11 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     void setNumberOfRetries(uint64_t retries) { numberOfRetries_ = retries; }
     int64_t parametersType() const { return parametersType_; }
     void setParametersType(int64_t type) { parametersType_ = type; }
+    // Whether the service applies the request once however often it arrives, so that an
+    // attempt whose fate is unknown may be sent again. By default every method but POST;
+    // a POST that only looks something up may be marked so.
+    bool safeToResend() const { return safeToResend_; }
+    void setSafeToResend(bool safe) { safeToResend_ = safe; }
     int64_t state() const { return state_; }
     int64_t receivedBytes() const { return receivedBytes_; }
     int64_t totalBytes() const { return totalBytes_; }
@@ -180,6 +196,9 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
         bv::Data body;
         BVHttpResponse response;
         bv::Error error;
+        // False only when the service cannot have acted on the attempt: it was never
+        // sent, or its body was cut off on the way.
+        bool mayHaveArrived = false;
     };
     Attempt performAttempt(const BVUrlRequest& request);
     bool encodeParameters(BVUrlRequest& request, bv::Error* error) const;
@@ -194,6 +213,7 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     void connectionDidFail(const BVApiRequestConnection* connection, const bv::Error& error);
 
     std::atomic<bool> operationsCancelled_{false};
+    uint64_t cancelAllPostsAtCreation_ = 0;
     BVApiRequestConfiguration configuration_;
     std::string uid_;
     std::optional<double> startTime_;
@@ -206,6 +226,7 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     bool streamConsumed_ = false;
     uint64_t numberOfRetries_ = 3;
     int64_t parametersType_ = kParametersJSON;
+    bool safeToResend_ = true;
     std::atomic<int64_t> state_{kStateNotSent};
     int64_t receivedBytes_ = 0;
     int64_t totalBytes_ = -1;
@@ -215,6 +236,4 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     bv::Data mutableData_;
     uint64_t timeout_ = 240;
     std::shared_ptr<bv::Clock> clock_;
-    // Last, so it goes first: the observer never runs on a half-destroyed request.
-    std::unique_ptr<bv::NotificationCenter::Token> cancelAllUploadsObserver_;
 };

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/Preferences.h"
+#include "BVApi/Networking/BVNetworkSettings.h"
 
 namespace {
 
@@ -44,13 +44,12 @@ BVApiRequestConfiguration& BVApiRequestConfiguration::operator=(
 }
 
 BVApiRequestConfiguration BVApiRequestConfiguration::defaultConfiguration() {
-    auto& preferences = bv::Preferences::standard();
+    const auto& settings = BVNetworkSettings::current();
     BVApiRequestConfiguration configuration;
-    std::string host = preferences.stringForKey(kApiBaseURLPreference);
+    const std::string& host = settings.apiBaseURL;
     configuration.setRequestHost(
         environmentOr(kApiBaseURLEnvironment, host.empty() ? kDefaultApiBaseURL : host));
-    configuration.setCaFile(
-        environmentOr(kCAFileEnvironment, preferences.stringForKey(kCAFilePreference)));
+    configuration.setCaFile(environmentOr(kCAFileEnvironment, settings.caFile));
     return configuration;
 }
 

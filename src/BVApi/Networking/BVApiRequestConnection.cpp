@@ -114,6 +114,13 @@ void BVApiRequestConnection::transferDidComplete(CURLcode code) {
     }
 }
 
+void BVApiRequestConnection::transferDidFail(const bv::Error& error) {
+    Event failure{Event::Kind::failed};
+    failure.error = error;
+    std::lock_guard lock(eventsLock_);
+    pushLocked(std::move(failure));
+}
+
 void BVApiRequestConnection::pushLocked(Event event) {
     if (cancelled_)
         return;

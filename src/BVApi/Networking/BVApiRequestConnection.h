@@ -45,6 +45,7 @@ class BVApiRequestConnection : public BVNetworkTransfer,
 
     CURL* easyHandle() const override { return transfer_ ? transfer_->handle() : nullptr; }
     void transferDidComplete(CURLcode code) override;
+    void transferDidFail(const bv::Error& error) override;
     void flushEvents() override;
 
   private:

@@ -1,18 +1,12 @@
 #include "BVApi/Networking/BVCurlTransfer.h"
 
 #include <cmath>
-#include <mutex>
 #include <string_view>
 
 namespace {
 
 // Larger receive pieces mean fewer hand-overs to the consumer on fast links.
 constexpr long kReceiveBufferSize = 256 * 1024;
-
-void initializeCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 }  // namespace
 
@@ -22,11 +16,12 @@ BVCurlTransfer::BVCurlTransfer(const BVUrlRequest& request, Delegate& delegate)
 BVCurlTransfer::~BVCurlTransfer() = default;
 
 std::unique_ptr<BVCurlTransfer> BVCurlTransfer::make(const BVUrlRequest& request,
-                                                     Delegate& delegate, bv::Error* error) {
-    initializeCurlOnce();
+                                                     Delegate& delegate, bv::Error* error,
+                                                     Handle handle) {
     std::unique_ptr<BVCurlTransfer> transfer(new BVCurlTransfer(request, delegate));
-    transfer->easy_.reset(curl_easy_init());
-    if (!transfer->easy_) {
+    transfer->handle_ =
+        handle == Handle::thread ? BVCurlHandle::forThisThread() : BVCurlHandle::make();
+    if (!transfer->handle()) {
         bv::setError(error,
                      bv::Error(kErrorDomain, CURLE_FAILED_INIT,
                                {{bv::kFailureReasonKey, std::string("curl_easy_init failed")}}));
@@ -41,7 +36,7 @@ std::unique_ptr<BVCurlTransfer> BVCurlTransfer::make(const BVUrlRequest& request
 }
 
 CURLcode BVCurlTransfer::configure() {
-    CURL* easy = easy_.get();
+    CURL* easy = handle();
     CURLcode code = CURLE_OK;
     auto set = [&](CURLoption option, auto value) {
         if (code == CURLE_OK)
@@ -73,7 +68,7 @@ CURLcode BVCurlTransfer::configure() {
 }
 
 CURLcode BVCurlTransfer::configureBody() {
-    CURL* easy = easy_.get();
+    CURL* easy = handle();
     CURLcode code = CURLE_OK;
     auto set = [&](CURLoption option, auto value) {
         if (code == CURLE_OK)
@@ -135,12 +130,27 @@ CURLcode BVCurlTransfer::configureHeaders(bool sendsBody) {
         (void)headers_.release();
         headers_.reset(extended);
     }
-    return curl_easy_setopt(easy_.get(), CURLOPT_HTTPHEADER, headers_.get());
+    return curl_easy_setopt(handle(), CURLOPT_HTTPHEADER, headers_.get());
 }
 
 CURLcode BVCurlTransfer::perform() {
     errorBuffer_[0] = '\0';
-    return curl_easy_perform(easy_.get());
+    return curl_easy_perform(handle());
+}
+
+bool BVCurlTransfer::requestMayHaveArrived() const {
+    if (response_.statusCode > 0)
+        return true;
+    CURL* easy = handle();
+    curl_off_t ready = 0;
+    // Zero until the connection stood and the request was about to go out.
+    if (curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &ready) == CURLE_OK && ready == 0)
+        return false;
+    curl_off_t uploaded = 0;
+    if (bodyLength_ > 0 && curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+        uploaded < bodyLength_)
+        return false;  // a service acts on a request only once it has its whole body
+    return true;
 }
 
 bv::Error BVCurlTransfer::errorFor(CURLcode code) const {
@@ -167,7 +177,7 @@ size_t BVCurlTransfer::headerCallback(char* bytes, size_t size, size_t count, vo
         if (line == "\r\n" || line == "\n") {
             if (transfer->response_.statusCode >= 200) {
                 char* url = nullptr;
-                if (curl_easy_getinfo(transfer->easy_.get(), CURLINFO_EFFECTIVE_URL, &url) ==
+                if (curl_easy_getinfo(transfer->handle(), CURLINFO_EFFECTIVE_URL, &url) ==
                         CURLE_OK &&
                     url)
                     transfer->response_.url = url;

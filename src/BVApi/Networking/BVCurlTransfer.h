@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "BVApi/Networking/BVCurlHandle.h"
 #include "BVApi/Networking/BVHttpResponse.h"
 #include "BVApi/Networking/BVUrlRequest.h"
 #include "platform/Error.h"
@@ -28,6 +29,10 @@ class BVCurlTransfer {
         virtual void transferDidSendBodyData(int64_t /*sent*/, int64_t /*expected*/) {}
     };
 
+    // Which easy handle the transfer runs on: one of its own (needed on a multi handle), or
+    // the calling thread's reused one (for a transfer performed on that thread).
+    enum class Handle { own, thread };
+
     ~BVCurlTransfer();
     BVCurlTransfer(const BVCurlTransfer&) = delete;
     BVCurlTransfer& operator=(const BVCurlTransfer&) = delete;
@@ -35,9 +40,9 @@ class BVCurlTransfer {
     // Answers nothing and sets *error (curl domain) when the handle cannot be set up.
     // The request's body stays shared with the transfer; the delegate must outlive it.
     static std::unique_ptr<BVCurlTransfer> make(const BVUrlRequest& request, Delegate& delegate,
-                                                bv::Error* error);
+                                                bv::Error* error, Handle handle = Handle::own);
 
-    CURL* handle() const { return easy_.get(); }
+    CURL* handle() const { return handle_ ? handle_->get() : nullptr; }
     // Runs the whole exchange on the calling thread.
     CURLcode perform();
     // The transport error for a failed exchange: curl domain, curl code, the handle's
@@ -47,11 +52,12 @@ class BVCurlTransfer {
     const BVHttpResponse& response() const { return response_; }
     // True when reading the streamed body failed.
     bool streamFailed() const { return streamFailed_; }
+    // After the exchange: false only when the service cannot have acted on the request,
+    // because no answer came and the request never went out whole (no connection, or a
+    // body cut off on the way).
+    bool requestMayHaveArrived() const;
 
   private:
-    struct EasyCleanup {
-        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-    };
     struct ListCleanup {
         void operator()(curl_slist* list) const { curl_slist_free_all(list); }
     };
@@ -70,11 +76,12 @@ class BVCurlTransfer {
 
     BVUrlRequest request_;
     Delegate& delegate_;
-    std::unique_ptr<CURL, EasyCleanup> easy_;
     std::unique_ptr<curl_slist, ListCleanup> headers_;
     std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
     BVHttpResponse response_;
     int64_t bodyLength_ = -1;
     int64_t lastReportedSent_ = 0;
     bool streamFailed_ = false;
+    // Last, so it goes first: a lent handle is reset before what it points to goes.
+    std::unique_ptr<BVCurlHandle> handle_;
 };

@@ -1,11 +1,40 @@
 #include "BVApi/Networking/BVNetworkThread.h"
 
+#include <stdexcept>
+#include <string>
 #include <vector>
+
+#include "app/Logging/BVLogging.h"
+#include "platform/UnhandledException.h"
 
 namespace {
 
 // How long the thread sleeps in poll when nothing happens; wake-ups cut it short.
 constexpr int kPollMilliseconds = 1000;
+
+// A failure of curl's multi interface; it ends the thread.
+class MultiFailure : public std::runtime_error {
+  public:
+    MultiFailure(const char* call, CURLMcode code)
+        : std::runtime_error(std::string(call) + ": " + curl_multi_strerror(code)), code(code) {}
+    CURLMcode code;
+};
+
+void check(const char* call, CURLMcode code) {
+    if (code != CURLM_OK)
+        throw MultiFailure(call, code);
+}
+
+// For calls whose failure leaves the thread usable.
+void logIfFailed(const char* call, CURLMcode code) {
+    if (code != CURLM_OK)
+        BVLog("BVNetworkThread: %@ failed: %@", call, curl_multi_strerror(code));
+}
+
+bv::Error threadError(CURLMcode code, const std::string& why) {
+    return bv::Error(BVNetworkThread::kErrorDomain, code,
+                     {{bv::kFailureReasonKey, "The network thread stopped: " + why}});
+}
 
 }  // namespace
 
@@ -35,21 +64,56 @@ void BVNetworkThread::resume(std::shared_ptr<BVNetworkTransfer> transfer) {
     enqueue(CommandKind::resume, std::move(transfer));
 }
 
-void BVNetworkThread::enqueue(CommandKind kind, std::shared_ptr<BVNetworkTransfer> transfer) {
+void BVNetworkThread::injectFault(std::function<CURLMcode()> fault) {
     std::lock_guard lock(commandsLock_);
-    // Work handed over while the thread is being stopped is dropped with it.
-    if (stopping_)
-        return;
-    if (!thread_.joinable()) {
-        if (kind != CommandKind::add)
-            return;
-        multi_.reset(curl_multi_init());
-        if (!multi_)
-            return;
-        thread_ = std::thread([this] { run(); });
+    fault_ = std::move(fault);
+    if (multi_)
+        curl_multi_wakeup(multi_.get());
+}
+
+void BVNetworkThread::enqueue(CommandKind kind, std::shared_ptr<BVNetworkTransfer> transfer) {
+    std::thread failed;
+    {
+        std::lock_guard lock(commandsLock_);
+        if (ended_) {
+            failed = std::move(thread_);
+            ended_ = false;
+        }
     }
-    commands_.push_back({kind, std::move(transfer)});
-    curl_multi_wakeup(multi_.get());
+    if (failed.joinable()) {
+        // It is done with its work and only failing its transfers; one of them may be
+        // asking from that very thread.
+        if (failed.get_id() == std::this_thread::get_id())
+            failed.detach();
+        else
+            failed.join();
+    }
+    CURLMcode woken = CURLM_OK;
+    bool started = true;
+    {
+        std::lock_guard lock(commandsLock_);
+        // Work handed over while the thread is being stopped is dropped with it.
+        if (stopping_)
+            return;
+        if (!thread_.joinable()) {
+            if (kind != CommandKind::add)
+                return;
+            multi_.reset(curl_multi_init());
+            started = multi_ != nullptr;
+            if (started)
+                thread_ = std::thread([this] { run(); });
+        }
+        if (started) {
+            commands_.push_back({kind, transfer});
+            woken = curl_multi_wakeup(multi_.get());
+        }
+    }
+    if (!started) {
+        BVLog("BVNetworkThread: curl_multi_init failed");
+        transfer->transferDidFail(threadError(CURLM_OUT_OF_MEMORY, "curl_multi_init failed"));
+    }
+    // The thread still looks at its commands within a poll period.
+    logIfFailed("curl_multi_wakeup", woken);
 }
 
 void BVNetworkThread::shutdown() {
@@ -60,7 +124,8 @@ void BVNetworkThread::shutdown() {
             return;
         stopping_ = true;
         stopped = std::move(thread_);
-        curl_multi_wakeup(multi_.get());
+        if (multi_)
+            curl_multi_wakeup(multi_.get());
     }
     stopped.join();
     std::deque<Command> dropped;
@@ -68,26 +133,50 @@ void BVNetworkThread::shutdown() {
         std::lock_guard lock(commandsLock_);
         dropped.swap(commands_);
         stopping_ = false;
+        ended_ = false;
     }
 }
 
 void BVNetworkThread::run() {
+    bv::Error failure;
     try {
-        while (runCommands()) {
-            int stillRunning = 0;
-            curl_multi_perform(multi_.get(), &stillRunning);
-            for (auto& [owner, transfer] : running_)
-                transfer->flushEvents();
-            finishDoneTransfers();
-            curl_multi_poll(multi_.get(), nullptr, 0, kPollMilliseconds, nullptr);
+        while (turn()) {
         }
+    } catch (const MultiFailure& e) {
+        failure = threadError(e.code, e.what());
     } catch (...) {
-        // Nothing may escape the thread; the transfers still running are dropped below.
+        failure =
+            threadError(CURLM_INTERNAL_ERROR, bv::describeException(std::current_exception()));
     }
-    dropAllTransfers();
-    // Closes the cached connections too, so servers are not left waiting on them.
-    std::lock_guard lock(commandsLock_);
-    multi_.reset();
+    if (!failure) {
+        dropAllTransfers();
+        // Closes the cached connections too, so servers are not left waiting on them.
+        std::lock_guard lock(commandsLock_);
+        multi_.reset();
+        return;
+    }
+    BVLog("BVNetworkThread stopped: %@; its transfers fail, the next request starts it again",
+          failure.failureReason());
+    failAllTransfers(failure);
+}
+
+bool BVNetworkThread::turn() {
+    std::function<CURLMcode()> fault;
+    if (!runCommands())
+        return false;
+    {
+        std::lock_guard lock(commandsLock_);
+        fault.swap(fault_);
+    }
+    if (fault)
+        check("injected fault", fault());
+    int stillRunning = 0;
+    check("curl_multi_perform", curl_multi_perform(multi_.get(), &stillRunning));
+    for (auto& [owner, transfer] : running_)
+        transfer->flushEvents();
+    finishDoneTransfers();
+    check("curl_multi_poll", curl_multi_poll(multi_.get(), nullptr, 0, kPollMilliseconds, nullptr));
+    return true;
 }
 
 bool BVNetworkThread::runCommands() {
@@ -108,7 +197,12 @@ bool BVNetworkThread::runCommands() {
                 break;
             case CommandKind::resume:
                 if (running_.count(command.transfer.get())) {
-                    curl_easy_pause(command.transfer->easyHandle(), CURLPAUSE_CONT);
+                    CURLcode code = curl_easy_pause(command.transfer->easyHandle(), CURLPAUSE_CONT);
+                    if (code != CURLE_OK) {
+                        stopTransfer(command.transfer);
+                        command.transfer->transferDidComplete(code);
+                        break;
+                    }
                     command.transfer->flushEvents();
                 }
                 break;
@@ -121,9 +215,17 @@ void BVNetworkThread::startTransfer(const std::shared_ptr<BVNetworkTransfer>& tr
     CURL* easy = transfer->easyHandle();
     if (!easy || running_.count(transfer.get()))
         return;
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void*>(transfer.get()));
-    if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
-        transfer->transferDidComplete(CURLE_FAILED_INIT);
+    CURLcode set = curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void*>(transfer.get()));
+    if (set != CURLE_OK) {
+        transfer->transferDidComplete(set);
+        return;
+    }
+    CURLMcode added = curl_multi_add_handle(multi_.get(), easy);
+    if (added != CURLM_OK) {
+        transfer->transferDidFail(
+            bv::Error(kErrorDomain, added,
+                      {{bv::kFailureReasonKey,
+                        std::string("curl_multi_add_handle: ") + curl_multi_strerror(added)}}));
         return;
     }
     running_[transfer.get()] = transfer;
@@ -133,7 +235,8 @@ void BVNetworkThread::stopTransfer(const std::shared_ptr<BVNetworkTransfer>& tra
     auto found = running_.find(transfer.get());
     if (found == running_.end())
         return;
-    curl_multi_remove_handle(multi_.get(), transfer->easyHandle());
+    logIfFailed("curl_multi_remove_handle",
+                curl_multi_remove_handle(multi_.get(), transfer->easyHandle()));
     running_.erase(found);
 }
 
@@ -150,17 +253,47 @@ void BVNetworkThread::finishDoneTransfers() {
         if (found == running_.end())
             continue;
         std::shared_ptr<BVNetworkTransfer> transfer = found->second;
-        curl_multi_remove_handle(multi_.get(), easy);
+        logIfFailed("curl_multi_remove_handle", curl_multi_remove_handle(multi_.get(), easy));
         running_.erase(found);
         try {
             transfer->transferDidComplete(result);
         } catch (...) {
+            bv::reportUnhandledException("BVNetworkThread transferDidComplete",
+                                         std::current_exception());
         }
     }
 }
 
 void BVNetworkThread::dropAllTransfers() {
     for (auto& [owner, transfer] : running_)
-        curl_multi_remove_handle(multi_.get(), transfer->easyHandle());
+        logIfFailed("curl_multi_remove_handle",
+                    curl_multi_remove_handle(multi_.get(), transfer->easyHandle()));
     running_.clear();
+}
+
+void BVNetworkThread::failAllTransfers(const bv::Error& error) {
+    std::vector<std::shared_ptr<BVNetworkTransfer>> failed;
+    for (auto& [owner, transfer] : running_)
+        failed.push_back(transfer);
+    dropAllTransfers();
+    std::deque<Command> commands;
+    {
+        // From here on an add() starts a new thread, so a transfer that is retried when
+        // it hears of the failure runs there.
+        std::lock_guard lock(commandsLock_);
+        commands.swap(commands_);
+        multi_.reset();
+        ended_ = true;
+    }
+    for (auto& command : commands)
+        if (command.kind == CommandKind::add)
+            failed.push_back(std::move(command.transfer));
+    for (auto& transfer : failed) {
+        try {
+            transfer->transferDidFail(error);
+        } catch (...) {
+            bv::reportUnhandledException("BVNetworkThread transferDidFail",
+                                         std::current_exception());
+        }
+    }
 }

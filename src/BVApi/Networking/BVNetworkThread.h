@@ -3,10 +3,13 @@
 #include <curl/curl.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include "platform/Error.h"
 
 // A transfer driven by the network thread. The thread calls every member on itself.
 class BVNetworkTransfer {
@@ -16,6 +19,8 @@ class BVNetworkTransfer {
     virtual CURL* easyHandle() const = 0;
     // The exchange ended (CURLE_OK when answered) or could not start.
     virtual void transferDidComplete(CURLcode code) = 0;
+    // The thread failed and dropped the transfer; nothing more comes.
+    virtual void transferDidFail(const bv::Error& error) = 0;
     // Called after each turn in which curl may have handed the transfer data.
     virtual void flushEvents() {}
 };
@@ -24,8 +29,14 @@ class BVNetworkTransfer {
 // handle. Other threads hand it work; it never calls back into them directly. Started
 // on first use; shutdown() (also run at exit) stops and joins it, and a later add()
 // starts it again.
+//
+// When the thread fails (curl's multi interface reports an error, or something throws), it
+// logs why, fails every transfer it had with an error of kErrorDomain, and ends; the next
+// add() starts a new one.
 class BVNetworkThread {
   public:
+    static constexpr const char* kErrorDomain = "CURLMErrorDomain";
+
     static BVNetworkThread& shared();
 
     BVNetworkThread();
@@ -42,6 +53,10 @@ class BVNetworkThread {
     // Drops every transfer without completing it and joins the thread.
     void shutdown();
 
+    // For tests: the running thread calls fault once at its next turn, in place of curl's
+    // multi interface; a code other than CURLM_OK, or an exception, fails the thread.
+    void injectFault(std::function<CURLMcode()> fault);
+
   private:
     enum class CommandKind { add, remove, resume };
     struct Command {
@@ -54,18 +69,25 @@ class BVNetworkThread {
 
     void enqueue(CommandKind kind, std::shared_ptr<BVNetworkTransfer> transfer);
     void run();
+    // One turn: commands, curl's work, events, finished transfers, the wait. Throws when
+    // curl's multi interface fails; false once stopping.
+    bool turn();
     bool runCommands();
     void startTransfer(const std::shared_ptr<BVNetworkTransfer>& transfer);
     void stopTransfer(const std::shared_ptr<BVNetworkTransfer>& transfer);
     void finishDoneTransfers();
     void dropAllTransfers();
+    // After a failure: every running and queued transfer fails with error.
+    void failAllTransfers(const bv::Error& error);
 
-    std::mutex commandsLock_;  // guards commands_, stopping_, thread_ and replacing multi_
+    std::mutex commandsLock_;  // guards the five below and replacing multi_
     // Made when the thread starts, destroyed when it ends. Driven by the thread alone;
     // other threads only wake it, holding commandsLock_.
     std::unique_ptr<CURLM, MultiCleanup> multi_;
     std::deque<Command> commands_;
     bool stopping_ = false;
+    bool ended_ = false;  // the thread failed and returned; joined by the next add()
+    std::function<CURLMcode()> fault_;
     std::thread thread_;
 
     // Owned by the network thread alone; keyed by the object each handle carries in
