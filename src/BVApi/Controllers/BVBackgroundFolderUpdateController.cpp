@@ -1,6 +1,7 @@
 #include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -67,9 +68,22 @@ std::string printfSeconds(double seconds) {
 
 }  // namespace
 
+namespace {
+std::atomic<BVBackgroundFolderUpdateController*> sharedMade{nullptr};
+}  // namespace
+
 BVBackgroundFolderUpdateController* BVBackgroundFolderUpdateController::sharedController() {
-    static BVBackgroundFolderUpdateController controller;
-    return &controller;
+    // Never destroyed: exit must not pull it from under a thread; BVSharedControllers stops it.
+    static auto* controller = [] {
+        auto* made = new BVBackgroundFolderUpdateController;
+        sharedMade.store(made);
+        return made;
+    }();
+    return controller;
+}
+
+BVBackgroundFolderUpdateController* BVBackgroundFolderUpdateController::existingSharedController() {
+    return sharedMade.load();
 }
 
 BVBackgroundFolderUpdateController::BVBackgroundFolderUpdateController()
@@ -84,14 +98,31 @@ BVBackgroundFolderUpdateController::BVBackgroundFolderUpdateController(Options o
 }
 
 BVBackgroundFolderUpdateController::~BVBackgroundFolderUpdateController() {
+    stop();
+}
+
+void BVBackgroundFolderUpdateController::stop() {
     {
         std::lock_guard lock(stopLock_);
         stopping_ = true;
     }
     stopChanged_.notify_all();
-    if (revisitThread_.joinable())
-        revisitThread_.join();
+    // Only the first caller joins; a second one (the destructor after an explicit stop)
+    // finds the thread gone.
+    std::thread revisit;
+    {
+        std::lock_guard lock(revisitThreadLock_);
+        revisit = std::move(revisitThread_);
+    }
+    if (revisit.joinable())
+        revisit.join();
     cancelOperations();
+    waitUntilUpdatesFinish();
+}
+
+bool BVBackgroundFolderUpdateController::isStopped() const {
+    std::lock_guard lock(stopLock_);
+    return stopping_;
 }
 
 // MARK: collaborators
@@ -263,6 +294,10 @@ void BVBackgroundFolderUpdateController::queueUpdate(
                 return;
         }
     }
+    // Added under the stop lock, so stop() never waits for an update queued after it began.
+    std::lock_guard hold(stopLock_);
+    if (stopping_)
+        return;
     queue_.addOperation([this, path, listing, age, full] { runUpdate(path, listing, age, full); });
 }
 

@@ -59,6 +59,8 @@ class BVBackgroundFolderUpdateController {
 
     // The process's controller, made (and its thread started) on first use.
     static BVBackgroundFolderUpdateController* sharedController();
+    // The process's controller when one was made, else null (making none).
+    static BVBackgroundFolderUpdateController* existingSharedController();
 
     BVBackgroundFolderUpdateController();
     explicit BVBackgroundFolderUpdateController(Options options);
@@ -89,6 +91,10 @@ class BVBackgroundFolderUpdateController {
     void cancelOperations();
     // Waits until no update waits or runs.
     void waitUntilUpdatesFinish();
+    // Ends the revisit thread, drops the waiting updates and waits for the running ones; no
+    // update starts afterwards. The destructor does the same.
+    void stop();
+    bool isStopped() const;
 
     // ---- Folder locks: binary flags that any thread may release ----
     // Never waits.
@@ -127,11 +133,12 @@ class BVBackgroundFolderUpdateController {
     std::mutex locksLock_;  // guards locks_ (the controller's own lock)
     std::map<std::string, std::shared_ptr<FolderLock>> locks_;
 
-    std::mutex stopLock_;  // guards stopping_
+    mutable std::mutex stopLock_;  // guards stopping_, and queue_'s additions against stop()
     std::condition_variable stopChanged_;
     bool stopping_ = false;
 
     // Declared last: destroyed first, so no update outlives the members it uses.
     bv::OperationQueue queue_;
+    std::mutex revisitThreadLock_;  // guards revisitThread_ (stop() and the destructor may race)
     std::thread revisitThread_;
 };

@@ -114,8 +114,9 @@ struct ChunkExchange {
 }  // namespace
 
 BVManageController* BVManageController::sharedController() {
-    static BVManageController controller;
-    return &controller;
+    // Never destroyed: threads still running at exit may hold it.
+    static auto* controller = new BVManageController;
+    return controller;
 }
 
 BVManageController::BVManageController() : BVManageController(Options{}) {}

@@ -83,8 +83,9 @@ const json* presentValue(const json& dict, const char* key) {
 // MARK: - Set-up
 
 BVApiClient* BVApiClient::sharedClient() {
-    static BVApiClient client;
-    return &client;
+    // Never destroyed: threads still running at exit may hold it.
+    static auto* client = new BVApiClient;
+    return client;
 }
 
 const char* BVApiClient::apiVersion() {

@@ -87,8 +87,9 @@ bool responseTypeIsChanged(const nlohmann::json& responseType) {
 }  // namespace
 
 BVContentController* BVContentController::sharedController() {
-    static BVContentController controller;
-    return &controller;
+    // Never destroyed: threads still running at exit may hold it.
+    static auto* controller = new BVContentController;
+    return controller;
 }
 
 BVContentController::BVContentController() : BVContentController(Options{}) {}
