@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <sstream>
+#include <thread>
 
 #include "BVApi/Cache/BVCacheContentStream.h"
 #include "BVApi/Content/BVTransferItems.h"
@@ -33,6 +34,31 @@ bv::Data patterned(size_t length, uint32_t seed = 7) {
 bv::Data slice(const bv::Data& data, size_t offset, size_t length) {
     return data.subdata(offset, length);
 }
+
+// A manual clock that tells how often one thread (a reader) has looked at it, so a test can
+// move time on only once the reader has seen the previous step.
+class WatchedClock : public bv::ManualClock {
+  public:
+    using ManualClock::ManualClock;
+    double monotonic() const override {
+        if (std::this_thread::get_id() == watched_.load())
+            ++looks_;
+        return ManualClock::monotonic();
+    }
+    void watch() { watched_ = std::this_thread::get_id(); }
+    uint64_t looks() const { return looks_.load(); }
+    // Blocks until the watched thread looked more often than `than`, or the reader is done.
+    template <class Future>
+    void awaitLookAfter(uint64_t than, const Future& reader) const {
+        while (looks_.load() <= than &&
+               reader.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+        }
+    }
+
+  private:
+    std::atomic<std::thread::id> watched_{};
+    mutable std::atomic<uint64_t> looks_{0};
+};
 
 class BVDownloadControllerTest : public bvtest::ContentFixture {
   protected:
@@ -156,6 +182,10 @@ TEST_F(BVDownloadControllerTest, ARefusedDownloadFailsTheStartAndTheNextReadDown
 }
 
 TEST_F(BVDownloadControllerTest, AReaderTimesOutOnlyAfterTwentySecondsWithoutProgress) {
+    // The reader's clock is watched, so each step of time comes after it saw the last one.
+    auto clock = std::make_shared<WatchedClock>(clock_->now());
+    clock_ = clock;
+    signIn(user_, "pw");
     putFile("stalled.bin", patterned(1000));
     const std::string id = *content_->identifierForFileAt("/stalled.bin");
     ASSERT_NE(content_->minimalItemInfoAt("/stalled.bin", nullptr), nullptr);
@@ -172,30 +202,45 @@ TEST_F(BVDownloadControllerTest, AReaderTimesOutOnlyAfterTwentySecondsWithoutPro
 
     const bv::Data bytes = patterned(1000);
     auto moving = std::async(std::launch::async, [&] {
+        clock->watch();
         bv::Error error;
         return std::make_pair(content_->downloadFileAt("/stalled.bin", 300, &error), error);
     });
     // Bytes every 15 seconds keep the reader waiting well past 20 seconds from its start.
+    clock->awaitLookAfter(1, moving);
     for (int step = 0; step < 3; ++step) {
-        clock_->advance(15);
+        uint64_t looked = clock->looks();
+        clock->advance(15);
         stream->wakeWaiters();
+        clock->awaitLookAfter(looked, moving);
+        looked = clock->looks();
         ASSERT_TRUE(stream->append(slice(bytes, step * 100, 100), step * 100));
+        if (step < 2)
+            clock->awaitLookAfter(looked, moving);
     }
     auto [ready, error] = moving.get();
     ASSERT_NE(ready, nullptr) << error.description();
     EXPECT_EQ(ready, descriptor);
 
     auto stalled = std::async(std::launch::async, [&] {
+        clock->watch();
         bv::Error error;
         return std::make_pair(content_->downloadFileAt("/stalled.bin", 1000, &error), error);
     });
-    clock_->advance(19);
+    clock->awaitLookAfter(clock->looks(), stalled);
+    const double started = clock->monotonic();
+    uint64_t looked = clock->looks();
+    clock->advance(19);
     stream->wakeWaiters();
-    EXPECT_EQ(stalled.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-    while (stalled.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
-        clock_->advance(1);
+    clock->awaitLookAfter(looked, stalled);
+    EXPECT_EQ(stalled.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    while (stalled.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        looked = clock->looks();
+        clock->advance(1);
         stream->wakeWaiters();
+        clock->awaitLookAfter(looked, stalled);
     }
+    EXPECT_GE(clock->monotonic() - started, BVDownloadController::kReaderWait);
     auto [none, timeout] = stalled.get();
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(timeout.code(), BVDownloadController::kErrorTimedOut);

@@ -67,6 +67,15 @@ std::shared_ptr<bv::Clock> clockOf(const BVDownloadController::Options& options)
     return options.clock ? options.clock : bv::Clock::system();
 }
 
+// The download ended without the bytes the reader needs.
+std::shared_ptr<BVBinaryDataDescriptorItem> endedShort(const BVBinaryDataDescriptorItem& descriptor,
+                                                       uint64_t bytes, bv::Error* error) {
+    BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", bytes,
+          descriptor.completedBytes.load(), descriptor.totalBytes.load());
+    fillError(error, BVDownloadController::kErrorInvalidSize, BVDownloadController::kInvalidSize);
+    return nullptr;
+}
+
 // Waits until the descriptor holds the bytes (or the whole file), the download fails, or no
 // byte arrived for kReaderWait seconds.
 std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
@@ -79,11 +88,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
     if (!stream) {
         if (isReady(*descriptor, bytes))
             return descriptor;
-        BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", bytes,
-              descriptor->completedBytes.load(), descriptor->totalBytes.load());
-        fillError(error, BVDownloadController::kErrorInvalidSize,
-                  BVDownloadController::kInvalidSize);
-        return nullptr;
+        return endedShort(*descriptor, bytes, error);
     }
     auto clock = clockOf(options);
     double deadline = clock->monotonic() + BVDownloadController::kReaderWait;
@@ -98,11 +103,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
                 if (stream->length() > held)
                     deadline = clock->monotonic() + BVDownloadController::kReaderWait;
                 if (!stream->isOpen() && !isReady(*descriptor, bytes) && stream->length() == held) {
-                    BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", bytes,
-                          descriptor->completedBytes.load(), descriptor->totalBytes.load());
-                    fillError(error, BVDownloadController::kErrorInvalidSize,
-                              BVDownloadController::kInvalidSize);
-                    return nullptr;
+                    return endedShort(*descriptor, bytes, error);
                 }
                 break;
             case BVContentWait::Failed: {
@@ -117,11 +118,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
             case BVContentWait::Ended:
                 if (isReady(*descriptor, bytes))
                     return descriptor;
-                BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", bytes,
-                      descriptor->completedBytes.load(), descriptor->totalBytes.load());
-                fillError(error, BVDownloadController::kErrorInvalidSize,
-                          BVDownloadController::kInvalidSize);
-                return nullptr;
+                return endedShort(*descriptor, bytes, error);
             case BVContentWait::TimedOut:
                 fillError(error, BVDownloadController::kErrorTimedOut,
                           BVDownloadController::kTimedOut);
@@ -155,11 +152,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> startDownload(
     auto stream = cache->contentStreamFor(descriptor->identifier);
     if (!stream || stream->descriptor() != descriptor) {
         table.unlock(descriptor);
-        BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", uint64_t(0),
-              descriptor->completedBytes.load(), descriptor->totalBytes.load());
-        fillError(error, BVDownloadController::kErrorInvalidSize,
-                  BVDownloadController::kInvalidSize);
-        return nullptr;
+        return endedShort(*descriptor, 0, error);
     }
     table.attach(descriptor, stream);
     BVLog("Starting download of: %@ (in %x)", path, static_cast<unsigned>(descriptor->encrypted));
@@ -302,13 +295,11 @@ bool BVDownloadController::startWithError(bv::Error* error) {
         std::unique_lock lock(stateLock_);
         stateChanged_.wait(lock, answered);
     }
+    // Not streaming: the end callback has released the locks already.
     std::unique_lock lock(stateLock_);
     if (status_ == 1)
         return true;
-    failure = error_.isSet() ? error_ : bv::Error::make(kErrorInvalidSize, kInvalidSize);
-    lock.unlock();
-    fail(failure);
-    passError(error, failure);
+    passError(error, error_.isSet() ? error_ : bv::Error::make(kErrorInvalidSize, kInvalidSize));
     return false;
 }
 
@@ -424,7 +415,6 @@ void BVDownloadController::ended(bv::Error failure) {
 void BVDownloadController::fail(const bv::Error& failure) {
     if (stream_)
         stream_->fail(failure);
-    request_->cancelAsync();
     release();
 }
 

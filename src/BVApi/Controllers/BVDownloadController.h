@@ -98,6 +98,7 @@ class BVDownloadController : public std::enable_shared_from_this<BVDownloadContr
 
   private:
     BVDownloadController(std::shared_ptr<BVBinaryDataDescriptorItem> descriptor, Options options);
+    // A start that could not send the request: waiters are released with the error.
     void fail(const bv::Error& error);
     // Releases the folder lock, the file's lock and the registry entry; once.
     void release();

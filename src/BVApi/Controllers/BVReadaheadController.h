@@ -40,16 +40,19 @@ class BVReadaheadController {
 
     const std::string& path() const { return path_; }
     uint64_t offset() const { return offset_; }
-    uint64_t bufferLength() const { return buffer_.length(); }
+    uint64_t bufferLength() const { return windowLength(); }
     // Cache reads made so far (each of at most kStep bytes).
     uint64_t cacheReads() const { return cacheReads_; }
 
   private:
     // Whether the file is whole in the cache and ends at or before position.
     bool atEndOfFile(uint64_t position);
+    uint64_t windowLength() const { return buffer_.length() - head_; }
 
     std::string path_;
+    // The window is buffer_ from head_ on; the bytes before head_ are dropped ones.
     bv::Data buffer_;
+    uint64_t head_ = 0;
     uint64_t offset_ = 0;
     BVContentController* content_;
     std::shared_ptr<bv::Clock> clock_;
