@@ -252,6 +252,7 @@ BVDownloadController::BVDownloadController(std::shared_ptr<BVBinaryDataDescripto
     request_->setClock(clockOf(options_));
     if (options_.requestConfiguration)
         request_->configuration() = *options_.requestConfiguration;
+    transferBuffer_.reserve(2 * kTransferFlush);
     // A repeated attempt would stream the file again from byte 0 onto what was stored.
     request_->setNumberOfRetries(0);
     auto cache = cacheOf(options_);
@@ -347,6 +348,9 @@ bool BVDownloadController::storeBuffer() {
         }
     } else {
         std::swap(data, transferBuffer_);
+        // Room for a whole flush, so the pieces of the next one are not copied again as the
+        // buffer grows.
+        transferBuffer_.reserve(2 * kTransferFlush);
     }
     if (data.empty())
         return true;
