@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -8,10 +9,12 @@
 #include "BVApi/Content/BVContentItem.h"
 #include "BVApi/Content/Controller/BVSecureFolderGate.h"
 #include "platform/Clock.h"
+#include "platform/Data.h"
 #include "platform/Error.h"
 
 class BVApiClient;
 class BVApiClientAuthContext;
+class BVBinaryDataDescriptorItem;
 class BVCacheController;
 class BVFileThumbnailItem;
 class BVFolderListItem;
@@ -69,10 +72,21 @@ class BVContentController {
 
     using Retrieval = std::function<BVItemRef()>;
 
+    // What makes a file's bytes present in the cache (the download controllers, a layer
+    // above): answers the file's descriptor once its first `bytes` bytes can be read from
+    // the cache (or the whole file, when shorter), else nothing and the error. It receives
+    // this controller and its resolved collaborators.
+    using Downloader = std::function<std::shared_ptr<BVBinaryDataDescriptorItem>(
+        BVContentController& content, const Options& resolved, const std::string& path,
+        uint64_t bytes, bv::Error* error)>;
+
     static BVContentController* sharedController();
     // The secure-folder password flow of controllers that name none; without one, a secure
     // folder lists as a stub with error -1003.
     static void setDefaultSecureFolderGates(BVSecureFolderGate::Factory factory);
+
+    // The downloader of every controller; without one, file contents cannot be read.
+    static void setDownloader(Downloader downloader);
 
     BVContentController();
     explicit BVContentController(Options options);
@@ -155,6 +169,20 @@ class BVContentController {
     std::shared_ptr<BVUserLinksItem> userLinksWithError(bv::Error* error);
     // Never cached.
     std::shared_ptr<BVNotificationsItem> userNotificationsError(bv::Error* error);
+
+    // ---- File content ----
+    // The file's descriptor once its first `bytes` bytes are in the cache (downloading them
+    // when needed); bytes = the largest value waits for the whole file.
+    std::shared_ptr<BVBinaryDataDescriptorItem> downloadFileAt(const std::string& path,
+                                                               uint64_t bytes, bv::Error* error);
+    std::shared_ptr<BVBinaryDataDescriptorItem> downloadFileAt(const std::string& path,
+                                                               bv::Error* error) {
+        return downloadFileAt(path, UINT64_MAX, error);
+    }
+    // Up to size bytes of the file from offset (fewer at its end), downloaded when needed;
+    // nothing and the error on failure. Never raises.
+    std::optional<bv::Data> readFileAt(const std::string& path, uint64_t offset, uint64_t size,
+                                       bv::Error* error) noexcept;
 
     // ---- Path predicates ----
     // The trash or anything in it.

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/Data.h"
+
+class BVContentController;
+
+// The memory window of one open file handle: turns the file-system layer's many small
+// sequential reads into cache reads of kStep bytes, keeping kKeptBehind bytes before the
+// last read position. One handle calls it from one thread at a time; it has no lock.
+class BVReadaheadController {
+  public:
+    static constexpr uint64_t kStep = 524288;
+    static constexpr uint64_t kKeptBehind = 131072;
+    static constexpr double kFillDeadline = 30;
+    static constexpr int kAttempts = 3;
+
+    struct Range {
+        uint64_t location = 0;
+        uint64_t length = 0;
+    };
+
+    // content and clock unset: the process-wide content controller, the system clock.
+    explicit BVReadaheadController(std::string path, BVContentController* content = nullptr,
+                                   std::shared_ptr<bv::Clock> clock = nullptr);
+
+    // At most range.length bytes from range.location (fewer at the end of the file); empty
+    // when a fill took longer than kFillDeadline; nothing when the file cannot be read.
+    std::optional<bv::Data> request(Range range);
+    // 0 filled up to end, -1 failed, -2 timed out.
+    int64_t fillBufferTo(uint64_t end);
+    bv::Data dataForRange(Range range) const;
+    void cleanupBufferFrom(uint64_t location);
+    void cleanupBufferCompletely();
+
+    const std::string& path() const { return path_; }
+    uint64_t offset() const { return offset_; }
+    uint64_t bufferLength() const { return windowLength(); }
+    // Cache reads made so far (each of at most kStep bytes).
+    uint64_t cacheReads() const { return cacheReads_; }
+
+  private:
+    // Whether the file is whole in the cache and ends at or before position.
+    bool atEndOfFile(uint64_t position);
+    uint64_t windowLength() const { return buffer_.length() - head_; }
+
+    std::string path_;
+    // The window is buffer_ from head_ on; the bytes before head_ are dropped ones.
+    bv::Data buffer_;
+    uint64_t head_ = 0;
+    uint64_t offset_ = 0;
+    BVContentController* content_;
+    std::shared_ptr<bv::Clock> clock_;
+    uint64_t cacheReads_ = 0;
+};
