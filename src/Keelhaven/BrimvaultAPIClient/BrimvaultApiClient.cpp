@@ -212,7 +212,7 @@ bool BrimvaultApiClient::doDeleteAFolder(const std::string& folderID, const std:
     BVLog("Deleting folder with file path %@", path);
     auto context = contextWith(sessionID);
     bv::Error error;
-    if (client_->deleteFolder(folderID, context.get(), &error))
+    if (client_->trashFolder(folderID, context.get(), &error))
         return true;
     fill(reason, reasonOf(error));
     return false;

@@ -80,6 +80,7 @@ class BrimvaultApiClient {
     std::optional<BrimvaultFolder> doCreateDirectory(
         const std::string& parentID, const std::string& parentPath, const std::string& name,
         const std::string& sessionID, const std::string& accessDirID, std::string* reason);
+    // The folder goes to the service's trash, so that a run never destroys what it removes.
     bool doDeleteAFolder(const std::string& folderID, const std::string& path,
                          const std::string& sessionID, const std::string& accessDirID,
                          std::string* reason);

@@ -84,7 +84,7 @@ bool DirectoryEnumerator::getDirectoryListingFromLocal(const FileSystemObjects& 
     std::vector<std::string> names;
     while (dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
-        if (name != "." && name != "..")
+        if (name != "." && name != ".." && name.rfind(kPartPrefix, 0) != 0)
             names.push_back(std::move(name));
     }
     int dirFd = ::dirfd(dir);

@@ -19,6 +19,8 @@ class DirectoryEnumerator {
     static constexpr int kLocalSnapshot = 3;  // and any other type
     // A name ending in this replaces the item of the same name without it.
     static constexpr const char* kSaveAsExtension = ".bvsaveas";
+    // Hidden part files of downloads in progress beside their destination; never listed.
+    static constexpr const char* kPartPrefix = ".bvkh-part-";
 
     // api and sessionID serve the service listing only.
     DirectoryEnumerator(int directoryType, BrimvaultApiClient* api = nullptr,
