@@ -20,14 +20,6 @@ void fill(std::string* slot, const std::string& text) {
         *slot = text;
 }
 
-std::string trimmed(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 int64_t wholeSeconds(double seconds) {
     return static_cast<int64_t>(std::floor(seconds));
 }
@@ -91,6 +83,14 @@ BrimvaultApiClient* BrimvaultApiClient::getInstance() {
 std::string BrimvaultApiClient::reasonOf(const bv::Error& error) {
     std::string reason = error.failureReason();
     return reason.empty() ? error.localizedDescription() : reason;
+}
+
+std::string BrimvaultApiClient::trimmed(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    auto first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 std::string BrimvaultApiClient::childPath(const std::string& folderPath, const std::string& name) {

@@ -126,6 +126,8 @@ class BrimvaultApiClient {
 
     // The reason text of an error: its failure reason, else its description.
     static std::string reasonOf(const bv::Error& error);
+    // text without leading and trailing blanks and line ends, as names are looked up.
+    static std::string trimmed(const std::string& text);
     // folderPath + "/" + name, without doubling a trailing "/".
     static std::string childPath(const std::string& folderPath, const std::string& name);
 

@@ -13,14 +13,6 @@
 
 namespace {
 
-std::string trimmed(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 std::vector<std::string> componentsOf(const std::string& path) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -210,7 +202,7 @@ bool SyncBackTaskExecutor::getCloudFolderID(const std::string& path, std::string
     bool secure = path.rfind(std::string("/") + kSecureFiles + "/", 0) == 0;
     std::vector<std::string> parts;
     for (const auto& part : componentsOf(path))
-        parts.push_back(trimmed(part));
+        parts.push_back(BrimvaultApiClient::trimmed(part));
     std::string access = "0";
     std::string parent = "0";
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -307,16 +299,7 @@ bool SyncBackTaskExecutor::setupTaskUsingCloudFolder(const std::string& cloudFol
         fill(error, bv::format("%@ is not a folder but a file.", localFolder));
         return false;
     }
-    auto db = m_task.taskDb();
-    if (!db) {
-        fill(error, "The task database cannot be opened.");
-        return false;
-    }
-    auto localRoot = db->getFolderUsingPath(localFolder, true);
-    auto cloudRoot = db->getFolderUsingPath(cloudFolder, false);
-    if (created || !localRoot || !cloudRoot || cloudRoot->itemID != folderID)
-        writeFreshRoots(cloudFolder, localFolder, folderID, accessDirID);
-    return true;
+    return anchorRoots(cloudFolder, localFolder, folderID, accessDirID, created, error);
 }
 
 bool SyncBackTaskExecutor::setupTaskUsingLocalFolder(const std::string& localFolder,
@@ -334,6 +317,13 @@ bool SyncBackTaskExecutor::setupTaskUsingLocalFolder(const std::string& localFol
     std::string folderID, accessDirID;
     if (!getCloudFolderID(cloudFolder, &folderID, &accessDirID, true, error))
         return false;
+    return anchorRoots(cloudFolder, localFolder, folderID, accessDirID, false, error);
+}
+
+bool SyncBackTaskExecutor::anchorRoots(const std::string& cloudFolder,
+                                       const std::string& localFolder, const std::string& folderID,
+                                       const std::string& accessDirID, bool fresh,
+                                       std::string* error) {
     auto db = m_task.taskDb();
     if (!db) {
         fill(error, "The task database cannot be opened.");
@@ -341,7 +331,8 @@ bool SyncBackTaskExecutor::setupTaskUsingLocalFolder(const std::string& localFol
     }
     auto localRoot = db->getFolderUsingPath(localFolder, true);
     auto cloudRoot = db->getFolderUsingPath(cloudFolder, false);
-    if (!localRoot || !cloudRoot || cloudRoot->itemID != folderID)
+    // Another service folder behind the same path is another tree: the snapshot starts over.
+    if (fresh || !localRoot || !cloudRoot || cloudRoot->itemID != folderID)
         writeFreshRoots(cloudFolder, localFolder, folderID, accessDirID);
     return true;
 }

@@ -47,6 +47,11 @@ class SyncBackTaskExecutor : public SyncBackupTaskExecutor {
     bool isFromCloudPath() const { return m_isFromCloudPath; }
 
   private:
+    // Reads both root rows and writes fresh ones when either is missing, the cloud root is
+    // another folder, or fresh is set.
+    bool anchorRoots(const std::string& cloudFolder, const std::string& localFolder,
+                     const std::string& folderID, const std::string& accessDirID, bool fresh,
+                     std::string* error);
     bool writeFreshRoots(const std::string& cloudPath, const std::string& localPath,
                          const std::string& cloudID, const std::string& accessDirID);
     // One component under parentID: its id and whether it is a folder.
