@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Keelhaven/BrimvaultAPIClient/BrimvaultUserInfo.h"
+#include "platform/Data.h"
+
+class BrimvaultApiClient;
+
+// What a run reaches besides its task: the service, the current user, the places it keeps
+// part files and what it removes locally, and the secure-folder hooks of the application.
+struct SyncRunEnvironment {
+    std::shared_ptr<BrimvaultApiClient> api;
+    // The current user; BrimvaultUserInfo::getCurrentUser() when empty.
+    std::function<BrimvaultUserInfo::Values()> user;
+    // The freedesktop trash that receives what a run removes or replaces locally;
+    // $XDG_DATA_HOME/Trash when empty.
+    std::filesystem::path trashRoot;
+    // Where downloads are written before they replace anything; a folder below the cache's
+    // tmp root when empty.
+    std::filesystem::path partRoot;
+    // Opens the secure folder of that id through the application; refusal with a reason.
+    std::function<bool(const std::string& folderID, std::string* reason)> openSecureFolder;
+    // The secure-folder buffer operations, with the key set when the folder was opened.
+    std::function<bool(const bv::Data& in, bv::Data* out)> encrypt;
+    std::function<bool(const bv::Data& in, bv::Data* out)> decrypt;
+
+    BrimvaultUserInfo::Values currentUser() const {
+        return user ? user() : BrimvaultUserInfo::getCurrentUser().values();
+    }
+};

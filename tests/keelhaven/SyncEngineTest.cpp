@@ -1,0 +1,285 @@
+// Whole runs of sync and backup tasks between a local folder and the reference service.
+#include <sys/stat.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "SyncFolderPair.h"
+#include "app/Logging/BVLogging.h"
+
+namespace khtest {
+namespace {
+
+using json = nlohmann::json;
+using Tree = SyncFolderPair::Tree;
+namespace fs = std::filesystem;
+
+constexpr int64_t kT0 = 1'600'000'000;
+
+class SyncEngineTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        home_ = new bvtest::ScopedHome();
+        BVLogging::setupWithPrefix("KH");
+        bvtest::ReferenceServer::Options options;
+        options.seed = json::array({{{"username", "sam"}, {"password", "pw-sam"}}});
+        server_ = new bvtest::ReferenceServer(options);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete home_;
+    }
+    void TearDown() override { server_->clearFaults(); }
+
+    std::unique_ptr<SyncFolderPair> pair(const std::string& type, bool localToCloud = true,
+                                         std::string folder = "") {
+        if (folder.empty())
+            folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        return std::make_unique<SyncFolderPair>(*server_, "sam", "pw-sam", folder, type,
+                                                localToCloud);
+    }
+
+    static bvtest::ScopedHome* home_;
+    static bvtest::ReferenceServer* server_;
+};
+
+bvtest::ScopedHome* SyncEngineTest::home_ = nullptr;
+bvtest::ReferenceServer* SyncEngineTest::server_ = nullptr;
+
+TEST_F(SyncEngineTest, BackupCopiesTheTreeThenOnlyWhatChanged) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->writeLocal("a.txt", "alpha", kT0);
+    p->writeLocal("sub/b.txt", "beta", kT0);
+    p->writeLocal("sub/deep/c.txt", "gamma", kT0);
+    p->writeLocal("empty.txt", "", kT0);
+    p->linkLocal("sub/link", "../a.txt");
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->cloudTree(), p->localTree());
+    EXPECT_EQ(p->snapshot(true), p->snapshot(false));
+    EXPECT_EQ(p->snapshot(true).at("sub/deep/c.txt"), std::to_string(kT0));
+
+    p->log()->lines.clear();
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_FALSE(p->logHas("uploaded to BV")) << p->logText();
+    EXPECT_EQ(p->task()->itemsProcessed(), 0);
+
+    p->writeLocal("sub/b.txt", "beta 2", kT0 + 60);
+    p->removeLocal("a.txt");
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    Tree cloud = p->cloudTree();
+    EXPECT_EQ(cloud.at("sub/b.txt"), "beta 2");
+    // A backup keeps at the service what went away at the source.
+    EXPECT_EQ(cloud.at("a.txt"), "alpha");
+}
+
+TEST_F(SyncEngineTest, BackupUploadsAgainWhatWasDeletedAtTheService) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->writeLocal("keep.txt", "keep", kT0);
+    p->writeLocal("sub/x.txt", "x", kT0);
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    p->removeCloud("keep.txt");
+    p->removeCloud("sub/x.txt");
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->cloudTree(), p->localTree());
+}
+
+// Every row of the decision table in one run: the state after a first sync, then one
+// change per file on either side or both.
+TEST_F(SyncEngineTest, DecisionTable) {
+    auto p = pair(SyncBackupTask::kSynchronization);
+    for (const char* name :
+         {"local-newer", "cloud-newer", "local-deleted", "cloud-deleted", "deleted-vs-changed",
+          "both-local-wins", "both-cloud-wins", "both-same-second", "unchanged"})
+        p->writeLocal(name, std::string("v1 ") + name, kT0);
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    ASSERT_EQ(p->cloudTree(), p->localTree());
+
+    p->writeLocal("local-newer", "v2", kT0 + 100);
+    p->writeCloud("cloud-newer", "v2", kT0 + 100);
+    p->removeLocal("local-deleted");
+    p->removeCloud("cloud-deleted");
+    p->removeLocal("deleted-vs-changed");
+    p->writeCloud("deleted-vs-changed", "v2", kT0 + 100);
+    p->writeLocal("both-local-wins", "v2 local", kT0 + 200);
+    p->writeCloud("both-local-wins", "v2 cloud", kT0 + 100);
+    p->writeLocal("both-cloud-wins", "v2 local", kT0 + 100);
+    p->writeCloud("both-cloud-wins", "v2 cloud", kT0 + 200);
+    p->writeLocal("both-same-second", "v2 local", kT0 + 100);
+    p->writeCloud("both-same-second", "v2 cloud", kT0 + 100);
+    p->writeLocal("new-both-sides", "same", kT0 + 5);
+    p->writeCloud("new-both-sides", "same", kT0 + 5);
+    p->writeCloud("new-cloud", "fresh", kT0 + 5);
+    p->writeLocal("new-local", "fresh", kT0 + 5);
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+
+    Tree local = p->localTree();
+    Tree cloud = p->cloudTree();
+    Tree expected = {
+        {"local-newer", "v2"},           {"cloud-newer", "v2"},
+        {"both-local-wins", "v2 local"}, {"both-cloud-wins", "v2 cloud"},
+        {"new-both-sides", "same"},      {"new-cloud", "fresh"},
+        {"new-local", "fresh"},          {"unchanged", "v1 unchanged"},
+    };
+    // Equal seconds: taken as identical, nothing moves.
+    EXPECT_EQ(local.at("both-same-second"), "v2 local");
+    EXPECT_EQ(cloud.at("both-same-second"), "v2 cloud");
+    local.erase("both-same-second");
+    cloud.erase("both-same-second");
+    EXPECT_EQ(local, expected);
+    // A deletion beats a change on the other side.
+    EXPECT_EQ(cloud, expected);
+
+    // What the run removed or replaced locally is in the Trash, and the losers are named.
+    Tree trash = p->trash();
+    EXPECT_EQ(trash.at("cloud-deleted"), "v1 cloud-deleted");
+    EXPECT_EQ(trash.at("both-cloud-wins"), "v2 local");
+    EXPECT_EQ(trash.at("cloud-newer"), "v1 cloud-newer");
+    EXPECT_TRUE(p->logHas("Conflict: " + (p->localRoot() / "both-cloud-wins").string()))
+        << p->logText();
+    EXPECT_TRUE(p->logHas("Conflict: " + p->cloudRoot() + "/both-local-wins")) << p->logText();
+    EXPECT_EQ(p->snapshot(true), p->snapshot(false));
+}
+
+TEST_F(SyncEngineTest, NamesThatDifferOnlyInCaseAreReported) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->writeLocal("Report.txt", "upper", kT0);
+    p->writeLocal("report.txt", "lower", kT0);
+    EXPECT_EQ(p->run(), SyncBackupTask::kFailed);
+    Tree cloud = p->cloudTree();
+    ASSERT_EQ(cloud.size(), 1u);
+    EXPECT_EQ(cloud.begin()->second, "upper");
+    std::string root = p->localRoot().string();
+    EXPECT_TRUE(p->logHas(root + "/Report.txt and " + root + "/report.txt differ only in case"))
+        << p->logText();
+    // Both local files stay.
+    EXPECT_EQ(p->localTree().size(), 2u);
+}
+
+TEST_F(SyncEngineTest, AFolderAgainstAFileOfTheSameNameIsLeftAlone) {
+    auto p = pair(SyncBackupTask::kSynchronization);
+    p->writeLocal("clash/inside.txt", "local", kT0);
+    p->writeCloud("clash", "a file", kT0);
+    EXPECT_EQ(p->run(), SyncBackupTask::kFailed);
+    EXPECT_EQ(p->cloudTree(), (Tree{{"clash", "a file"}}));
+    EXPECT_EQ(p->localTree().at("clash/inside.txt"), "local");
+    EXPECT_TRUE(p->logHas("a folder on one side and a file on the other")) << p->logText();
+}
+
+TEST_F(SyncEngineTest, ExcludeFilter) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->task()->setFilterType("Exclude");
+    p->task()->setExcludeFilter(
+        {{"TempFiles", true}, {"HiddenFiles", true}, {"Custom", "build .avi"}});
+    p->writeLocal("keep.txt", "k", kT0);
+    p->writeLocal(".profile", "hidden", kT0);
+    p->writeLocal(".DS_Store", "x", kT0);
+    p->writeLocal("clip.avi", "movie", kT0);
+    p->writeLocal("draft.tmp", "t", kT0);
+    p->writeLocal("build/out.o", "obj", kT0);
+    p->linkLocal("link", "keep.txt");
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->cloudTree(), (Tree{{"keep.txt", "k"}}));
+}
+
+TEST_F(SyncEngineTest, IncludeFilter) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->task()->setFilterType("Include");
+    p->task()->setIncludeFilter({{"Images", true}, {"Custom", ".txt"}});
+    p->writeLocal("photo.jpg", "img", kT0);
+    p->writeLocal("notes.txt", "n", kT0);
+    p->writeLocal("song.mp3", "m", kT0);
+    p->writeLocal("album/cover.png", "c", kT0);
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->cloudTree(), (Tree{{"photo.jpg", "img"},
+                                    {"notes.txt", "n"},
+                                    {"album", "<dir>"},
+                                    {"album/cover.png", "c"}}));
+}
+
+TEST_F(SyncEngineTest, MissingCloudSourceFailsAndMissingDestinationIsCreated) {
+    auto missing = pair(SyncBackupTask::kBackup, /*localToCloud=*/false);
+    missing->task()->setFromPath(std::string("/") + SyncFolderPair::kDrive + "/no/such/folder");
+    EXPECT_EQ(missing->run(), SyncBackupTask::kFailed) << missing->logText();
+    EXPECT_TRUE(missing->logHas("/no/such/folder path does not exists.")) << missing->logText();
+
+    auto created = pair(SyncBackupTask::kBackup);
+    created->task()->setToPath(std::string("/") + SyncFolderPair::kDrive + created->cloudRoot() +
+                               "/NewBackupTarget");
+    created->writeLocal("a.txt", "a", kT0);
+    ASSERT_EQ(created->run(), SyncBackupTask::kSucceeded) << created->logText();
+    EXPECT_FALSE(created->cloudID("NewBackupTarget/a.txt").empty()) << created->logText();
+}
+
+TEST_F(SyncEngineTest, CloudToLocalNeverWritesOutsideTheLocalRoot) {
+    auto p = pair(SyncBackupTask::kSynchronization, /*localToCloud=*/false);
+    bvtest::TempDir outside("khoutside");
+    p->writeCloud("sub/file.txt", "one", kT0);
+    p->writeCloud("etc-link", std::string("HiKZ188KSR2E") + "/etc", kT0);
+    p->writeCloud("inner-link", std::string("HiKZ188KSR2E") + "sub/file.txt", kT0);
+    EXPECT_EQ(p->run(), SyncBackupTask::kFailed) << p->logText();  // the link to /etc is refused
+    Tree local = p->localTree();
+    ASSERT_EQ(local.count("inner-link"), 1u) << p->logText();
+    EXPECT_EQ(local.count("etc-link"), 0u);
+    EXPECT_EQ(local.at("inner-link"), "-> sub/file.txt");
+    EXPECT_EQ(local.at("sub/file.txt"), "one");
+
+    // A link put in place of a synced folder does not redirect the next download.
+    p->removeLocal("sub");
+    fs::create_directory_symlink(outside.path(), p->localRoot() / "sub");
+    p->writeCloud("sub/new.txt", "two", kT0 + 10);
+    p->run();
+    EXPECT_TRUE(fs::is_empty(outside.path()));
+}
+
+TEST_F(SyncEngineTest, AnInterruptedDownloadLeavesTheLocalFileAlone) {
+    auto p = pair(SyncBackupTask::kSynchronization, /*localToCloud=*/false);
+    p->writeCloud("doc.txt", "first version", kT0);
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    p->writeCloud("doc.txt", std::string(64 * 1024, 'n'), kT0 + 100);
+    server_->addFault(
+        {{"endpoint", "download/file.json"}, {"kind", "drop"}, {"count", 50}, {"bytes", 100}});
+    EXPECT_EQ(p->run(), SyncBackupTask::kFailed);
+    EXPECT_EQ(p->localTree(), (Tree{{"doc.txt", "first version"}}));
+    struct stat st {};
+    ASSERT_EQ(::stat((p->localRoot() / "doc.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, kT0);
+
+    server_->clearFaults();
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->localTree(), (Tree{{"doc.txt", std::string(64 * 1024, 'n')}}));
+}
+
+TEST_F(SyncEngineTest, BusyChunkAnswersDoNotConsumeAttempts) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->writeLocal("busy.txt", "content", kT0);
+    // More than the transport's own resends: the engine sees "Folder is busy" once.
+    server_->addFault(
+        {{"endpoint", "upload/upload_file_chunk2.json"}, {"kind", "busy"}, {"count", 40}});
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->cloudTree(), (Tree{{"busy.txt", "content"}}));
+    EXPECT_FALSE(p->logHas("UploadFile attempt 1")) << p->logText();
+    EXPECT_FALSE(p->logHas("Retry attempt will start")) << p->logText();
+}
+
+TEST_F(SyncEngineTest, StopDuringAnUploadEndsStopped) {
+    auto p = pair(SyncBackupTask::kBackup);
+    p->task()->setThreadCount(1);
+    for (int i = 0; i < 6; ++i)
+        p->writeLocal("f" + std::to_string(i), "data", kT0);
+    server_->addFault({{"endpoint", "upload/upload_file_chunk2.json"},
+                       {"kind", "delay"},
+                       {"count", 1},
+                       {"delay_ms", 400}});
+    std::thread stopper([&] {
+        while (!p->logHas("UploadFile attempt 0"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        p->task()->stop();
+    });
+    EXPECT_EQ(p->run(), SyncBackupTask::kStopped);
+    stopper.join();
+    EXPECT_LT(p->cloudTree().size(), 6u);
+}
+
+}  // namespace
+}  // namespace khtest
