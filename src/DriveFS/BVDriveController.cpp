@@ -1,0 +1,175 @@
+#include "DriveFS/BVDriveController.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "DriveFS/BVDriveFSDebugProxy.h"
+#include "DriveFS/BVFuseOperations.h"
+#include "DriveFS/BVMountOptions.h"
+#include "app/Logging/BVLogging.h"
+#include "app/Utilities.h"
+#include "platform/Format.h"
+#include "platform/RunLoop.h"
+#include "platform/UserInterface.h"
+
+namespace {
+
+bv::Error mountError(const std::string& reason) {
+    return bv::Error::make(BVDriveController::kErrorMountFailed, reason);
+}
+
+// Runs the program with its arguments and answers whether it exited with 0.
+bool runProgram(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The mount point as a usable empty folder, or the reason it is not.
+std::optional<std::string> refuseMountPoint(const std::string& mountPoint) {
+    std::error_code code;
+    if (mountPoint.empty())
+        return "No mount point (no signed-in session)";
+    std::filesystem::create_directories(mountPoint, code);
+    if (!std::filesystem::is_directory(mountPoint, code))
+        return "The mount point " + mountPoint + " is not a folder";
+    if (!std::filesystem::is_empty(mountPoint, code) || code)
+        return "The mount point " + mountPoint + " is not empty";
+    return std::nullopt;
+}
+
+}  // namespace
+
+BVDriveController::BVDriveController(FileSystemFactory makeFileSystem)
+    : makeFileSystem_(std::move(makeFileSystem)) {
+    if (!makeFileSystem_)
+        makeFileSystem_ = [] { return std::make_unique<BVDriveFSDebugProxy>(); };
+}
+
+BVDriveController::~BVDriveController() {
+    if (serving_)
+        forceUnmount(mountPoint_);
+    joinLoop();
+}
+
+void BVDriveController::setDelegate(std::shared_ptr<BVDriveControllerDelegate> delegate) {
+    delegate_.store(std::move(delegate));
+}
+
+void BVDriveController::mountBVDrive() {
+    mountAt(Utilities::driveRootPath());
+}
+
+void BVDriveController::joinLoop() {
+    if (loopThread_.joinable())
+        loopThread_.join();
+}
+
+void BVDriveController::mountAt(const std::string& mountPoint) {
+    joinLoop();
+    mountPoint_ = mountPoint;
+    unmounted_ = false;
+    if (auto refusal = refuseMountPoint(mountPoint)) {
+        deliverMountFailed(mountError(*refusal));
+        return;
+    }
+    loop_ = makeFileSystem_();
+    auto arguments = BVMountOptions::arguments();
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+    fuse* session =
+        fuse_new(&args, &BVFuseOperations::table(), sizeof(fuse_operations), loop_.get());
+    fuse_opt_free_args(&args);
+    if (!session) {
+        deliverMountFailed(mountError("The file-system layer refused the mount options"));
+        return;
+    }
+    if (fuse_mount(session, mountPoint.c_str()) != 0) {
+        fuse_destroy(session);
+        deliverMountFailed(mountError("Could not mount the volume at " + mountPoint));
+        return;
+    }
+    serving_ = true;
+    loopThread_ = std::thread([this, session] { serve(session); });
+    deliverDidMount();
+}
+
+void BVDriveController::serve(fuse* session) {
+    fuse_loop_config* config = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_max_threads(config, 16);
+    fuse_loop_mt(session, config);
+    fuse_loop_cfg_destroy(config);
+    fuse_unmount(session);
+    fuse_destroy(session);
+    serving_ = false;
+    deliverDidUnmount();
+}
+
+bool BVDriveController::forceUnmount(const std::string& path) const {
+    if (umount2(path.c_str(), MNT_FORCE | MNT_DETACH) == 0)
+        return true;
+    return runProgram({"fusermount3", "-u", "-z", path});
+}
+
+bool BVDriveController::unmount() {
+    if (forceUnmount(mountPoint_))
+        return true;
+    auto ui = bv::UserInterface::current();
+    if (ui)
+        ui->alert(bv::format(kBusyMessage, -1), "", {"OK"});
+    return false;
+}
+
+bool BVDriveController::checkPermissions() const {
+    struct stat st {};
+    const std::string folder = Utilities::driveMountDirectory();
+    if (::stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid())
+        return true;
+    BVLog("%@ is not ours; the volume cannot be mounted there", folder);
+    return false;
+}
+
+void BVDriveController::deliverMountFailed(const bv::Error& error) {
+    BVLog("Mount failed: %@", error.description());
+    bv::RunLoop::main().perform([delegate = delegate_.load(), error] {
+        if (delegate)
+            delegate->driveControllerDidFailedToMount(error);
+    });
+}
+
+void BVDriveController::deliverDidMount() {
+    bv::RunLoop::main().perform([delegate = delegate_.load(), lock = didMountDelegateLock_] {
+        std::unique_lock<std::mutex> delivery(*lock, std::try_to_lock);
+        if (!delivery.owns_lock())
+            return;
+        if (delegate)
+            delegate->driveControllerDidMountedDrive();
+    });
+}
+
+void BVDriveController::deliverDidUnmount() {
+    unmounted_ = true;
+    bv::RunLoop::main().perform([delegate = delegate_.load()] {
+        if (delegate)
+            delegate->driveControllerDidUnmountedDrive();
+    });
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#define FUSE_USE_VERSION 312
+#include <fuse.h>
+
+// Every option the volume is mounted with, in one place, with the reason for each.
+struct BVMountOptions {
+    // The "-o" text handed to libfuse at mount.
+    static std::string mountOptionText();
+    // The arguments of fuse_new: program name, "-o", mountOptionText().
+    static std::vector<std::string> arguments();
+    // Applied in the file system's init callback: kernel caches and transfer sizes.
+    static void applyToConnection(fuse_conn_info* connection, fuse_config* config);
+
+    static constexpr unsigned kMaxTransfer = 1 << 20;
+};

@@ -1,0 +1,203 @@
+// The operations of the volume without a mount: the error tables, the read retries and the
+// create throttle on an injected clock, with fake readers.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <deque>
+
+#include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Controllers/BVSatellitesController.h"
+#include "DriveFS/BVDriveFS.h"
+#include "DriveFS/BVDriveFSErrors.h"
+#include "DriveFS/BVUploadStartCounter.h"
+#include "TempDir.h"
+#include "platform/Clock.h"
+
+namespace bvtest {
+namespace {
+
+TEST(BVDriveFSErrorsTest, MapsTheCodesProgramsDependOn) {
+    bv::Error refusedName = bv::Error::make(-197, "Invalid file or folder name");
+    refusedName.setInfo(bv::kServerCodeKey, int64_t{400});
+    bv::Error otherServerError = bv::Error::make(-197, "Folder is busy");
+    otherServerError.setInfo(bv::kServerCodeKey, int64_t{503});
+    const std::vector<std::pair<bv::Error, int>> cases = {
+        {bv::Error::make(-1000, "File not found!"), ENOENT},
+        {bv::Error::make(-999, "Folder already exists!"), EEXIST},
+        {bv::Error::make(1000, "begins with a space"), EPERM},
+        {refusedName, EINVAL},
+        {otherServerError, EIO},
+        {bv::Error::make(-998, "Shared user not found."), EIO},
+        {bv::Error::make(-200, "network"), EIO},
+        {bv::Error(), EIO},
+        {BVDriveFSErrors::posixError(ENOTEMPTY), ENOTEMPTY},
+    };
+    for (const auto& [error, expected] : cases)
+        EXPECT_EQ(BVDriveFSErrors::posixCodeFor(error), expected) << error.description();
+}
+
+TEST(BVDriveFSErrorsTest, DisplaysByCode) {
+    struct Case {
+        int64_t code;
+        int64_t shownCode;
+        std::string name;
+    };
+    for (const auto& c : std::vector<Case>{{1000, 1000, ""},
+                                           {-199, 1000, ""},
+                                           {-1003, 502, ""},
+                                           {-1000, 501, ""},
+                                           {-998, 501, ""},
+                                           {-200, -200, "Network error"},
+                                           {-197, -197, "Server error"},
+                                           {-5, -5, ""}}) {
+        auto shown = BVDriveFSErrors::displayFor(bv::Error::make(c.code, "reason"));
+        EXPECT_EQ(shown.error.code(), c.shownCode) << c.code;
+        EXPECT_EQ(shown.name, c.name) << c.code;
+    }
+    EXPECT_EQ(BVDriveFSErrors::displayFor(bv::Error::make(-1000, "x")).error.localizedDescription(),
+              "Item not found");
+}
+
+// Answers the scripted results in turn, then the last one forever.
+class ScriptedReader : public BVFileReader {
+  public:
+    ScriptedReader(std::deque<std::optional<bv::Data>> answers, bv::Error failure, int* calls)
+        : answers_(std::move(answers)), failure_(std::move(failure)), calls_(calls) {}
+    std::optional<bv::Data> read(uint64_t, uint64_t, bv::Error* error) override {
+        ++*calls_;
+        auto answer = answers_.front();
+        if (answers_.size() > 1)
+            answers_.pop_front();
+        if (!answer)
+            bv::setError(error, failure_);
+        return answer;
+    }
+
+  private:
+    std::deque<std::optional<bv::Data>> answers_;
+    bv::Error failure_;
+    int* calls_;
+};
+
+class DriveFSTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<BVDriveFS> makeFS(std::deque<std::optional<bv::Data>> answers,
+                                      bv::Error failure = bv::Error::make(-200, "network")) {
+        BVSatellitesController::Options satellites;
+        satellites.callerPid = [] { return getpid(); };
+        BVDriveFS::Options options;
+        options.tmp = tmp_;
+        options.satellites = std::make_shared<BVSatellitesController>(satellites);
+        options.uploadStartCounter = &counter_;
+        options.clock = clock_;
+        options.presentError = [this](const bv::Error& e, const std::string&) {
+            shown_.push_back(e);
+        };
+        options.readers = [this, answers, failure](const std::string&) {
+            readerCalls_ = 0;
+            return std::make_unique<ScriptedReader>(answers, failure, &readerCalls_);
+        };
+        return std::make_unique<BVDriveFS>(std::move(options));
+    }
+    // Reads 4 bytes at 0 through a fresh read-only handle; the errno lands in *posix.
+    int64_t readOnce(BVDriveFS& fs, std::string* bytes, int* posix) {
+        bv::Error error;
+        auto handle = fs.openFileAtPath("/f.bin", false, false, &error);
+        EXPECT_NE(handle, nullptr);
+        char buffer[4] = {};
+        const int64_t count = fs.readFileAtPath("/f.bin", *handle, buffer, 4, 0, &error);
+        *posix = BVDriveFSErrors::posixCodeFor(error);
+        if (count > 0)
+            bytes->assign(buffer, static_cast<size_t>(count));
+        return count;
+    }
+
+    TempDir dir_;
+    std::shared_ptr<BVTmpController> tmp_ =
+        std::make_shared<BVTmpController>((dir_.path() / "tmp").string(), dir_.path().string());
+    std::shared_ptr<bv::ManualClock> clock_ = std::make_shared<bv::ManualClock>(1000);
+    BVUploadStartCounter counter_{[](double, std::function<void()>) {}};
+    std::vector<bv::Error> shown_;
+    int readerCalls_ = 0;
+};
+
+TEST_F(DriveFSTest, ReadRetriesThreeTimesFiveSecondsApartThenFails) {
+    struct Case {
+        std::string what;
+        std::deque<std::optional<bv::Data>> answers;
+        bv::Error failure;
+        int64_t count;
+        double waited;
+        int posix;
+    };
+    const bv::Data abcd = bv::Data::fromString("abcd");
+    const std::vector<Case> cases = {
+        {"at once", {abcd}, {}, 4, 0, 0},
+        {"second attempt", {std::nullopt, abcd}, bv::Error::make(-200, "n"), 4, 5, EIO},
+        {"never", {std::nullopt}, bv::Error::make(-200, "n"), -1, 15, EIO},
+        {"gone", {std::nullopt}, bv::Error::make(-1000, "File not found!"), -1, 15, ENOENT},
+        {"reader's own time limit", {bv::Data()}, {}, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto fs = makeFS(c.answers, c.failure);
+        const double before = clock_->now();
+        std::string bytes;
+        int posix = 0;
+        EXPECT_EQ(readOnce(*fs, &bytes, &posix), c.count);
+        EXPECT_NEAR(clock_->now() - before, c.waited, 1e-6);
+        if (c.count > 0) {
+            EXPECT_EQ(bytes, "abcd");
+        }
+        if (c.count < 0) {
+            EXPECT_EQ(posix, c.posix);
+            EXPECT_EQ(readerCalls_, 4);
+        }
+    }
+}
+
+TEST_F(DriveFSTest, MoreThanFiveCreatesWithinASecondAreSlowedDown) {
+    auto fs = makeFS({bv::Data()});
+    for (int i = 0; i < 8; ++i) {
+        const double before = clock_->now();
+        bv::Error error;
+        auto handle = fs->createFileAtPath("/n" + std::to_string(i) + ".DS_Store", &error);
+        ASSERT_NE(handle, nullptr) << error.description();
+        EXPECT_NEAR(clock_->now() - before, i > 4 ? 0.2 : 0.0, 1e-6) << i;
+        fs->releaseFileAtPath("/", std::move(handle));
+    }
+    EXPECT_EQ(counter_.value(), 8u);
+    counter_.decrementUploadStartCounter();
+    EXPECT_EQ(counter_.value(), 7u);
+}
+
+TEST_F(DriveFSTest, LinksAreRefusedWithoutAnErrorObject) {
+    auto fs = makeFS({bv::Data()});
+    bv::Error error = bv::Error::make(1, "stale");
+    EXPECT_FALSE(fs->createSymbolicLinkAtPath("/l", "/t", &error));
+    EXPECT_FALSE(error);
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0].localizedDescription(), BVDriveFS::kLinksMessage);
+    EXPECT_FALSE(fs->linkItemAtPath("/a", "/b", &error));
+    EXPECT_EQ(shown_.size(), 1u);
+}
+
+TEST(BVUploadStartCounterTest, EachIncrementSchedulesItsDecrementAndNeverGoesBelowZero) {
+    std::vector<std::pair<double, std::function<void()>>> scheduled;
+    BVUploadStartCounter counter(
+        [&](double delay, std::function<void()> task) { scheduled.emplace_back(delay, task); });
+    counter.incrementUploadStartCounter();
+    counter.incrementUploadStartCounter();
+    ASSERT_EQ(scheduled.size(), 2u);
+    EXPECT_DOUBLE_EQ(scheduled[0].first, 1.0);
+    for (auto& [delay, task] : scheduled)
+        task();
+    EXPECT_EQ(counter.value(), 0u);
+    counter.decrementUploadStartCounter();
+    EXPECT_EQ(counter.value(), 0u);
+}
+
+}  // namespace
+}  // namespace bvtest

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+#include "ReferenceServer.h"
+#include "TempDir.h"
+
+namespace bvtest {
+
+// The volume of one account mounted in a temporary folder by a bvmount child process.
+// Unmounts on every path: the destructor stops the child (SIGTERM, then SIGKILL) and, as a
+// last resort, lazily unmounts the folder with fusermount3.
+class MountedVolume {
+  public:
+    // Why the volume cannot be mounted on this machine (/dev/fuse missing or not usable),
+    // or empty when it can.
+    static std::string unavailableReason();
+    // Whether the folder is a mount point now (/proc/mounts).
+    static bool isMounted(const std::filesystem::path& folder);
+
+    // Starts bvmount and waits until the volume is mounted. Throws std::runtime_error when
+    // it does not mount within 30 seconds.
+    MountedVolume(const ReferenceServer& server, const std::string& user,
+                  const std::string& password);
+    ~MountedVolume();
+    MountedVolume(const MountedVolume&) = delete;
+    MountedVolume& operator=(const MountedVolume&) = delete;
+
+    const std::filesystem::path& root() const { return mountPoint_; }
+    std::filesystem::path operator/(const std::string& relative) const {
+        return mountPoint_ / relative;
+    }
+    pid_t pid() const { return pid_; }
+    // Kills the child with SIGKILL and waits for it (a crash of the daemon).
+    void kill();
+    // Asks the child to unmount and waits until it ended; false when it did not in time.
+    bool stop();
+
+  private:
+    bool waitForExit(double seconds);
+
+    TempDir dir_;
+    std::filesystem::path mountPoint_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace bvtest

@@ -1,0 +1,346 @@
+// The volume on a real FUSE mount, served by a bvmount child process against the reference
+// service: what programs see through POSIX calls, and what reaches the service.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "BVApi/Content/BVFolderItems.h"
+#include "BVApi/Content/BVFolderListItems.h"
+#include "BVApi/Content/BVIdentifierItems.h"
+#include "BVApi/Content/BVTransferItems.h"
+#include "BVApi/Networking/BVApiClient.h"
+#include "BVApi/Networking/BVApiClientAuthContext.h"
+#include "MountedVolume.h"
+#include "ReferenceServer.h"
+#include "TempDir.h"
+
+namespace bvtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Writes through open/write/close and answers close()'s errno (0 when saved).
+int writeFile(const fs::path& path, const std::string& bytes, int flags = O_CREAT | O_TRUNC) {
+    const int fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
+    if (fd < 0)
+        return errno;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            const int saved = errno;
+            ::close(fd);
+            return saved;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+std::string randomBytes(size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+std::set<std::string> entriesOf(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+class VolumeTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setUpSuite(false); }
+    static void setUpSuite(bool withManyEntries) {
+        skipReason_ = new std::string(MountedVolume::unavailableReason());
+        if (!skipReason_->empty())
+            return;
+        home_ = new ScopedHome();
+        server_ = new ReferenceServer(ReferenceServer::Options{
+            .seed = nlohmann::json::array(
+                {{{"username", "vol"}, {"password", "pw"}, {"max_storage_mib", 2048}},
+                 {{"username", "crash"}, {"password", "pw"}}})});
+        if (withManyEntries)
+            fillManyFolder();
+        volume_ = new MountedVolume(*server_, "vol", "pw");
+    }
+    static constexpr int kManyEntries = 5000;
+    // "/Many" with kManyEntries files, made at the service before the mount (what the
+    // volume lists first is what it caches).
+    static void fillManyFolder() {
+        BVApiClient client;
+        BVApiRequestConfiguration configuration;
+        configuration.setRequestHost(server_->baseUrl());
+        configuration.setCaFile(server_->caFile().string());
+        client.setConfiguration(configuration);
+        bv::Error error;
+        auto session = client.authenticateUserSessionWithUsername("vol", "pw", &error);
+        ASSERT_NE(session, nullptr) << error.description();
+        BVApiClientAuthContext context(session);
+        auto folder = client.createFolder("Many", "0", &context, &error);
+        ASSERT_NE(folder, nullptr) << error.description();
+        for (int i = 0; i < kManyEntries; ++i) {
+            std::shared_ptr<BVUploadFileHandle> handle;
+            ASSERT_NE(client.createFile("entry-" + std::to_string(i), folder->identifier, &handle,
+                                        &context, false, 0, &error),
+                      nullptr)
+                << error.description();
+        }
+    }
+    static void TearDownTestSuite() {
+        delete volume_;
+        volume_ = nullptr;
+        delete server_;
+        server_ = nullptr;
+        delete home_;
+        home_ = nullptr;
+        delete skipReason_;
+        skipReason_ = nullptr;
+    }
+    void SetUp() override {
+        if (!skipReason_->empty())
+            GTEST_SKIP() << *skipReason_;
+        ASSERT_NE(volume_, nullptr);
+    }
+
+    // A fresh folder on the volume for one test.
+    fs::path folder(const std::string& name) {
+        const fs::path path = *volume_ / name;
+        EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << std::strerror(errno);
+        return path;
+    }
+
+    // The service's own view, through a separate session of the same account.
+    BVApiClientAuthContext& service() {
+        if (!context_) {
+            client_ = std::make_unique<BVApiClient>();
+            BVApiRequestConfiguration configuration;
+            configuration.setRequestHost(server_->baseUrl());
+            configuration.setCaFile(server_->caFile().string());
+            client_->setConfiguration(configuration);
+            bv::Error error;
+            auto session = client_->authenticateUserSessionWithUsername("vol", "pw", &error);
+            EXPECT_NE(session, nullptr) << error.description();
+            context_ = std::make_shared<BVApiClientAuthContext>(session);
+        }
+        return *context_;
+    }
+    std::shared_ptr<BVFolderListItem> serviceListing(const std::string& path) {
+        auto& context = service();
+        bv::Error error;
+        std::string id = "0";
+        if (path != "/") {
+            auto folder = client_->folderIdAt(path, &context, &error);
+            if (!folder)
+                return nullptr;
+            id = folder->identifier;
+        }
+        return client_->listFolder(id, std::nullopt, &context, &error);
+    }
+    std::optional<std::string> serviceContent(const std::string& folderPath,
+                                              const std::string& name) {
+        auto listing = serviceListing(folderPath);
+        auto item = listing ? listing->itemNamed(name) : nullptr;
+        if (!item)
+            return std::nullopt;
+        bv::Error error;
+        auto bytes = client_->downloadData(item->identifier, &service(), &error);
+        if (!bytes)
+            return std::nullopt;
+        return std::string(reinterpret_cast<const char*>(bytes->bytes()), bytes->size());
+    }
+
+    static std::string* skipReason_;
+    static ScopedHome* home_;
+    static ReferenceServer* server_;
+    static MountedVolume* volume_;
+    std::unique_ptr<BVApiClient> client_;
+    std::shared_ptr<BVApiClientAuthContext> context_;
+};
+
+std::string* VolumeTest::skipReason_ = nullptr;
+ScopedHome* VolumeTest::home_ = nullptr;
+ReferenceServer* VolumeTest::server_ = nullptr;
+MountedVolume* VolumeTest::volume_ = nullptr;
+
+TEST_F(VolumeTest, RootIsAFolderWithTheVirtualFolders) {
+    struct stat st {};
+    ASSERT_EQ(::stat(volume_->root().c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    auto names = entriesOf(volume_->root());
+    EXPECT_TRUE(names.count("Trash"));
+    EXPECT_TRUE(names.count("Shared Folders"));
+}
+
+TEST_F(VolumeTest, TmpStoreNamesStayLocal) {
+    const fs::path dir = folder("Local");
+    for (const std::string name : {".DS_Store", "x.localized", ".MACOSX_XATTRS"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(writeFile(dir / name, "local bytes"), 0);
+        EXPECT_EQ(readAll(dir / name), "local bytes");
+        EXPECT_TRUE(fs::exists(dir / name));
+        EXPECT_FALSE(entriesOf(dir).count(name));
+        auto listing = serviceListing("/Local");
+        ASSERT_NE(listing, nullptr);
+        EXPECT_FALSE(listing->containsItemNamed(name));
+        EXPECT_EQ(::unlink((dir / name).c_str()), 0) << std::strerror(errno);
+        EXPECT_FALSE(fs::exists(dir / name));
+    }
+}
+
+TEST_F(VolumeTest, RefusedNamesGiveTheirErrno) {
+    const fs::path dir = folder("Names");
+    struct Case {
+        std::string what;
+        std::function<int()> call;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"create blank-led", [&] { return writeFile(dir / " lead.txt", "x"); }, EPERM},
+        {"mkdir blank-led", [&] { return ::mkdir((dir / " Lead").c_str(), 0755) == 0 ? 0 : errno; },
+         EPERM},
+        {"create below blank-led folder", [&] { return writeFile(dir / " F" / "a.txt", "x"); },
+         ENOENT},
+        {"blank inside", [&] { return writeFile(dir / "in side.txt", "x"); }, 0},
+        {"mkdir existing",
+         [&] {
+             ::mkdir((dir / "Twice").c_str(), 0755);
+             return ::mkdir((dir / "Twice").c_str(), 0755) == 0 ? 0 : errno;
+         },
+         EEXIST},
+        {"symlink", [&] { return ::symlink("in side.txt", (dir / "l").c_str()) == 0 ? 0 : errno; },
+         EPERM},
+        {"hard link",
+         [&] {
+             return ::link((dir / "in side.txt").c_str(), (dir / "h").c_str()) == 0 ? 0 : errno;
+         },
+         EPERM},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.call(), c.expected) << c.what;
+    EXPECT_EQ(entriesOf(dir), (std::set<std::string>{"in side.txt", "Twice"}));
+}
+
+TEST_F(VolumeTest, RmdirOfAFullFolderFailsAndKeepsIt) {
+    const fs::path dir = folder("Full");
+    ASSERT_EQ(::mkdir((dir / "Inner").c_str(), 0755), 0);
+    ASSERT_EQ(writeFile(dir / "Inner" / "keep.txt", "keep"), 0);
+    EXPECT_EQ(::rmdir((dir / "Inner").c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    EXPECT_EQ(serviceContent("/Full/Inner", "keep.txt"), "keep");
+    ASSERT_EQ(::unlink((dir / "Inner" / "keep.txt").c_str()), 0);
+    EXPECT_EQ(::rmdir((dir / "Inner").c_str()), 0) << std::strerror(errno);
+    EXPECT_FALSE(fs::exists(dir / "Inner"));
+}
+
+TEST_F(VolumeTest, CopyInAndOutIsByteIdentical) {
+    const fs::path dir = folder("Copy");
+    TempDir local("copy");
+    const std::string bytes = randomBytes(50 << 20, 7);
+    { std::ofstream(local / "big.bin", std::ios::binary) << bytes; }
+    fs::copy_file(local / "big.bin", dir / "big.bin");
+    EXPECT_EQ(fs::file_size(dir / "big.bin"), bytes.size());
+    fs::copy_file(dir / "big.bin", local / "back.bin");
+    EXPECT_TRUE(readAll(local / "back.bin") == bytes);
+    EXPECT_TRUE(serviceContent("/Copy", "big.bin") == bytes);
+}
+
+TEST_F(VolumeTest, TruncatingOpenReplacesTheContent) {
+    const fs::path dir = folder("Trunc");
+    ASSERT_EQ(writeFile(dir / "f.txt", "a much longer old content\n"), 0);
+    ASSERT_EQ(writeFile(dir / "f.txt", "x\n", O_TRUNC), 0);  // echo x > f.txt
+    EXPECT_EQ(readAll(dir / "f.txt"), "x\n");
+    EXPECT_EQ(serviceContent("/Trunc", "f.txt"), "x\n");
+
+    ASSERT_EQ(writeFile(dir / "g.txt", "0123456789"), 0);
+    const int fd = ::open((dir / "g.txt").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::ftruncate(fd, 4), 0) << std::strerror(errno);
+    EXPECT_EQ(::close(fd), 0);
+    EXPECT_EQ(serviceContent("/Trunc", "g.txt"), "0123");
+    EXPECT_EQ(::truncate((dir / "g.txt").c_str(), 0), 0) << std::strerror(errno);
+    EXPECT_EQ(serviceContent("/Trunc", "g.txt"), "");
+}
+
+TEST_F(VolumeTest, EditorSaveByRenameKeepsOneFileWithTheNewContent) {
+    const fs::path dir = folder("Edit");
+    ASSERT_EQ(writeFile(dir / "doc.txt", "old text\n"), 0);
+    ASSERT_EQ(writeFile(dir / ".doc.txt.swp", "new text\n"), 0);
+    ASSERT_EQ(::rename((dir / ".doc.txt.swp").c_str(), (dir / "doc.txt").c_str()), 0)
+        << std::strerror(errno);
+    EXPECT_EQ(entriesOf(dir), (std::set<std::string>{"doc.txt"}));
+    EXPECT_EQ(readAll(dir / "doc.txt"), "new text\n");
+    EXPECT_EQ(serviceContent("/Edit", "doc.txt"), "new text\n");
+
+    ASSERT_EQ(::mkdir((dir / "Full").c_str(), 0755), 0);
+    ASSERT_EQ(writeFile(dir / "Full" / "x", "x"), 0);
+    ASSERT_EQ(::mkdir((dir / "Other").c_str(), 0755), 0);
+    EXPECT_EQ(::rename((dir / "Other").c_str(), (dir / "Full").c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+}
+
+// Its own suite: only this one fills the account with thousands of files.
+class VolumeListingTest : public VolumeTest {
+  protected:
+    static void SetUpTestSuite() { setUpSuite(true); }
+};
+
+TEST_F(VolumeListingTest, ListsAFolderOfFiveThousandEntries) {
+    std::set<std::string> expected;
+    for (int i = 0; i < kManyEntries; ++i)
+        expected.insert("entry-" + std::to_string(i));
+    EXPECT_EQ(entriesOf(*volume_ / "Many"), expected);
+}
+
+TEST_F(VolumeTest, StatfsReportsTheAccount) {
+    struct statvfs st {};
+    ASSERT_EQ(::statvfs(volume_->root().c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_EQ(static_cast<uint64_t>(st.f_blocks) * st.f_frsize, 2048ull << 20);
+    EXPECT_LE(st.f_bavail, st.f_blocks);
+}
+
+TEST_F(VolumeTest, KilledDaemonLeavesNoMountBehind) {
+    fs::path mountPoint;
+    {
+        MountedVolume crashing(*server_, "crash", "pw");
+        mountPoint = crashing.root();
+        ASSERT_EQ(writeFile(crashing / "before.txt", "saved"), 0);
+        crashing.kill();
+        const auto start = std::chrono::steady_clock::now();
+        while (MountedVolume::isMounted(mountPoint) &&
+               std::chrono::steady_clock::now() < start + std::chrono::seconds(30))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(MountedVolume::isMounted(mountPoint))
+            << "still mounted after "
+            << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
+            << " s";
+    }
+    MountedVolume again(*server_, "crash", "pw");
+    EXPECT_EQ(readAll(again / "before.txt"), "saved");
+}
+
+}  // namespace
+}  // namespace bvtest

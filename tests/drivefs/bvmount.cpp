@@ -1,0 +1,102 @@
+// bvmount: a test-only program that signs in to a service and serves the volume at a folder
+// until it is unmounted or receives SIGTERM/SIGINT. The volume tests run it as a child process
+// so that they can kill it like a crashed daemon.
+//
+//   bvmount --url URL --ca FILE --user NAME --password PW --mountpoint DIR
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "BVApi/Cache/BVCacheController.h"
+#include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Networking/BVApiClient.h"
+#include "BVApi/Networking/BVSignInSequence.h"
+#include "DriveFS/BVDriveController.h"
+#include "app/Logging/BVLogging.h"
+#include "app/Utilities.h"
+#include "platform/RunLoop.h"
+#include "platform/UserInterface.h"
+
+namespace {
+
+class Delegate : public BVDriveControllerDelegate {
+  public:
+    void driveControllerDidMountedDrive() override { std::cout << "mounted" << std::endl; }
+    void driveControllerDidUnmountedDrive() override {
+        std::cout << "unmounted" << std::endl;
+        bv::RunLoop::main().stop();
+    }
+    void driveControllerDidFailedToMount(const bv::Error& error) override {
+        std::cerr << "mount failed: " << error.description() << std::endl;
+        failed = true;
+        bv::RunLoop::main().stop();
+    }
+    bool failed = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Serves the Brimvault volume for tests"};
+    std::string url, ca, user, password, mountPoint;
+    app.add_option("--url", url)->required();
+    app.add_option("--ca", ca)->required();
+    app.add_option("--user", user)->required();
+    app.add_option("--password", password)->required();
+    app.add_option("--mountpoint", mountPoint)->required();
+    CLI11_PARSE(app, argc, argv);
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    bv::RunLoop::makeCurrentThreadMain();
+    BVLogging::setupWithPrefix("BV");
+    bv::UserInterface::setCurrent(std::make_shared<bv::HeadlessUserInterface>());
+
+    // Every request configuration of the process (also the manage controller's chunk
+    // uploads) takes the service from the environment.
+    setenv(BVApiRequestConfiguration::kApiBaseURLEnvironment, url.c_str(), 1);
+    setenv(BVApiRequestConfiguration::kCAFileEnvironment, ca.c_str(), 1);
+    BVApiRequestConfiguration configuration;
+    configuration.setRequestHost(url);
+    configuration.setCaFile(ca);
+    auto* client = BVApiClient::sharedClient();
+    client->setConfiguration(configuration);
+    auto signedIn = BVSignInSequence::signIn(*client, user, password, nullptr);
+    if (!signedIn.session) {
+        std::cerr << "sign-in failed: " << signedIn.error.description() << std::endl;
+        return 2;
+    }
+    auto cacheRoot = Utilities::cacheRootPathFor(signedIn.session.get());
+    if (!cacheRoot) {
+        std::cerr << "no cache folder" << std::endl;
+        return 2;
+    }
+    BVCacheController::cacheControllerAt(*cacheRoot)->storeItem(signedIn.session);
+    BVTmpController::initSharedController();
+
+    auto delegate = std::make_shared<Delegate>();
+    int result = 0;
+    {
+        BVDriveController controller;
+        controller.setDelegate(delegate);
+        std::thread signalWaiter([&] {
+            int signalNumber = 0;
+            sigwait(&stopSignals, &signalNumber);
+            bv::RunLoop::main().perform([&] { controller.unmount(); });
+        });
+        controller.mountAt(mountPoint);
+        bv::RunLoop::main().run();
+        result = delegate->failed ? 1 : 0;
+        pthread_kill(signalWaiter.native_handle(), SIGTERM);
+        signalWaiter.join();
+    }
+    return result;
+}
