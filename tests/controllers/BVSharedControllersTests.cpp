@@ -16,7 +16,8 @@ TEST(SharedControllers, ShutdownEndsTheRefresherAndWritesThePendingCacheChanges)
     bvtest::ScopedHome home;
     bvtest::TempDir dir("shutdown");
     auto cache = BVCacheController::cacheControllerAt(
-        dir.path() / "Cache", {.runtimeIdentifier = "run", .writeDelay = std::chrono::hours(1)});
+        dir.path() / "Cache",
+        {.clock = nullptr, .runtimeIdentifier = "run", .writeDelay = std::chrono::hours(1)});
     auto session = std::make_shared<BVUserSessionItem>();
     session->username = "ann";
     cache->storeItem(session);
@@ -31,8 +32,8 @@ TEST(SharedControllers, ShutdownEndsTheRefresherAndWritesThePendingCacheChanges)
     EXPECT_EQ(BVCacheController::sharedController(), nullptr);
     // Nothing was waiting for a flush: a new controller on the folder reads the session.
     cache.reset();
-    auto reopened =
-        BVCacheController::cacheControllerAt(dir.path() / "Cache", {.runtimeIdentifier = "run"});
+    auto reopened = BVCacheController::cacheControllerAt(
+        dir.path() / "Cache", {.clock = nullptr, .runtimeIdentifier = "run"});
     auto stored = reopened->fetchItemWithKey("default", BVUserSessionItem::itemClass());
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(std::static_pointer_cast<BVUserSessionItem>(stored)->username, "ann");
