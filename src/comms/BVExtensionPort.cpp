@@ -35,13 +35,14 @@ bool BVExtensionPort::exists(const std::string& name) {
     auto path = pathOf(name);
     if (!path || UnixSocketPath::occupantOf(*path) != UnixSocketPath::Occupant::OurSocket)
         return false;
-    auto addr = UnixSocketPath::address(*path);
+    auto addr = UnixSocketPath::address(*path, UnixSocketPath::kFullPathLimit);
     return addr && answers(*addr);
 }
 
 std::unique_ptr<BVExtensionPort> BVExtensionPort::open(const std::string& name, Receiver receiver) {
     auto path = pathOf(name);
-    auto addr = path ? UnixSocketPath::address(*path) : std::nullopt;
+    auto addr =
+        path ? UnixSocketPath::address(*path, UnixSocketPath::kFullPathLimit) : std::nullopt;
     if (!addr) {
         BVLog("port %@ not registered: no runtime folder or the name does not fit", name);
         return nullptr;
@@ -92,7 +93,8 @@ BVExtensionPort::~BVExtensionPort() {
 BVExtensionPort::SendResult BVExtensionPort::send(const std::string& destination,
                                                   const bv::Data& datagram) const {
     auto path = pathOf(destination);
-    auto addr = path ? UnixSocketPath::address(*path) : std::nullopt;
+    auto addr =
+        path ? UnixSocketPath::address(*path, UnixSocketPath::kFullPathLimit) : std::nullopt;
     if (!addr || UnixSocketPath::occupantOf(*path) != UnixSocketPath::Occupant::OurSocket)
         return SendResult::Dead;
     ssize_t n = sendto(fd_.get(), datagram.bytes(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,

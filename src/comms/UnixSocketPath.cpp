@@ -3,15 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace UnixSocketPath {
 
-constexpr size_t kMaxPathWithTerminator = 104;
-
-std::optional<sockaddr_un> address(const std::string& path) {
-    if (path.empty() || path.size() + 1 > kMaxPathWithTerminator ||
+std::optional<sockaddr_un> address(const std::string& path, size_t limit) {
+    if (path.empty() || path.size() + 1 > std::min(limit, kFullPathLimit) ||
         path.find('\0') != std::string::npos)
         return std::nullopt;
     sockaddr_un addr{};

@@ -10,9 +10,13 @@
 // same-user checks and the handling of what lies at a socket's path.
 namespace UnixSocketPath {
 
-// The address of path; nothing when the path does not fit (at most 104 bytes with its
-// terminator, the limit every platform of the suite honours).
-std::optional<sockaddr_un> address(const std::string& path);
+// The command sockets keep to 104 bytes with the terminator, the limit every platform of
+// the suite honours; the extension ports, which exist only here, may use the whole field.
+constexpr size_t kPortablePathLimit = 104;
+constexpr size_t kFullPathLimit = sizeof(sockaddr_un::sun_path);
+
+// The address of path; nothing when the path with its terminator is longer than limit.
+std::optional<sockaddr_un> address(const std::string& path, size_t limit = kPortablePathLimit);
 
 // The user of the process at the other end of a connected stream socket; nothing when the
 // kernel does not tell.
