@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "BVApi/Content/BVUserItems.h"
+#include "BVApi/Content/BVVolumePath.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/RunLoop.h"
 
@@ -15,20 +16,6 @@ extern char** environ;
 using namespace BVExtensionActions;
 
 namespace {
-
-std::vector<std::string> components(const std::string& relative) {
-    std::vector<std::string> parts{"/"};
-    size_t start = 1;
-    while (start < relative.size()) {
-        size_t end = relative.find('/', start);
-        if (end == std::string::npos)
-            end = relative.size();
-        if (end > start)
-            parts.push_back(relative.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
 
 void xdgOpen(const std::string& path) {
     const char* argv[] = {"xdg-open", path.c_str(), nullptr};
@@ -108,7 +95,7 @@ std::optional<std::string> FinderSync::relativePath(const std::string& drivePath
 int FinderSync::trashStatus(const std::vector<std::string>& relativePaths) {
     int status = 0;
     for (const auto& path : relativePaths) {
-        auto parts = components(path);
+        auto parts = BVVolumePath::components(path);
         bool trashComponent = parts.size() >= 2 && parts[1] == "Trash";
         if (trashComponent && parts.size() >= 3) {
             if (status == 2)
@@ -127,7 +114,7 @@ int FinderSync::trashStatus(const std::vector<std::string>& relativePaths) {
 
 bool FinderSync::isSpecialSelection(const std::vector<std::string>& relativePaths) {
     for (const auto& path : relativePaths) {
-        auto parts = components(path);
+        auto parts = BVVolumePath::components(path);
         if (parts.size() >= 2 && (parts[1] == "Trash" || parts[1] == "Shared Folders"))
             return true;
     }
