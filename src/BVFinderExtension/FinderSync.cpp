@@ -55,7 +55,10 @@ FinderSync::FinderSync(Options options) : options_(std::move(options)) {
         if (!loop.runUntil([this] { return !drivePath_.empty(); }, 1.0))
             clock->sleepFor(0.1);
     }
-    BVLog("initial init at %@", drivePath_);
+    std::string observed;
+    for (const auto& folder : directoryURLs_)
+        observed += (observed.empty() ? "" : ", ") + folder;
+    BVLog("initial init at %@", observed);
 }
 
 void FinderSync::extensionInit(const std::string& drivePath) {
