@@ -5,10 +5,10 @@
 
 namespace BVExtensionActions {
 
-const std::vector<Spec>& table() {
+const std::vector<Entry>& table() {
     using enum Parser;
     using enum ArgKind;
-    static const std::vector<Spec> specs = {
+    static const std::vector<Entry> entries = {
         {kAlive, Alive, {}},
         {kInit, ArchivedData, {String}},
         {kRequestUserInfo, ArchivedData, {}},
@@ -26,13 +26,13 @@ const std::vector<Spec>& table() {
         {kActivityBegin, ArchivedData, {}},
         {kActivityEnd, ArchivedData, {}},
     };
-    return specs;
+    return entries;
 }
 
-const Spec* find(const std::string& action) {
-    for (const auto& spec : table()) {
-        if (action == spec.action)
-            return &spec;
+const Entry* find(const std::string& action) {
+    for (const auto& entry : table()) {
+        if (action == entry.action)
+            return &entry;
     }
     return nullptr;
 }

@@ -35,15 +35,15 @@ enum class Parser { Alive, ObservingStatus, ArchivedData };
 // The kind of one argument.
 enum class ArgKind { String, StringArray, UserInfo };
 
-struct Spec {
+struct Entry {
     const char* action;
     Parser parser;
     std::vector<ArgKind> args;
 };
 
 // The entry of action; nullptr for a name that is not in the table.
-const Spec* find(const std::string& action);
-const std::vector<Spec>& table();
+const Entry* find(const std::string& action);
+const std::vector<Entry>& table();
 
 // An unarchived argument: a path, an array of paths, or a user-info record.
 using Value = std::variant<std::string, std::vector<std::string>, std::shared_ptr<BVUserInfoItem>>;

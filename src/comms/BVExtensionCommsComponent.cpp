@@ -28,22 +28,22 @@ BVExtensionPort::SendResult BVExtensionCommsComponent::sendAction(const std::str
 
 void BVExtensionCommsComponent::handlePortMessage(const BVExtensionMessage& message) {
     const std::string action = message.actionName();
-    const Spec* spec = find(action);
-    if (!spec) {
+    const Entry* entry = find(action);
+    if (!entry) {
         BVLog("port %@: dropped unknown action %@ from %@", portName_, action, message.senderPort);
         return;
     }
     auto handler = actions_.find(action);
     if (handler == actions_.end())
         return;
-    if (message.blocks.size() - 1 != spec->args.size()) {
+    if (message.blocks.size() - 1 != entry->args.size()) {
         BVLog("port %@: dropped %@ with %lu arguments instead of %lu", portName_, action,
-              message.blocks.size() - 1, spec->args.size());
+              message.blocks.size() - 1, entry->args.size());
         return;
     }
     std::vector<Value> args;
-    for (size_t i = 0; i < spec->args.size(); ++i) {
-        auto value = unarchive(spec->args[i], message.blocks[i + 1]);
+    for (size_t i = 0; i < entry->args.size(); ++i) {
+        auto value = unarchive(entry->args[i], message.blocks[i + 1]);
         if (!value) {
             BVLog("port %@: dropped %@ whose argument %lu is damaged or of the wrong kind",
                   portName_, action, i + 1);
@@ -53,7 +53,7 @@ void BVExtensionCommsComponent::handlePortMessage(const BVExtensionMessage& mess
     }
     // A copy: the handler may replace itself.
     Handler call = handler->second;
-    switch (spec->parser) {
+    switch (entry->parser) {
         case Parser::Alive:
             if (auto* alive = std::get_if<AliveHandler>(&call))
                 return (*alive)(message.senderPort);
