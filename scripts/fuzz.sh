@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with libFuzzer (clang, address and undefined-behaviour sanitizers)
 # and runs each for its share of a bounded time: record decryption, the reference service's
-# request parsing, and the client's answer-to-item conversion. Exits non-zero when a target crashes.
-# Usage: scripts/fuzz.sh [seconds for all targets=30] [build folder=build/fuzz]
+# request parsing, the client's answer-to-item conversion, and the message decoders of the
+# command sockets and extension ports. Exits non-zero when a target crashes.
+# Usage: scripts/fuzz.sh [seconds for all targets=40] [build folder=build/fuzz]
 set -euo pipefail
 
 seconds=${1:-30}
@@ -10,9 +11,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${2:-$root/build/fuzz}
 cxx=${FUZZ_CXX:-clang++}
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
-targets=3
+targets=4
 share=$(( seconds / targets > 0 ? seconds / targets : 1 ))
-mkdir -p "$out/corpus" "$out/corpus-params" "$out/corpus-answers"
+mkdir -p "$out/corpus" "$out/corpus-params" "$out/corpus-answers" "$out/corpus-comms"
 
 run() {
     local target=$1 corpus=$2
@@ -47,6 +48,17 @@ answers=(
 # shellcheck disable=SC2046
 "$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto libutf8proc) "${answers[@]}" \
     $(pkg-config --libs libcrypto libutf8proc) -pthread -o "$out/fuzz_answers"
+
+comms_sources=(
+    "$root/tests/fuzz/fuzz_comms_messages.cpp"
+    "$root"/src/comms/{BVExtensionActions,BVExtensionMessage,CommFrameReader,CommValue}.cpp
+    "$root"/src/BVApi/Content/*.cpp
+    "$root"/src/platform/{KeyedArchive,Error,Format}.cpp
+)
+# shellcheck disable=SC2046
+"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
+    "${comms_sources[@]}" $(pkg-config --libs libutf8proc) -o "$out/fuzz_comms_messages"
+
 # Seeds: the known-answer records made with the fuzz target's password.
 hex2bin() { printf "$(printf '%s' "$1" | sed 's/../\\x&/g')"; }
 n=0
@@ -68,6 +80,12 @@ printf '%s' '{"DirUpdateTime":5,"Name":"x","ParentFolderID":"0","ResponseType":1
 printf '%s' '{"SessionID":"S1","UserName":"ann","AccType":1,"DriveName":"B","UserFirstName":"","UserLastName":"","UserID":"7","UploadSpeedLimit":0,"Active2FA":"1","IsAccountUser":0,"FileId":"f1","FolderId":"d1","TempLocation":"/t","RequireHash":0,"RequireHashOnly":0,"TotalWritten":5,"ShareWithUser":[{"SharingID":"u1","Name":"Bob","ShareMode":"read"}]}' \
     > "$out/corpus-answers/session"
 
+# Seeds for the messages: a framed string stream and an extension datagram, as sent.
+printf '\x00\x07\x00\x00\x00\x20\xa2\x66$class\x68NSString\x69NS.string\x64open' \
+    > "$out/corpus-comms/seed-stream"
+printf '\x01\x82\x64port\x81\x48ext_init' > "$out/corpus-comms/seed-datagram"
+
 run fuzz_decrypt "$out/corpus"
 run fuzz_request_params "$out/corpus-params"
 run fuzz_answers "$out/corpus-answers" -max_len=65536
+run fuzz_comms_messages "$out/corpus-comms"
