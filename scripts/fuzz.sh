@@ -3,7 +3,7 @@
 # and runs each for its share of a bounded time: record decryption, the reference service's
 # request parsing, the client's answer-to-item conversion, and the message decoders of the
 # command sockets and extension ports. Exits non-zero when a target crashes.
-# Usage: scripts/fuzz.sh [seconds for all targets=40] [build folder=build/fuzz]
+# Usage: scripts/fuzz.sh [seconds for all targets=30] [build folder=build/fuzz]
 set -euo pipefail
 
 seconds=${1:-30}
