@@ -26,6 +26,7 @@ test: deps
 	cmake -S . -B $(BUILD_TEST) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DBV_SANITIZE=ON -DBV_BUILD_BENCH=OFF
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory tsan
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 tsan: deps
