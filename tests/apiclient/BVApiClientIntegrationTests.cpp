@@ -107,6 +107,30 @@ TEST_F(ServiceFlowTest, SignInWithTwoFactor) {
     EXPECT_FALSE(BVSignInSequence::signIn(*client_, "ann", "nope", nullptr).session);
 }
 
+// Sign-up, sign-in, a request carrying the session, then a failure, so the failure log
+// repeats every earlier exchange: neither the passwords nor the session id reach the log.
+TEST_F(ServiceFlowTest, LogKeepsNoSecrets) {
+    const std::string password = "Pw-dee-8c1f";
+    ASSERT_TRUE(client_->createUserWithEmail("dee@example.com", password, "Dee", "D", nullptr));
+    auto result = BVSignInSequence::signIn(*client_, "dee@example.com", password, nullptr);
+    ASSERT_TRUE(result.session) << result.error.description();
+    const std::string sessionId = result.session->sessionId;
+    ASSERT_FALSE(sessionId.empty());
+    EXPECT_TRUE(client_->logoutWithContext(result.context.get(), nullptr));
+    bv::Error error;
+    EXPECT_FALSE(client_->createUserWithEmail("dee@example.com", password, "Dee", "D", &error))
+        << "the account exists";
+
+    std::string log = contentsOfFilesIn(BVLogging::sharedInstance()->path());
+    ASSERT_NE(log.find("=== REQUEST FAILURE. REQUESTS STACK("), std::string::npos) << log;
+    EXPECT_EQ(log.find(password), std::string::npos) << log;
+    EXPECT_EQ(log.find(sessionId), std::string::npos) << log;
+    for (const char* marker :
+         {"  passwd = \"user_password\"", "  verify_passwd = \"user_password\"",
+          "  session_id = \"hidden\"", "\"SessionID\":\"hidden\""})
+        EXPECT_NE(log.find(marker), std::string::npos) << marker;
+}
+
 TEST_F(ServiceFlowTest, FoldersFilesAndTrash) {
     auto auth = signIn("cat", "pw-cat");
     ASSERT_TRUE(auth);

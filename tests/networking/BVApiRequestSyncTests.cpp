@@ -2,6 +2,7 @@
 
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 #include "BVApi/Networking/BVCurlTransfer.h"
+#include "BVApi/Networking/BVLogMask.h"
 #include "TransportFixture.h"
 #include "platform/Preferences.h"
 
@@ -241,6 +242,49 @@ TEST_F(SyncTest, RequestLogMasksThePassword) {
     bv::Preferences::standard().setObject("DBGKeys", json{{"al_callstack", true}});
     request->logRequestDebug();
     EXPECT_NE(logText().find("   :: "), std::string::npos) << "the call stack follows";
+}
+
+TEST(LogMask, KeysThatNameASecret) {
+    struct Case {
+        const char* key;
+        json value;
+        const char* marker;  // nullptr: logged as it is
+    };
+    const std::vector<Case> cases = {
+        {"passwd", "pw", "user_password"},
+        {"verify_passwd", "pw", "user_password"},
+        {"newPassword", "pw", "user_password"},
+        {"secureFolderPassword", "pw", "user_password"},
+        {"PASSWD", 1234, "user_password"},
+        {"token", "123456", "hidden"},
+        {"refresh_Token", "t", "hidden"},
+        {"session_id", "S1", "hidden"},
+        {"SessionID", "S1", "hidden"},
+        {"sessionId", 42, "hidden"},
+        {"userSessionId", "S1", "hidden"},
+        {"Session", {{"id", "S1"}}, "hidden"},
+        {"sessions", json::array({"S1", "S2"}), "hidden"},
+        {"hash", "h", "hidden"},
+        {"data", "d", "hidden"},
+        {"Data", "d", "hidden"},
+        // A flag says whether there is a session, never which one.
+        {"session_active", true, nullptr},
+        {"session_id", nullptr, nullptr},
+        // The word inside another one.
+        {"possession", "S1", nullptr},
+        {"obsessionLevel", 3, nullptr},
+        {"username", "bob", nullptr},
+        {"Hash", "h", nullptr},
+        {"folder_id", "7", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        auto marker = BVLogMask::markerFor(c.key, c.value);
+        EXPECT_EQ(marker.value_or("(logged)"), c.marker ? c.marker : "(logged)");
+        // At any depth, in objects and in lists.
+        json nested = BVLogMask::masked(json{{"a", json::array({{{c.key, c.value}}})}});
+        EXPECT_EQ(nested["a"][0][c.key], c.marker ? json(c.marker) : c.value);
+    }
 }
 
 }  // namespace

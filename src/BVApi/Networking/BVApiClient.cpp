@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "BVApi/Networking/BVApiClientSharingContext.h"
+#include "BVApi/Networking/BVLogMask.h"
 #include "BVApi/Networking/BVNetworkSettings.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/CallStack.h"
@@ -58,7 +59,7 @@ json abridged(const json& value, size_t& budget) {
 std::string loggedAnswer(const json& response) {
     size_t budget = kSummaryValues;
     // A long text cut short may end inside a character; it is written with a replacement.
-    std::string text = BVApiRequest::loggableValue(abridged(response, budget))
+    std::string text = BVLogMask::masked(abridged(response, budget))
                            .dump(-1, ' ', false, json::error_handler_t::replace);
     if (text.size() > BVApiExchangeSummary::kMaxResponseText) {
         size_t whole = text.size();
@@ -213,7 +214,7 @@ BVApiClient::Status BVApiClient::checkResponseStatus(const json& response,
             if (request)
                 request->logRequestDebug();
             BVLog("........... #%@ response: %@", request ? request->uid() : "",
-                  BVApiRequest::loggableValue(response));
+                  BVLogMask::masked(response));
         }
     }
     BVApiExchangeSummary summary = request ? request->summary() : BVApiExchangeSummary();

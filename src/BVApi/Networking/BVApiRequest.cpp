@@ -8,6 +8,7 @@
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 #include "BVApi/Networking/BVApiRequestConnection.h"
 #include "BVApi/Networking/BVCurlTransfer.h"
+#include "BVApi/Networking/BVLogMask.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/BoundedJson.h"
 #include "platform/NotificationCenter.h"
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr const char* kFileDataKey = "file_data";
-constexpr const char* kPasswordKey = "passwd";
 constexpr const char* kURLErrorDomain = "CURLUErrorDomain";
 
 // A process-wide unique text in the shape of a UUID; requests keep its first 4
@@ -94,41 +94,12 @@ std::optional<std::string> resolve(const std::string& base, const std::string& e
     return text;
 }
 
-// The secure-folder verifier: its hash opens the folder at the service, its data allows
-// guessing the password offline. Neither belongs in a log.
-bool isSecureFolderSecret(const std::string& key) {
-    return key == "hash" || key == "data" || key == "Data";
-}
-
-nlohmann::json maskedPasswords(const nlohmann::json& value) {
-    if (value.is_array()) {
-        nlohmann::json masked = nlohmann::json::array();
-        for (const auto& element : value)
-            masked.push_back(maskedPasswords(element));
-        return masked;
-    }
-    if (!value.is_object())
-        return value;
-    nlohmann::json masked = nlohmann::json::object();
-    for (const auto& [key, element] : value.items()) {
-        if (key == kPasswordKey)
-            masked[key] = "user_password";
-        else if (isSecureFolderSecret(key))
-            masked[key] = "hidden";
-        else
-            masked[key] = maskedPasswords(element);
-    }
-    return masked;
-}
-
 std::string loggedValue(const std::string& key, const nlohmann::json& value) {
-    if (key == kPasswordKey)
-        return "user_password";
-    if (isSecureFolderSecret(key))
-        return "hidden";
+    if (auto marker = BVLogMask::markerFor(key, value))
+        return *marker;
     if (value.is_binary())
         return bv::format("NSData of %lu", value.get_binary().size());
-    return BVApiParameterEncoder::textForm(maskedPasswords(value));
+    return BVApiParameterEncoder::textForm(BVLogMask::masked(value));
 }
 
 // How often "CancelAllUploads" was posted. One observer for the whole process counts the
@@ -158,10 +129,6 @@ class BodyCollector : public BVCurlTransfer::Delegate {
 };
 
 }  // namespace
-
-nlohmann::json BVApiRequest::loggableValue(const nlohmann::json& value) {
-    return maskedPasswords(value);
-}
 
 // MARK: - Creation
 
@@ -565,10 +532,9 @@ std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data
         return nlohmann::json{{"response", "true"}};
     }
     bool tooDeep = false;
-    nlohmann::json parsed =
-        bv::BoundedJson::parse(data->view(), bv::BoundedJson::Format::Text, kMaxAnswerDepth,
-                               &tooDeep)
-            .value_or(nlohmann::json(nlohmann::json::value_t::discarded));
+    nlohmann::json parsed = bv::BoundedJson::parse(data->view(), bv::BoundedJson::Format::Text,
+                                                   kMaxAnswerDepth, &tooDeep)
+                                .value_or(nlohmann::json(nlohmann::json::value_t::discarded));
     BVSuccinctLog("BVApiRequest:apiResponseFrom isKindOfClass");
     if (parsed.is_array())
         return nlohmann::json::object();
@@ -578,7 +544,7 @@ std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data
         error,
         bv::Error(BVApiParameterEncoder::kJSONErrorDomain, 3840,
                   {{bv::kFailureReasonKey,
-                    std::string(tooDeep               ? "The answer is nested too deeply."
+                    std::string(tooDeep                 ? "The answer is nested too deeply."
                                 : parsed.is_discarded() ? "The answer is not valid JSON."
                                                         : "JSON text did not start with array or "
                                                           "object.")}}));

@@ -137,13 +137,10 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     static std::optional<nlohmann::json> apiResponseFrom(const bv::Data* data,
                                                          const std::string& uid, bv::Error* error);
 
-    // Logs one record describing the request, with "passwd" masked.
+    // Logs one record describing the request, its secrets masked (BVLogMask).
     void logRequestDebug() const;
     // The request's side of its failure-log summary (no answer, status 0).
     BVApiExchangeSummary summary() const;
-    // A copy of value fit for a log record: "passwd" and the secure-folder verifier
-    // ("hash", "data", "Data") are replaced at any depth.
-    static nlohmann::json loggableValue(const nlohmann::json& value);
     // endpoint resolved against the configuration's requestHost.
     std::string fullUrlFor(const std::string& endpoint) const;
     // Builds the wire request once and answers it; nothing and error -97 when the
