@@ -486,7 +486,7 @@ TEST(ContentItemDescription, Texts) {
         {file, "<BVFileItem: 0x[0-9a-f]+> \\(name=a\\.txt, size=12, id=f1\\)"},
         {folder, "<BVFolderItem: 0x[0-9a-f]+> \\(name=Docs, encrypted=1, id=d1\\)"},
         {listing, "<BVFolderListItem: 0x[0-9a-f]+> \\(name=Docs, time=99, count=1,2\\)"},
-        {session, "<BVUserSessionItem: 0x[0-9a-f]+> \\(username=ann, sessionId=s1\\)"},
+        {session, "<BVUserSessionItem: 0x[0-9a-f]+> \\(username=ann, sessionId=hidden\\)"},
         {fsid, "<BVFolderFSIdItem: 0x[0-9a-f]+> \\(id=d1, path=/Docs\\)"},
         {descriptor,
          "<BVBinaryDataDescriptorItem: 0x[0-9a-f]+> \\(id=f1, completed=5, total=10\\)"},

@@ -287,4 +287,22 @@ TEST(LogMask, KeysThatNameASecret) {
     }
 }
 
+// An answer that does not parse is logged as text; the secrets in it are masked all the same,
+// including when the text is cut off inside one.
+TEST(LogMask, TextThatDoesNotParse) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"SessionID": "S1", "UserName":"ann", "passwd":"pw")",
+         R"({"SessionID": "hidden", "UserName":"ann", "passwd":"user_password")"},
+        {R"({"a":[{"session_id":"S1"},{"token": 77}]} trailing)",
+         R"({"a":[{"session_id":"hidden"},{"token": "hidden"}]} trailing)"},
+        {R"({"Session":{"id":"S1"},"ok":true)", R"({"Session":"hidden","ok":true)"},
+        {R"({"Active2FA":true,"session_active":true,"SessionID":"S)",
+         R"({"Active2FA":true,"session_active":true,"SessionID":"hidden")"},
+        {R"({"passwd)", R"({"...)"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(BVLogMask::maskedText(text), expected) << text;
+    EXPECT_EQ(BVLogMask::maskedText(std::string(10000, 'x'), 100).size(), 103u);
+}
+
 }  // namespace

@@ -47,7 +47,9 @@ const BVItemClass& BVUserSessionItem::itemClass() {
 }
 
 std::string BVUserSessionItem::description() const {
-    return bv::format("%@ (username=%@, sessionId=%@)", baseDescription(), username, sessionId);
+    // Descriptions reach the log; the session id there would let anyone reading it in.
+    return bv::format("%@ (username=%@, sessionId=%@)", baseDescription(), username,
+                      sessionId.empty() ? "" : "hidden");
 }
 
 const BVItemClass& BVUserInfoItem::itemClass() {

@@ -548,7 +548,7 @@ std::optional<nlohmann::json> BVApiRequest::apiResponseFrom(const bv::Data* data
                                 : parsed.is_discarded() ? "The answer is not valid JSON."
                                                         : "JSON text did not start with array or "
                                                           "object.")}}));
-    BVLog("........... #%@ ERROR in response: %@", uid, data->toString());
+    BVLog("........... #%@ ERROR in response: %@", uid, BVLogMask::maskedText(data->toString()));
     return badAnswer();
 }
 

@@ -60,3 +60,111 @@ nlohmann::json BVLogMask::masked(const nlohmann::json& value) {
     }
     return copy;
 }
+
+namespace {
+
+// The end of the JSON string that starts at text[at] (a quote): the index after its closing
+// quote, or npos when it does not close.
+size_t stringEnd(std::string_view text, size_t at) {
+    for (size_t i = at + 1; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '"')
+            return i + 1;
+    }
+    return std::string_view::npos;
+}
+
+size_t skipSpace(std::string_view text, size_t at) {
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+        ++at;
+    return at;
+}
+
+// The end of a bare value (number, literal) starting at at.
+size_t bareEnd(std::string_view text, size_t at) {
+    while (at < text.size() && text[at] != ',' && text[at] != '}' && text[at] != ']' &&
+           !std::isspace(static_cast<unsigned char>(text[at])))
+        ++at;
+    return at;
+}
+
+// The end of the object or list that opens at text[at], or the end of the text when it does
+// not close.
+size_t nestedEnd(std::string_view text, size_t at) {
+    size_t depth = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == '"') {
+            at = stringEnd(text, at);
+            if (at == std::string_view::npos)
+                return text.size();
+            continue;
+        }
+        if (c == '{' || c == '[')
+            ++depth;
+        else if ((c == '}' || c == ']') && --depth == 0)
+            return at + 1;
+        ++at;
+    }
+    return text.size();
+}
+
+}  // namespace
+
+std::string BVLogMask::maskedText(std::string_view text, size_t limit) {
+    std::string out;
+    size_t at = 0;
+    while (at < text.size() && out.size() <= limit) {
+        if (text[at] != '"') {
+            out += text[at++];
+            continue;
+        }
+        const size_t keyEnd = stringEnd(text, at);
+        if (keyEnd == std::string_view::npos) {
+            // An unclosed text may still hold a secret: nothing of it is kept.
+            out += "\"...";
+            break;
+        }
+        std::string_view key = text.substr(at + 1, keyEnd - at - 2);
+        out.append(text.substr(at, keyEnd - at));
+        at = keyEnd;
+        size_t valueAt = skipSpace(text, at);
+        if (valueAt >= text.size() || text[valueAt] != ':')
+            continue;
+        valueAt = skipSpace(text, valueAt + 1);
+        if (valueAt >= text.size())
+            break;
+        out.append(text.substr(at, valueAt - at));
+        at = valueAt;
+        const char first = text[valueAt];
+        if (first == '{' || first == '[') {
+            // Scanned on, so the keys inside are masked in turn; a secret key hides it whole.
+            if (markerFor(key, nlohmann::json::object())) {
+                out += "\"" + std::string(kHiddenMarker) + "\"";
+                at = nestedEnd(text, valueAt);
+            }
+            continue;
+        }
+        const bool quoted = first == '"';
+        size_t valueEnd = quoted ? stringEnd(text, valueAt) : bareEnd(text, valueAt);
+        if (valueEnd == std::string_view::npos)
+            valueEnd = text.size();
+        // A string stands for any text value; flags and null keep their own meaning.
+        std::string_view value = text.substr(valueAt, valueEnd - valueAt);
+        nlohmann::json probe = quoted                                ? nlohmann::json("text")
+                               : value == "true" || value == "false" ? nlohmann::json(true)
+                               : value == "null"                     ? nlohmann::json(nullptr)
+                                                                     : nlohmann::json(0);
+        if (auto marker = markerFor(key, probe))
+            out += "\"" + *marker + "\"";
+        else
+            out.append(value);
+        at = valueEnd;
+    }
+    if (out.size() > limit) {
+        out.resize(limit);
+        out += "...";
+    }
+    return out;
+}

@@ -28,4 +28,7 @@ class BVLogMask {
     static std::optional<std::string> markerFor(std::string_view key, const nlohmann::json& value);
     // A copy of value with every secret replaced by its marker, at any depth.
     static nlohmann::json masked(const nlohmann::json& value);
+    // Text that did not parse (a cut-off or malformed answer), with the value after every
+    // quoted key that names a secret replaced by its marker, and cut to limit bytes.
+    static std::string maskedText(std::string_view text, size_t limit = 4096);
 };
