@@ -1,6 +1,6 @@
 // Cache fetches and stores: hot listings (memory cache), cold listings (decoded from disk)
-// against bare CBOR decoding of the same file, stores into indexes of growing size, and the
-// path lookup among many cached listings.
+// against bare CBOR decoding of the same file, stores into indexes of growing size, the
+// path lookup among many cached listings, and a download-like append of a file's content.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -13,6 +13,7 @@
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
+#include "BVApi/Content/BVTransferItems.h"
 
 namespace fs = std::filesystem;
 
@@ -68,6 +69,7 @@ BENCHMARK(BM_FetchHotListing);
 void BM_FetchColdListing(benchmark::State& state) {
     ScratchCache cache;
     cache->storeItem(makeListing("cold", "/Cold", int(state.range(0))));
+    cache->flush();  // on disk, not waiting in the writer
     for (auto _ : state) {
         state.PauseTiming();
         cache->backend().clearMemcache();
@@ -81,6 +83,7 @@ BENCHMARK(BM_FetchColdListing)->Arg(10'000)->Unit(benchmark::kMicrosecond);
 void BM_DecodeListingBytesOnly(benchmark::State& state) {
     ScratchCache cache;
     cache->storeItem(makeListing("cold", "/Cold", int(state.range(0))));
+    cache->flush();
     std::string path = cache->backend().pathForItemWithKey("cold", BVFolderListItem::itemClass());
     for (auto _ : state) {
         std::ifstream in(path, std::ios::binary);
@@ -102,6 +105,8 @@ void BM_StoreListing(benchmark::State& state) {
     auto listing = makeListing("stored", "/Stored", 5);
     for (auto _ : state)
         cache->storeItem(listing);
+    // Stores leave the files to the writer thread; the file size is read once it has run.
+    cache->flush();
     state.counters["index_bytes"] =
         double(fs::file_size(cache->backend().pathForIndexOfClass(BVFolderListItem::itemClass())));
 }
@@ -134,6 +139,45 @@ void BM_FetchFolderListAt(benchmark::State& state) {
         benchmark::DoNotOptimize(cache->fetchFolderListAt("/folder/TARGET"));
 }
 BENCHMARK(BM_FetchFolderListAt)->Arg(10'000);
+
+// A download as the download stream writes it: 256 MiB in pieces of 512 KiB through
+// storeBinaryData, then the end of the stream and a flush; throughput and fsyncs per file.
+void BM_AppendDownload(benchmark::State& state) {
+    constexpr int64_t kTotal = 256 << 20;
+    constexpr size_t kPiece = 512 << 10;
+    const bv::Data piece = bv::Data::fromString(std::string(kPiece, 'x'));
+    ScratchCache cache;
+    auto file = std::make_shared<BVFileInfoItem>();
+    file->name = "big.bin";
+    file->dateModified = cache->now();
+    uint64_t fsyncs = 0;
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string id = "big" + std::to_string(round++);
+        file->identifier = id;
+        cache->storeItem(file);
+        auto d = std::make_shared<BVBinaryDataDescriptorItem>();
+        d->identifier = id;
+        d->path = "/big.bin";
+        cache->storeItem(d);
+        cache->flush();
+        const uint64_t before = cache->backend().fsyncCount();
+        state.ResumeTiming();
+        for (int64_t offset = 0; offset < kTotal; offset += int64_t(kPiece))
+            cache->storeBinaryData(piece, offset, -1, id);
+        cache->openContentStream(id)->finish();
+        cache->flush();
+        state.PauseTiming();
+        fsyncs += cache->backend().fsyncCount() - before;
+        cache->purgeCacheForFile(id, "");
+        cache->flush();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * kTotal);
+    state.counters["fsyncs_per_file"] = double(fsyncs) / double(state.iterations());
+}
+BENCHMARK(BM_AppendDownload)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

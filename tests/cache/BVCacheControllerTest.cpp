@@ -212,24 +212,75 @@ TEST_F(ControllerTest, MissingOrDamagedItemFileDropsTheKeyUntilTheNextStore) {
         EXPECT_TRUE(cache_->fetchItemWithKey(key, cls)) << key;
 }
 
-TEST_F(ControllerTest, DamagedIndexReadsAsEmptyAndIsReplacedByTheNextStore) {
+TEST_F(ControllerTest, UnreadableIndexIsMovedAsideNeverOverwritten) {
+    const auto& cls = BVFileInfoItem::itemClass();
+    const std::string indexPath = cache_->backend().pathForIndexOfClass(cls);
+    const std::string aside = indexPath + BVCacheFileBackend::kUnreadableSuffix;
+    cache_->storeItem(fileInfo("A"));
+    cache_->flush();
+    const std::string good = readAll(indexPath);
+    struct Case {
+        std::string name;
+        std::function<void()> damage;
+        std::string keptBytes;
+    };
+    const std::vector<Case> cases = {
+        {"truncated", [&] { writeAll(indexPath, good.substr(0, good.size() / 2)); },
+         good.substr(0, good.size() / 2)},
+        {"read error",
+         [&] {
+             cache_->backend().setIoFault([&](BVCacheFileBackend::Io io, const std::string& path) {
+                 return io == BVCacheFileBackend::Io::Read && path == indexPath ? EIO : 0;
+             });
+         },
+         good},
+    };
+    for (const auto& c : cases) {
+        start("run-1");
+        fs::remove(aside);
+        writeAll(indexPath, good);
+        start("run-1");
+        c.damage();
+        EXPECT_FALSE(cache_->fetchItemWithKey("A", cls)) << c.name;
+        cache_->backend().setIoFault(nullptr);
+        EXPECT_EQ(readAll(aside), c.keptBytes) << c.name << ": the unreadable file is kept";
+        // The next store writes a new index beside it.
+        cache_->storeItem(fileInfo("B"));
+        start("run-1");
+        EXPECT_TRUE(cache_->fetchItemWithKey("B", cls)) << c.name;
+        EXPECT_EQ(readAll(aside), c.keptBytes) << c.name;
+        EXPECT_EQ(modeOf(indexPath), 0600u);
+    }
+}
+
+TEST_F(ControllerTest, IndexThatCanNeitherBeReadNorMovedAsideIsLeftAsItIs) {
     const auto& cls = BVFileInfoItem::itemClass();
     cache_->storeItem(fileInfo("A"));
-    std::string indexPath = cache_->backend().pathForIndexOfClass(cls);
-    std::string bytes = readAll(indexPath);
-    writeAll(indexPath, bytes.substr(0, bytes.size() / 2));
-
     start("run-1");
+    const std::string indexPath = cache_->backend().pathForIndexOfClass(cls);
+    const std::string good = readAll(indexPath);
+    // Every name for a copy is taken by earlier ones.
+    writeAll(indexPath + BVCacheFileBackend::kUnreadableSuffix, "old");
+    for (int n = 2; n <= BVCacheFileBackend::kUnreadableCopies; ++n)
+        writeAll(indexPath + BVCacheFileBackend::kUnreadableSuffix + "-" + std::to_string(n),
+                 "old");
+    cache_->backend().setIoFault([&](BVCacheFileBackend::Io io, const std::string& path) {
+        return io == BVCacheFileBackend::Io::Read && path == indexPath ? EIO : 0;
+    });
     EXPECT_FALSE(cache_->fetchItemWithKey("A", cls));
     cache_->storeItem(fileInfo("B"));
+    cache_->flush();
+    EXPECT_EQ(readAll(indexPath), good);
+    EXPECT_TRUE(cache_->fetchItemWithKey("B", cls)) << "this run keeps the index in memory";
+    cache_->backend().setIoFault(nullptr);
     start("run-1");
-    EXPECT_TRUE(cache_->fetchItemWithKey("B", cls));
-    EXPECT_EQ(modeOf(indexPath), 0600u);
+    EXPECT_TRUE(cache_->fetchItemWithKey("A", cls));
 }
 
 TEST_F(ControllerTest, FullDiskDuringAStoreLeavesThePreviousIndexReadable) {
     const auto& cls = BVFileInfoItem::itemClass();
     cache_->storeItem(fileInfo("A"));
+    cache_->flush();
     cache_->backend().setWriteFault([](const std::string&) { return true; });
     cache_->storeItem(fileInfo("B"));
     EXPECT_TRUE(cache_->fetchItemWithKey("B", cls)) << "the memory copy serves this run";
@@ -242,6 +293,7 @@ TEST_F(ControllerTest, FullDiskDuringAStoreLeavesThePreviousIndexReadable) {
 TEST_F(ControllerTest, PurgeDuringAFullDiskDoesNotResurrectTheItem) {
     const auto& cls = BVFileInfoItem::itemClass();
     cache_->storeItem(fileInfo("A"));
+    cache_->flush();
     cache_->backend().setWriteFault([](const std::string&) { return true; });
     cache_->purgeItemWithKey("A", cls);
     start("run-1");
@@ -277,6 +329,7 @@ TEST_F(ControllerTest, PurgeRemovesEntryAndFile) {
     const auto& cls = BVFileInfoItem::itemClass();
     cache_->storeItem(fileInfo("A"));
     cache_->purgeItemWithKey("A", cls);
+    cache_->flush();
     EXPECT_FALSE(fs::exists(cache_->backend().pathForItemWithKey("A", cls)));
     start("run-1");
     EXPECT_FALSE(cache_->indexOf(cls).haveIndexFor("A"));

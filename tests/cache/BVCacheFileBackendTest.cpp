@@ -273,4 +273,38 @@ TEST_F(BackendTest, FailedIndexWriteKeepsThePreviousFile) {
         EXPECT_FALSE(entry.path().filename().string().starts_with(".tmp-")) << entry.path();
 }
 
+// A read that fails part-way must never pass for a shorter file.
+TEST_F(BackendTest, ReadErrorsAreFailuresNotShortFiles) {
+    auto backend = make();
+    const auto& cls = BVFileInfoItem::itemClass();
+    backend->storeItem(fileInfo("k", "report.txt"));
+    auto d = descriptor("c");
+    backend->storeItem(d);
+    ASSERT_TRUE(backend->storeBinaryData(bv::Data::fromString(std::string(4096, 'x')), "c", 0));
+    BVCacheIndex index;
+    index.index(*fileInfo("k"), 1, "run");
+    backend->storeIndex(index, cls);
+    backend->clearMemcache();
+    const std::string itemPath = backend->pathForItemWithKey("k", cls);
+    const std::string indexPath = backend->pathForIndexOfClass(cls);
+    const std::string indexBytes = readAll(indexPath);
+    backend->setIoFault([](BVCacheFileBackend::Io io, const std::string&) {
+        return io == BVCacheFileBackend::Io::Read ? EIO : 0;
+    });
+
+    EXPECT_FALSE(backend->restoreItem("k", cls));
+    EXPECT_THROW(backend->restoreBinaryDataOf(*d, 0, 4096), BVCacheException);
+    EXPECT_FALSE(backend->restoreIndex(cls));
+    // Nothing was thrown away: the item file stays, the index is kept aside.
+    EXPECT_TRUE(fs::exists(itemPath));
+    EXPECT_FALSE(fs::exists(indexPath));
+    EXPECT_EQ(readAll(indexPath + BVCacheFileBackend::kUnreadableSuffix), indexBytes);
+
+    backend->setIoFault(nullptr);
+    EXPECT_TRUE(backend->restoreItem("k", cls));
+    EXPECT_EQ(backend->restoreBinaryDataOf(*d, 0, 8192).length(), 4096u);
+    EXPECT_FALSE(backend->restoreIndex(cls)) << "a missing index is simply absent";
+    EXPECT_FALSE(fs::exists(indexPath + BVCacheFileBackend::kUnreadableSuffix + "-2"));
+}
+
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "BVApi/Content/BVFileItems.h"
@@ -55,5 +58,37 @@ inline mode_t modeOf(const std::filesystem::path& path) {
     ::stat(path.c_str(), &st);
     return st.st_mode & 0777;
 }
+
+// Holds the threads that reach it until it is opened, as a disk that does not answer.
+class Gate {
+  public:
+    void pass() {
+        std::unique_lock lock(lock_);
+        ++waiting_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return open_; });
+        --waiting_;
+    }
+    // Whether somebody is held within the limit; the limit only ends a test that would hang.
+    bool awaitSomebodyHeld(std::chrono::seconds limit = std::chrono::seconds(30)) {
+        std::unique_lock lock(lock_);
+        return changed_.wait_for(lock, limit, [this] { return waiting_ > 0; });
+    }
+    int held() {
+        std::lock_guard lock(lock_);
+        return waiting_;
+    }
+    void open() {
+        std::lock_guard lock(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int waiting_ = 0;
+    bool open_ = false;
+};
 
 }  // namespace cachetest

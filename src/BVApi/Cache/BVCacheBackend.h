@@ -18,7 +18,8 @@ class BVCacheBackend {
     // Raises "Failed to save index for %@ of %@!" when the file cannot be written; the
     // previous index file is then left as it was.
     virtual void storeIndex(BVCacheIndex& index, const BVItemClass& cls) = 0;
-    // Nothing for a missing or damaged file.
+    // Nothing for a missing or damaged file; a damaged one must not be lost to the next
+    // store (the file backend moves it aside).
     virtual std::unique_ptr<BVCacheIndex> restoreIndex(const BVItemClass& cls) = 0;
     virtual void storeItem(const BVItemRef& item) = 0;
     // Nothing for a missing or damaged file, or an item not of class cls.
@@ -31,7 +32,8 @@ class BVCacheBackend {
     // whether the data was appended. A refused or failed append leaves the file as it was.
     virtual bool storeBinaryData(const bv::Data& data, const std::string& key, uint64_t offset) = 0;
     // Up to size bytes from offset (fewer at the end, none past it). Raises "Failed to open
-    // file %@ for reading." when the content file cannot be opened.
+    // file %@ for reading." when the content file cannot be opened, and "Failed to read file
+    // %@: %@" when it cannot be read.
     virtual bv::Data restoreBinaryDataOf(const BVContentItem& descriptor, uint64_t offset,
                                          uint64_t size) = 0;
     // Empties an existing content file; a missing one stays missing.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BVApi/Cache/BVCacheContentStream.h"
 #include "BVApi/Cache/BVCacheFileBackend.h"
 #include "BVApi/Cache/BVCacheFilter.h"
 #include "BVApi/Cache/BVCacheIndex.h"
@@ -23,18 +25,25 @@ class BVFolderListItem;
 class BVFileItem;
 class BVBinaryDataDescriptorItem;
 class BVUploadFileHandle;
+class BVCacheWriter;
 
 // The cache of one signed-in user: content items filed under a key in one index per index
 // class, validated on every fetch, and file content beside them.
 //
+// Stores, purges and invalidations change memory only; index and item files are written
+// by the controller's writer thread soon after (BVCacheWriter), each changed file once per
+// flush, items before the indexes that name them, so a crash loses at most the changes of
+// the last moments and never leaves an index naming an item file older than its entry.
+// flush() writes everything at once; the destructor does so as well.
+//
 // Locks, in the order they are taken:
-//   contentLock_ (the controller's lock) - serialises every content store;
-//   each BVCacheIndex::lock() - the lock of its class; a descriptor's index may be held
-//     while a file item's and then a listing's are taken (descriptor validation), never
-//     the other way round;
-//   indexCreationLock_, indexesLock_, and the backend's memory-cache lock are leaves.
-// No lock is held across network I/O (the cache does none); index and item files are
-// written under the lock of their class, as the design requires.
+//   flushLock_ - held by one flush at a time, across its file I/O; nothing else waits on it;
+//   each BVCacheIndex::lock() - the lock of its class, held only around memory changes and
+//     lookups; no file I/O, no validation and no logging happens under it;
+//   indexCreationLock_ - held while an index is read from disk on first use of its class;
+//   streamsLock_, indexesLock_, the backend's memory-cache lock and each content stream's
+//     lock are leaves.
+// No lock is held across network I/O (the cache does none).
 class BVCacheController {
   public:
     struct Options {
@@ -42,19 +51,24 @@ class BVCacheController {
         std::shared_ptr<bv::Clock> clock;
         // This run's identifier; bv::processRunIdentifier() when empty.
         std::string runtimeIdentifier;
+        // How long after a change the writer flushes, gathering the changes that follow.
+        std::chrono::milliseconds writeDelay{500};
     };
 
     // A new controller on the folder (created when missing, not its parents), which becomes
     // the shared controller. Raises BVCacheException "Failed to create cache directory at %@"
     // when the folder cannot be created.
     static std::shared_ptr<BVCacheController> cacheControllerAt(const std::filesystem::path& root,
-                                                                Options options = {});
+                                                                Options options);
+    static std::shared_ptr<BVCacheController> cacheControllerAt(const std::filesystem::path& root);
     // The controller created last, or null before the first one.
     static std::shared_ptr<BVCacheController> sharedController();
     // Forgets the shared controller (sign-out in tests).
     static void resetSharedController();
 
     BVCacheController(const std::filesystem::path& root, Options options);
+    // Stops the writer after writing everything that changed.
+    ~BVCacheController();
     BVCacheController(const BVCacheController&) = delete;
     BVCacheController& operator=(const BVCacheController&) = delete;
 
@@ -62,6 +76,13 @@ class BVCacheController {
     BVCacheFileBackend& backend() { return *backend_; }
     double now() const { return clock_->now(); }
     const std::string& runtimeIdentifier() const { return runtimeIdentifier_; }
+
+    // Writes every change made so far (open contents made durable and their descriptors,
+    // item files, indexes) before it returns.
+    void flush();
+    // flush(), then stops the writer; later changes are written by the next flush() or the
+    // destructor. Idempotent.
+    void shutdown();
 
     // ---- Items ----
     // Indexes and persists the item. Never raises: failures are logged, and the store has
@@ -115,13 +136,21 @@ class BVCacheController {
     // cannot be read: -1), logged as a caught exception.
     std::optional<bv::Data> fetchBinaryDataOf(const std::string& identifier, uint64_t offset,
                                               uint64_t size, bv::Error* error) noexcept;
-    // Appends a piece of the file's content and records the progress in its descriptor.
-    // Without a valid descriptor nothing happens; a piece that is not at the content's
-    // current end is refused and the descriptor is left as it was. Answers whether the
-    // piece was stored.
+    // Appends a piece of the file's content and records the progress in its descriptor,
+    // through the file's content stream. Without a valid descriptor nothing happens; a piece
+    // that is not at the content's current end is refused and the descriptor is left as it
+    // was. A piece that reaches a known total (total > 0) finishes the stream. Answers whether
+    // the piece was stored.
     bool storeBinaryData(const bv::Data& data, int64_t offset, int64_t total,
                          const std::string& identifier);
-    // Empties the stored content (the file stays, empty).
+    // The content stream of the file: the open one, else a new one on the content file when
+    // the file has a valid descriptor (null without one). A download appends through it and
+    // ends it with finish() or fail(); readers wait on it for bytes. It stays the file's
+    // stream until it ends or its content or descriptor is purged.
+    std::shared_ptr<BVCacheContentStream> contentStreamFor(const std::string& identifier);
+    // The open content stream of the file, or null; never opens one.
+    std::shared_ptr<BVCacheContentStream> openContentStream(const std::string& identifier);
+    // Empties the stored content (the file stays, empty); an open stream of it is abandoned.
     void purgeBinaryDataForcedOf(const std::string& identifier);
     std::string pathForBinaryItemWithKey(const std::string& identifier) const;
 
@@ -150,22 +179,52 @@ class BVCacheController {
     void purgeIdentifiersForcedOf(const std::string& identifier);
 
   private:
+    struct IndexSlot {
+        std::unique_ptr<BVCacheIndex> index;
+        const BVItemClass* cls;
+        // False when an unreadable index file could not be moved aside: it is never replaced.
+        bool writable;
+    };
+
     void finishedInit() {}
-    void storeIndexOf(const std::string& key, const BVItemClass& cls);
-    void deleteItemFile(const std::string& key, const BVItemClass& cls);
+    // The valid item and the entry it was validated against (null when there is none).
+    BVItemRef fetchValidated(const std::string& key, const BVItemClass& cls,
+                             BVCacheIndex::Snapshot* entry);
+    // Indexes the item and defers its file; when ifStill is given, only while the entry of
+    // the key is still that one. reindex false writes the file only, keeping the entry.
+    bool storeEntry(const BVItemRef& item, BVCacheIndex& index, bool reindex,
+                    const BVCacheIndex::Snapshot* ifStill);
+    // The archive to write for a descriptor whose content stream is open: it claims only
+    // the durable bytes. Nothing for other items.
+    std::optional<bv::Data> durableArchiveOf(const BVItemRef& item);
+    void persistStream(const std::shared_ptr<BVCacheContentStream>& stream,
+                       const BVCacheContentStream::Durable& durable);
+    void abandonStream(const std::string& identifier, const BVItemRef& unlessFor = nullptr);
+    void flushLocked(bool everything);
+    void changed();
     void purgeCacheForFolderContents(const std::string& folderIdentifier,
                                      std::unordered_map<std::string, bool>& visited);
-    // Removes the entry from the cached parent listing (a copy) and answers the new listing.
+    // Removes the entry from the cached parent listing (a copy) and answers the new listing,
+    // with the entry the listing was fetched under.
     std::shared_ptr<BVFolderListItem> listingWithout(const std::string& identifier,
-                                                     const std::string& parentFolder);
+                                                     const std::string& parentFolder,
+                                                     BVCacheIndex::Snapshot* entry);
+    void updateListingWithout(const std::string& identifier, const std::string& parentFolder,
+                              bool reindex);
 
     std::filesystem::path rootPath_;
     std::shared_ptr<bv::Clock> clock_;
     std::string runtimeIdentifier_;
-    std::unique_ptr<BVCacheFileBackend> backend_;
+    // Shared with the content streams, which may outlive the controller in a reader's hands.
+    std::shared_ptr<BVCacheFileBackend> backend_;
 
-    std::recursive_mutex contentLock_;       // serialises storeBinaryData across all files
     std::mutex indexCreationLock_;           // held while an index is read from disk
     mutable std::shared_mutex indexesLock_;  // guards indexes_
-    std::unordered_map<std::string, std::unique_ptr<BVCacheIndex>> indexes_;
+    std::unordered_map<std::string, IndexSlot> indexes_;
+
+    std::mutex streamsLock_;  // guards streams_
+    std::unordered_map<std::string, std::shared_ptr<BVCacheContentStream>> streams_;
+
+    std::mutex flushLock_;                   // one flush at a time
+    std::shared_ptr<BVCacheWriter> writer_;  // last member: started when the rest exists
 };

@@ -1,40 +1,70 @@
-// File content of the cache controller: appends, reads and emptying of content files,
-// recorded in the file's BVBinaryDataDescriptorItem.
+// File content of the cache controller: appends through each file's content stream, reads
+// and emptying of content files, recorded in the file's BVBinaryDataDescriptorItem.
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVCacheException.h"
+#include "BVApi/Cache/BVCacheWriter.h"
 #include "BVApi/Content/BVTransferItems.h"
 #include "app/Logging/BVLogging.h"
 
-bool BVCacheController::storeBinaryData(const bv::Data& data, int64_t offset, int64_t total,
-                                        const std::string& identifier) {
-    std::lock_guard content(contentLock_);
+std::shared_ptr<BVCacheContentStream> BVCacheController::openContentStream(
+    const std::string& identifier) {
+    std::lock_guard lock(streamsLock_);
+    auto it = streams_.find(identifier);
+    return it == streams_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<BVCacheContentStream> BVCacheController::contentStreamFor(
+    const std::string& identifier) {
+    if (auto stream = openContentStream(identifier); stream && stream->isOpen())
+        return stream;
     auto descriptor = fetchBinaryDataDescriptor(identifier);
     if (!descriptor)
-        return false;
-    BVCacheIndex& index = indexOf(BVBinaryDataDescriptorItem::itemClass());
-    std::lock_guard lock(index.lock());
-    if (offset < 0) {
-        BVLog(
-            "BVCacheFileBackend.storeBinaryData error: Expected file offset %llu doesn't match "
-            "real %llu.",
-            offset, descriptor->completedBytes.load());
-        return false;
+        return nullptr;
+    auto content = backend_->openContentForAppend(BVCacheContentItem::cacheIndexKey(*descriptor));
+    if (!content)
+        return nullptr;
+    auto stream = std::make_shared<BVCacheContentStream>(
+        descriptor, backend_, std::move(content->fd), content->length, clock_, writer_);
+    std::lock_guard lock(streamsLock_);
+    auto& slot = streams_[identifier];
+    // Another thread opened one meanwhile: there is one stream per file.
+    if (slot && slot->isOpen() && slot->descriptor() == descriptor)
+        return slot;
+    if (slot)
+        slot->abandon();
+    slot = stream;
+    return stream;
+}
+
+void BVCacheController::abandonStream(const std::string& identifier, const BVItemRef& unlessFor) {
+    std::shared_ptr<BVCacheContentStream> stream;
+    {
+        std::lock_guard lock(streamsLock_);
+        auto it = streams_.find(identifier);
+        if (it == streams_.end() || (unlessFor && it->second->descriptor() == unlessFor))
+            return;
+        stream = std::move(it->second);
+        streams_.erase(it);
     }
-    // The descriptor only claims bytes that really are in the content file.
-    if (!backend_->storeBinaryData(data, BVCacheContentItem::cacheIndexKey(*descriptor),
-                                   uint64_t(offset)))
+    stream->abandon();
+}
+
+bool BVCacheController::storeBinaryData(const bv::Data& data, int64_t offset, int64_t total,
+                                        const std::string& identifier) {
+    auto stream = contentStreamFor(identifier);
+    if (!stream)
         return false;
-    descriptor->completedBytes = offset + int64_t(data.length());
-    descriptor->totalBytes = total;
-    storeItem(descriptor);
+    // The descriptor only claims bytes that really are in the content file.
+    if (!stream->append(data, offset, total))
+        return false;
+    if (total > 0 && offset + int64_t(data.length()) == total)
+        stream->finish();
     return true;
 }
 
 bv::Data BVCacheController::fetchBinaryDataOf(const std::string& identifier, uint64_t offset,
                                               uint64_t size) {
-    BVCacheIndex& index = indexOf(BVBinaryDataDescriptorItem::itemClass());
-    std::lock_guard lock(index.lock());
     auto descriptor = fetchBinaryDataDescriptor(identifier);
     if (!descriptor)
         throw BVCacheException("BVCacheController",
@@ -46,9 +76,8 @@ std::optional<bv::Data> BVCacheController::fetchBinaryDataOf(const std::string& 
                                                              uint64_t offset, uint64_t size,
                                                              bv::Error* error) noexcept {
     try {
-        BVCacheIndex& index = indexOf(BVBinaryDataDescriptorItem::itemClass());
-        std::lock_guard lock(index.lock());
-        if (!fetchBinaryDataDescriptor(identifier)) {
+        auto descriptor = fetchBinaryDataDescriptor(identifier);
+        if (!descriptor) {
             std::string reason =
                 bv::format("Binary item with identifier %@ not found.", identifier);
             BVLog("Caught exception %@ in BVCacheController.fetchBinaryDataOf() with the reason %@",
@@ -56,7 +85,7 @@ std::optional<bv::Data> BVCacheController::fetchBinaryDataOf(const std::string& 
             bv::setError(error, bv::Error::make(-1000, reason));
             return std::nullopt;
         }
-        return fetchBinaryDataOf(identifier, offset, size);
+        return backend_->restoreBinaryDataOf(*descriptor, offset, size);
     } catch (const BVCacheException& e) {
         BVLog("Caught exception %@ in BVCacheController.fetchBinaryDataOf() with the reason %@",
               e.name(), e.reason());
@@ -70,8 +99,7 @@ std::optional<bv::Data> BVCacheController::fetchBinaryDataOf(const std::string& 
 }
 
 void BVCacheController::purgeBinaryDataForcedOf(const std::string& identifier) {
-    BVCacheIndex& index = indexOf(BVBinaryDataDescriptorItem::itemClass());
-    std::lock_guard lock(index.lock());
+    abandonStream(identifier);
     backend_->purgeBinaryData(identifier);
 }
 

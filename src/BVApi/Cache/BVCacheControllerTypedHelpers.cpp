@@ -56,23 +56,18 @@ std::shared_ptr<BVUploadFileHandle> BVCacheController::fetchUploadHandle(const s
 std::shared_ptr<BVFolderListItem> BVCacheController::fetchFolderListAt(const std::string& path) {
     const BVItemClass& cls = BVFolderListItem::itemClass();
     const BVCacheFilter filter = BVCacheFilter::pathMatching(path);
-    BVItemArray items;
-    {
-        // Every lookup of the mounted volume comes here; the common case, one listing at the
-        // path, is fetched without collecting the matches first.
-        BVCacheIndex& index = indexOf(cls);
-        std::lock_guard lock(index.lock());
-        std::string key;
-        const size_t count = index.keysWithFoldedPath(filter.value(), &key);
-        if (count == 0)
-            return nullptr;
-        if (count == 1) {
-            BVItemRef item = fetchItemWithKey(key, cls);
-            return item && item->isKindOf(cls) ? std::static_pointer_cast<BVFolderListItem>(item)
-                                               : nullptr;
-        }
-        items = fetchItemsUsing(filter, cls);
+    // Every lookup of the mounted volume comes here; the common case, one listing at the
+    // path, is fetched without collecting the matches first.
+    std::string key;
+    const size_t count = indexOf(cls).keysWithFoldedPath(filter.value(), &key);
+    if (count == 0)
+        return nullptr;
+    if (count == 1) {
+        BVItemRef item = fetchItemWithKey(key, cls);
+        return item && item->isKindOf(cls) ? std::static_pointer_cast<BVFolderListItem>(item)
+                                           : nullptr;
     }
+    BVItemArray items = fetchItemsUsing(filter, cls);
     std::shared_ptr<BVFolderListItem> latest;
     double latestTime = -std::numeric_limits<double>::infinity();
     for (const auto& item : items) {
@@ -111,23 +106,30 @@ std::shared_ptr<BVFileItem> BVCacheController::fetchFileItem(const std::string& 
     return std::static_pointer_cast<BVFileItem>(entry);
 }
 
-std::shared_ptr<BVFolderListItem> BVCacheController::listingWithout(
-    const std::string& identifier, const std::string& parentFolder) {
+std::shared_ptr<BVFolderListItem> BVCacheController::listingWithout(const std::string& identifier,
+                                                                    const std::string& parentFolder,
+                                                                    BVCacheIndex::Snapshot* entry) {
     if (parentFolder.empty())
         return nullptr;
-    auto listing = fetchFolderList(parentFolder);
-    if (!listing)
+    BVItemRef item = fetchValidated(parentFolder, BVFolderListItem::itemClass(), entry);
+    if (!item || !item->isKindOf(BVFolderListItem::itemClass()))
         return nullptr;
-    auto copy = copyOf(*listing);
+    auto copy = copyOf(static_cast<const BVFolderListItem&>(*item));
     copy->removeItemWithIdentifier(identifier);
     return copy;
 }
 
+void BVCacheController::updateListingWithout(const std::string& identifier,
+                                             const std::string& parentFolder, bool reindex) {
+    // The listing is changed outside the class lock and written back only when no store of
+    // it came in between; a newer listing from the service already reflects the change.
+    BVCacheIndex::Snapshot entry;
+    if (auto listing = listingWithout(identifier, parentFolder, &entry))
+        storeEntry(listing, indexOf(BVFolderListItem::itemClass()), reindex, &entry);
+}
+
 void BVCacheController::removeItem(const std::string& identifier, const std::string& parentFolder) {
-    BVCacheIndex& index = indexOf(BVFolderListItem::itemClass());
-    std::lock_guard lock(index.lock());
-    if (auto listing = listingWithout(identifier, parentFolder))
-        backend_->storeItem(listing);
+    updateListingWithout(identifier, parentFolder, false);
 }
 
 void BVCacheController::purgeCacheForFile(const std::string& identifier,
@@ -140,12 +142,7 @@ void BVCacheController::purgeCacheForFile(const std::string& identifier,
 
 void BVCacheController::purgeCacheForFolder(const std::string& identifier,
                                             const std::string& parentFolder) {
-    {
-        BVCacheIndex& index = indexOf(BVFolderListItem::itemClass());
-        std::lock_guard lock(index.lock());
-        if (auto listing = listingWithout(identifier, parentFolder))
-            storeItem(listing);
-    }
+    updateListingWithout(identifier, parentFolder, true);
     purgeCacheForFolderContents(identifier);
     purgeItemForcedWithKey(identifier, BVFolderInfoItem::itemClass());
     purgeIdentifiersForcedOf(identifier);
@@ -179,9 +176,7 @@ void BVCacheController::purgeIdentifiersForcedAt(const std::string& path) {
 
 void BVCacheController::purgeIdentifiersForcedOf(const std::string& identifier) {
     const BVItemClass& cls = BVFSIdItem::itemClass();
-    BVCacheIndex& index = indexOf(cls);
-    std::lock_guard lock(index.lock());
     for (const auto& key :
-         index.queryKeysUsingPredicate(BVCacheFilter::fieldEquals("identifier", identifier)))
+         indexOf(cls).queryKeysUsingPredicate(BVCacheFilter::fieldEquals("identifier", identifier)))
         purgeItemForcedWithKey(key, cls);
 }

@@ -44,29 +44,6 @@ bool writeAll(int fd, const uint8_t* bytes, size_t length, off_t at) {
     return true;
 }
 
-// The whole file, or nothing when it is missing, unreadable or not a regular file.
-std::optional<bv::Data> readFile(const std::string& path) {
-    bv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
-        return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    bv::Data data;
-    data.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < data.size()) {
-        ssize_t n = ::pread(fd.get(), data.mutableBytes() + got, data.size() - got, off_t(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += size_t(n);
-    }
-    data.resize(got);
-    return data;
-}
-
 void touch(const std::string& path) {
     struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -83,6 +60,23 @@ bool createEmptyIfMissing(const std::string& path) {
 
 std::string errnoText(int code) {
     return std::strerror(code);
+}
+
+// Reads length bytes at offset; answers the count read (short only at the end of the file)
+// or -1 with errno set.
+ssize_t readAll(int fd, uint8_t* bytes, size_t length, off_t at) {
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = ::pread(fd, bytes + got, length - got, at + off_t(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += size_t(n);
+    }
+    return ssize_t(got);
 }
 
 }  // namespace
@@ -123,16 +117,71 @@ std::string BVCacheFileBackend::pathForBinaryItemWithKey(const std::string& key)
 }
 
 void BVCacheFileBackend::setWriteFault(WriteFault fault) {
-    std::lock_guard lock(writeFaultLock_);
-    writeFault_ = std::move(fault);
+    if (!fault) {
+        setIoFault(nullptr);
+        return;
+    }
+    setIoFault([fault = std::move(fault)](Io io, const std::string& path) {
+        return io == Io::Write && fault(path) ? ENOSPC : 0;
+    });
+}
+
+void BVCacheFileBackend::setIoFault(IoFault fault) {
+    std::lock_guard lock(ioFaultLock_);
+    ioFault_ = std::move(fault);
+}
+
+int BVCacheFileBackend::faultFor(Io io, const std::string& path) {
+    IoFault fault;
+    {
+        std::lock_guard lock(ioFaultLock_);
+        fault = ioFault_;
+    }
+    return fault ? fault(io, path) : 0;
+}
+
+bool BVCacheFileBackend::fsyncCounted(int fd) {
+    ++fsyncCount_;
+    return ::fsync(fd) == 0;
+}
+
+BVCacheFileBackend::FileRead BVCacheFileBackend::readFile(const std::string& path) {
+    FileRead result;
+    bv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        result.error = errno;
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        result.error = errno;
+        return result;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        result.error = EINVAL;
+        return result;
+    }
+    const int fault = faultFor(Io::Read, path);
+    result.data.resize(size_t(st.st_size));
+    size_t wanted = fault ? result.data.length() / 2 : result.data.length();
+    ssize_t got = readAll(fd.get(), result.data.mutableBytes(), wanted, 0);
+    if (got < 0) {
+        result.error = errno;
+    } else if (fault) {
+        result.error = fault;
+    } else if (size_t(got) != wanted) {
+        // Files are replaced by rename, never cut short in place: a file that ends early was
+        // damaged underneath us, and what was read is not the whole.
+        result.error = EIO;
+    }
+    if (result.error)
+        result.data = bv::Data();
+    return result;
 }
 
 bool BVCacheFileBackend::writeFileAtomically(const std::string& path, const bv::Data& bytes) {
-    bool failPartWay;
-    {
-        std::lock_guard lock(writeFaultLock_);
-        failPartWay = writeFault_ && writeFault_(path);
-    }
+    const int fault = faultFor(Io::Write, path);
+    const bool failPartWay = fault != 0;
     std::string temp =
         (rootPath_ / (kTemporaryPrefix + fs::path(path).filename().string() + "-XXXXXX")).string();
     bv::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
@@ -141,10 +190,10 @@ bool BVCacheFileBackend::writeFileAtomically(const std::string& path, const bv::
     size_t length = failPartWay ? bytes.length() / 2 : bytes.length();
     bool ok = writeAll(fd.get(), bytes.bytes(), length, 0);
     if (ok && failPartWay) {
-        errno = ENOSPC;
+        errno = fault;
         ok = false;
     }
-    ok = ok && ::fchmod(fd.get(), kFileMode) == 0 && ::fsync(fd.get()) == 0;
+    ok = ok && ::fchmod(fd.get(), kFileMode) == 0 && fsyncCounted(fd.get());
     int saved = errno;
     ok = fd.close() && ok;
     if (ok && ::rename(temp.c_str(), path.c_str()) == 0)
@@ -165,20 +214,53 @@ void BVCacheFileBackend::removeTemporaryLeftovers() {
 }
 
 void BVCacheFileBackend::storeIndex(BVCacheIndex& index, const BVItemClass& cls) {
-    bv::Data bytes = index.archivedData();
-    if (!writeFileAtomically(pathForIndexOfClass(cls), bytes)) {
+    storeIndexData(index.archivedData(), index.count(), cls);
+}
+
+void BVCacheFileBackend::storeIndexData(const bv::Data& archive, size_t entries,
+                                        const BVItemClass& cls) {
+    if (!writeFileAtomically(pathForIndexOfClass(cls), archive)) {
         throw BVCacheException(
             "BVCacheController",
             bv::format("Failed to save index for %@ of %@!",
-                       bv::format("<BVCacheIndex: %@ entries>", index.count()), cls.name()));
+                       bv::format("<BVCacheIndex: %@ entries>", entries), cls.name()));
     }
 }
 
 std::unique_ptr<BVCacheIndex> BVCacheFileBackend::restoreIndex(const BVItemClass& cls) {
-    auto bytes = readFile(pathForIndexOfClass(cls));
-    if (!bytes)
-        return nullptr;
-    return BVCacheIndex::unarchive(*bytes);
+    return restoreIndexKeepingUnreadable(cls).index;
+}
+
+BVCacheFileBackend::RestoredIndex BVCacheFileBackend::restoreIndexKeepingUnreadable(
+    const BVItemClass& cls) {
+    RestoredIndex restored;
+    const std::string path = pathForIndexOfClass(cls);
+    FileRead read = readFile(path);
+    if (read.error == ENOENT)
+        return restored;
+    std::string problem;
+    if (read.error) {
+        problem = errnoText(read.error);
+    } else if ((restored.index = BVCacheIndex::unarchive(read.data))) {
+        return restored;
+    } else {
+        problem = "it does not decode";
+    }
+    // The file may hold every entry of the class; a new index written over it would lose
+    // them for good, so it is kept under another name for whoever looks into it. A few such
+    // copies are kept at most; past them the folder has a problem that renaming won't solve.
+    std::string aside = path + kUnreadableSuffix;
+    for (int n = 2; ::access(aside.c_str(), F_OK) == 0 && n <= kUnreadableCopies; ++n)
+        aside = path + kUnreadableSuffix + "-" + std::to_string(n);
+    if (::access(aside.c_str(), F_OK) != 0 && ::rename(path.c_str(), aside.c_str()) == 0) {
+        BVLog("Cache index %@ could not be read (%@); moved aside to %@", path, problem, aside);
+        return restored;
+    }
+    int saved = errno;
+    restored.writable = false;
+    BVLog("Cache index %@ could not be read (%@) nor moved aside (%@); it is left as it is", path,
+          problem, errnoText(saved));
+    return restored;
 }
 
 BVCacheFileBackend::MemcacheEntry* BVCacheFileBackend::findLocked(const BVItemClass& cls,
@@ -216,21 +298,30 @@ void BVCacheFileBackend::forgetLocked(const BVItemClass& cls, const std::string&
     memcacheKeys_.erase(position);
 }
 
-void BVCacheFileBackend::evictLocked(bool logged) {
+size_t BVCacheFileBackend::evictLocked() {
+    size_t evicted = 0;
     while (int64_t(memcacheCount_) > kMemcacheLimit && !memcacheKeys_.empty()) {
-        if (logged)
-            BVLog("BVCacheBackend.storeItem. Getting firstObject.");
         const MemcacheSlot& first = memcacheKeys_.front();
-        if (logged)
-            BVSuccinctLog("BVCacheBackend.storeItem. Removing from memcache.");
         if (auto ofClass = memcache_.find(first.cls); ofClass != memcache_.end())
             memcacheCount_ -= ofClass->second.erase(first.key);
-        if (logged)
-            BVSuccinctLog("BVCacheBackend.storeItem. Removing from memcacheKeys.");
         memcacheKeys_.pop_front();
-        if (logged)
-            BVSuccinctLog("BVCacheBackend.storeItem. Removed from memcacheKeys.");
+        ++evicted;
     }
+    return evicted;
+}
+
+void BVCacheFileBackend::logStoredItem(size_t evicted) const {
+    for (size_t i = 0; i < evicted; ++i) {
+        BVLog("BVCacheBackend.storeItem. Getting firstObject.");
+        BVSuccinctLog("BVCacheBackend.storeItem. Removing from memcache.");
+        BVSuccinctLog("BVCacheBackend.storeItem. Removing from memcacheKeys.");
+        BVSuccinctLog("BVCacheBackend.storeItem. Removed from memcacheKeys.");
+    }
+    BVLog("BVCacheBackend.storeItem. After a while.");
+}
+
+size_t BVCacheFileBackend::stripeOf(const std::string& path) {
+    return std::hash<std::string>()(path) % kStripes;
 }
 
 void BVCacheFileBackend::storeItem(const BVItemRef& item) {
@@ -239,19 +330,94 @@ void BVCacheFileBackend::storeItem(const BVItemRef& item) {
     const std::string key = BVCacheContentItem::cacheIndexKey(*item);
     const BVItemClass& cls = BVCacheContentItem::cacheIndexClass(*item);
     const std::string path = pathForItemWithKey(key, cls);
+    size_t evicted;
     {
         std::lock_guard lock(memcacheLock_);
         rememberLocked(cls, key, path, item, false);
-        evictLocked(true);
+        evicted = evictLocked();
+        // This write supersedes one still waiting.
+        deferred_.erase(path);
+        ++generations_[stripeOf(path)];
     }
-    BVLog("BVCacheBackend.storeItem. After a while.");
+    logStoredItem(evicted);
     if (item->isKindOf(BVBinaryDataDescriptorItem::itemClass()))
-        createEmptyIfMissing(pathForBinaryItemWithKey(item->identifier));
+        createContentFileIfMissing(item->identifier);
     if (!writeFileAtomically(path, item->archivedData())) {
         BVLog("Failed to cache object %@ at %@!", item, path);
         // An older copy left on disk would be taken for this one after a restart.
         ::unlink(path.c_str());
     }
+}
+
+size_t BVCacheFileBackend::storeItemDeferred(const BVItemRef& item,
+                                             std::optional<bv::Data> archive) {
+    if (!item)
+        return 0;
+    const std::string key = BVCacheContentItem::cacheIndexKey(*item);
+    const BVItemClass& cls = BVCacheContentItem::cacheIndexClass(*item);
+    const std::string path = pathForItemWithKey(key, cls);
+    std::lock_guard lock(memcacheLock_);
+    rememberLocked(cls, key, path, item, false);
+    deferred_[path] = DeferredItem{item, std::move(archive), false, ++deferredSequence_};
+    ++generations_[stripeOf(path)];
+    return evictLocked();
+}
+
+void BVCacheFileBackend::purgeItemDeferred(const std::string& key, const BVItemClass& cls) {
+    const std::string path = pathForItemWithKey(key, cls);
+    std::lock_guard lock(memcacheLock_);
+    forgetLocked(cls, key);
+    deferred_[path] = DeferredItem{nullptr, std::nullopt, true, ++deferredSequence_};
+    ++generations_[stripeOf(path)];
+}
+
+bool BVCacheFileBackend::hasDeferredItems() const {
+    std::lock_guard lock(memcacheLock_);
+    return !deferred_.empty();
+}
+
+size_t BVCacheFileBackend::writeDeferredItems() {
+    std::vector<std::pair<std::string, DeferredItem>> batch;
+    {
+        std::lock_guard lock(memcacheLock_);
+        batch.assign(deferred_.begin(), deferred_.end());
+    }
+    size_t changed = 0;
+    for (auto& [path, deferred] : batch) {
+        if (deferred.remove) {
+            // A file stored and purged before it was ever written is not there to remove.
+            if (::unlink(path.c_str()) == 0) {
+                ++changed;
+            } else if (errno != ENOENT) {
+                BVLog(
+                    "Caught exception %@ in [BVCacheFileBackend purgeItemWithKey:of:] with the "
+                    "reason %@",
+                    "BVCacheController",
+                    bv::format("Failed removing cache file %@: %@", path, errnoText(errno)));
+            }
+        } else {
+            const bv::Data archive =
+                deferred.archive ? std::move(*deferred.archive) : deferred.item->archivedData();
+            if (writeFileAtomically(path, archive)) {
+                ++changed;
+            } else {
+                BVLog("Failed to cache object %@ at %@!", deferred.item, path);
+                // An older copy left on disk would be taken for this one after a restart.
+                ::unlink(path.c_str());
+            }
+        }
+        std::lock_guard lock(memcacheLock_);
+        auto it = deferred_.find(path);
+        if (it != deferred_.end() && it->second.sequence == deferred.sequence)
+            deferred_.erase(it);
+    }
+    return changed;
+}
+
+void BVCacheFileBackend::syncFolder() {
+    bv::UniqueFd fd(::open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd)
+        fsyncCounted(fd.get());
 }
 
 BVItemRef BVCacheFileBackend::restoreItem(const std::string& key, const BVItemClass& cls) {
@@ -263,17 +429,37 @@ BVItemRef BVCacheFileBackend::restoreItem(const std::string& key, const BVItemCl
         }
     }
     const std::string path = pathForItemWithKey(key, cls);
-    auto bytes = readFile(path);
-    if (!bytes)
+    uint64_t generation;
+    {
+        std::lock_guard lock(memcacheLock_);
+        if (auto it = deferred_.find(path); it != deferred_.end()) {
+            // Not on disk yet: the deferred state is the current one.
+            BVItemRef item = it->second.item;
+            if (!item || !item->isKindOf(cls))
+                return nullptr;
+            rememberLocked(cls, key, path, item, true);
+            evictLocked();
+            return item;
+        }
+        generation = generations_[stripeOf(path)];
+    }
+    FileRead read = readFile(path);
+    if (read.error) {
+        if (read.error != ENOENT)
+            BVLog("Failed to read cache file %@: %@", path, errnoText(read.error));
         return nullptr;
-    BVItemRef item = BVContentItem::unarchive(*bytes, &cls);
+    }
+    BVItemRef item = BVContentItem::unarchive(read.data, &cls);
     touch(path);
     if (!item)
         return nullptr;
     std::lock_guard lock(memcacheLock_);
-    rememberLocked(cls, key, path, item, true);
-    // Reads alone must not grow the map without bound.
-    evictLocked(false);
+    // A store or purge of the file while it was read makes this copy an old one.
+    if (generations_[stripeOf(path)] == generation) {
+        rememberLocked(cls, key, path, item, true);
+        // Reads alone must not grow the map without bound.
+        evictLocked();
+    }
     return item;
 }
 
@@ -282,6 +468,8 @@ void BVCacheFileBackend::purgeItemWithKey(const std::string& key, const BVItemCl
     {
         std::lock_guard lock(memcacheLock_);
         forgetLocked(cls, key);
+        deferred_.erase(path);
+        ++generations_[stripeOf(path)];
     }
     if (::unlink(path.c_str()) != 0) {
         throw BVCacheException("BVCacheController", bv::format("Failed removing cache file %@: %@",
@@ -301,37 +489,71 @@ bool BVCacheFileBackend::storeBinaryData(const bv::Data& data, const std::string
         BVLog("BVCacheFileBackend.storeBinaryData error: identifier is nil");
         return false;
     }
-    std::string path = pathForBinaryItemWithKey(key);
-    bv::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-    if (!fd) {
-        BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
-              "BVCacheController", bv::format("Failed to open cache file %@ for writing.", path));
+    auto content = openContentForAppend(key);
+    if (!content)
         return false;
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
-              "BVCacheController", errnoText(errno));
-        return false;
-    }
-    uint64_t end = uint64_t(st.st_size);
-    if (offset != end) {
+    if (offset != content->length) {
         BVLog(
             "BVCacheFileBackend.storeBinaryData error: Expected file offset %llu doesn't match "
             "real %llu.",
-            offset, end);
+            offset, content->length);
         return false;
     }
-    if (!writeAll(fd.get(), data.bytes(), data.length(), off_t(end))) {
-        int saved = errno;
-        // A torn append would put later pieces at the wrong offset.
-        [[maybe_unused]] int truncated = ::ftruncate(fd.get(), off_t(end));
+    return appendContent(content->fd.get(), key, data, offset);
+}
+
+std::optional<BVCacheFileBackend::OpenContent> BVCacheFileBackend::openContentForAppend(
+    const std::string& key) {
+    std::string path = pathForBinaryItemWithKey(key);
+    OpenContent content;
+    content.fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    if (!content.fd) {
         BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
-              "BVCacheController",
-              bv::format("Failed to write cache file %@: %@", path, errnoText(saved)));
-        return false;
+              "BVCacheController", bv::format("Failed to open cache file %@ for writing.", path));
+        return std::nullopt;
     }
-    return true;
+    struct stat st {};
+    if (::fstat(content.fd.get(), &st) != 0) {
+        BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
+              "BVCacheController", errnoText(errno));
+        return std::nullopt;
+    }
+    content.length = uint64_t(st.st_size);
+    return content;
+}
+
+bool BVCacheFileBackend::appendContent(int fd, const std::string& key, const bv::Data& data,
+                                       uint64_t offset) {
+    const std::string path = pathForBinaryItemWithKey(key);
+    const int fault = faultFor(Io::Write, path);
+    size_t length = fault ? data.length() / 2 : data.length();
+    bool ok = writeAll(fd, data.bytes(), length, off_t(offset));
+    int saved = errno;
+    if (ok && fault) {
+        ok = false;
+        saved = fault;
+    }
+    if (ok)
+        return true;
+    // A torn append would put later pieces at the wrong offset.
+    [[maybe_unused]] int truncated = ::ftruncate(fd, off_t(offset));
+    BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
+          "BVCacheController",
+          bv::format("Failed to write cache file %@: %@", path, errnoText(saved)));
+    return false;
+}
+
+bool BVCacheFileBackend::syncContent(int fd, const std::string& key) {
+    ++fsyncCount_;
+    if (::fdatasync(fd) == 0)
+        return true;
+    BVLog("Failed to make cache file %@ durable: %@", pathForBinaryItemWithKey(key),
+          errnoText(errno));
+    return false;
+}
+
+void BVCacheFileBackend::createContentFileIfMissing(const std::string& identifier) {
+    createEmptyIfMissing(pathForBinaryItemWithKey(identifier));
 }
 
 bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor, uint64_t offset,
@@ -344,22 +566,24 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
     struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
     ::futimens(fd.get(), times);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || offset >= uint64_t(st.st_size))
+    if (::fstat(fd.get(), &st) != 0)
+        throw BVCacheException("BVCacheController",
+                               bv::format("Failed to read file %@: %@", path, errnoText(errno)));
+    if (offset >= uint64_t(st.st_size))
         return {};
     uint64_t length = std::min<uint64_t>(size, uint64_t(st.st_size) - offset);
     bv::Data data;
     data.resize(size_t(length));
-    size_t got = 0;
-    while (got < data.size()) {
-        ssize_t n =
-            ::pread(fd.get(), data.mutableBytes() + got, data.size() - got, off_t(offset + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += size_t(n);
+    const int fault = faultFor(Io::Read, path);
+    ssize_t got = readAll(fd.get(), data.mutableBytes(), fault ? data.length() / 2 : data.length(),
+                          off_t(offset));
+    if (got < 0 || fault) {
+        // Fewer bytes than asked for mean the end of the file to the reader; a failed read
+        // must not look like one.
+        throw BVCacheException("BVCacheController", bv::format("Failed to read file %@: %@", path,
+                                                               errnoText(got < 0 ? errno : fault)));
     }
-    data.resize(got);
+    data.resize(size_t(got));
     return data;
 }
 

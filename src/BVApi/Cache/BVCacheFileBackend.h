@@ -1,15 +1,19 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "BVApi/Cache/BVCacheBackend.h"
+#include "platform/UniqueFd.h"
 
 // The cache in one flat folder: "<Class>.index" per index class, "<Class>.<md5(key)>.cache"
 // per item, "<md5(identifier)>.binary" per file content. The folder is owner-only (0700),
@@ -17,6 +21,12 @@
 // rename), so a crash or a full disk leaves the previous version readable. The 100 most
 // recently used items are kept decoded in memory. Creating a backend trims the item and
 // content files, oldest first, to cacheSizeLimit.
+//
+// Besides the immediate operations of BVCacheBackend, item files can be written and removed
+// later: the deferred operations only change memory, and writeDeferredItems(), run by the
+// controller's writer, puts them on disk. Until then reads answer the deferred state. An index
+// or item file that cannot be read is never taken for an empty or missing one: an unreadable
+// index is moved aside (kept under a suffixed name) before a new one may replace it.
 class BVCacheFileBackend : public BVCacheBackend {
   public:
     static constexpr uint64_t kCacheSizeLimit = 134217728;
@@ -28,6 +38,7 @@ class BVCacheFileBackend : public BVCacheBackend {
     explicit BVCacheFileBackend(std::filesystem::path rootPath);
 
     void storeIndex(BVCacheIndex& index, const BVItemClass& cls) override;
+    // Nothing for a missing file; a file that cannot be read or decoded is moved aside first.
     std::unique_ptr<BVCacheIndex> restoreIndex(const BVItemClass& cls) override;
     void storeItem(const BVItemRef& item) override;
     BVItemRef restoreItem(const std::string& key, const BVItemClass& cls) override;
@@ -38,6 +49,58 @@ class BVCacheFileBackend : public BVCacheBackend {
                                  uint64_t size) override;
     void purgeBinaryData(const std::string& key) override;
     std::string pathForBinaryItemWithKey(const std::string& key) const override;
+
+    // Suffix of an index file that could not be read, kept beside the live one.
+    // ".unreadable", then ".unreadable-2" and so on up to kUnreadableCopies.
+    static constexpr const char* kUnreadableSuffix = ".unreadable";
+    static constexpr int kUnreadableCopies = 10;
+
+    // The index of the class as restoreIndex answers it, and whether the index file may be
+    // replaced: false when an unreadable file could not be moved aside (it is then kept as
+    // it is, and the index lives in memory only).
+    struct RestoredIndex {
+        std::unique_ptr<BVCacheIndex> index;
+        bool writable = true;
+    };
+    RestoredIndex restoreIndexKeepingUnreadable(const BVItemClass& cls);
+    // Replaces the index file of the class with an archive; raises as storeIndex does
+    // (entries is the count shown in the reason).
+    void storeIndexData(const bv::Data& archive, size_t entries, const BVItemClass& cls);
+
+    // ---- Deferred item files ----
+    // Keeps the item in memory and marks its file to be written: archive when given (a
+    // snapshot taken by the caller), else the item's own archive at write time. Nothing is
+    // logged; answers the number of memory copies evicted, for logStoredItem().
+    size_t storeItemDeferred(const BVItemRef& item, std::optional<bv::Data> archive = {});
+    // The store's log records ("BVCacheBackend.storeItem. ..."), written after the caller
+    // released its locks.
+    void logStoredItem(size_t evicted) const;
+    // Forgets the memory copy and marks the item file to be deleted.
+    void purgeItemDeferred(const std::string& key, const BVItemClass& cls);
+    // Writes or deletes every marked item file; answers how many files changed. Failures are
+    // logged as the immediate operations log them.
+    size_t writeDeferredItems();
+    bool hasDeferredItems() const;
+    // Creates the empty content file of a descriptor when it is missing.
+    void createContentFileIfMissing(const std::string& identifier);
+    // Makes the renames and removals in the folder durable.
+    void syncFolder();
+
+    // ---- Content files held open ----
+    // The content file of key opened for appending (created when missing) and its length.
+    struct OpenContent {
+        bv::UniqueFd fd;
+        uint64_t length = 0;
+    };
+    std::optional<OpenContent> openContentForAppend(const std::string& key);
+    // Writes data at offset of an open content file; on a failure the file is cut back to
+    // offset, so it never holds a torn piece.
+    bool appendContent(int fd, const std::string& key, const bv::Data& data, uint64_t offset);
+    // Makes the content written so far durable.
+    bool syncContent(int fd, const std::string& key);
+
+    // Every fsync and fdatasync the backend made (files and folder).
+    uint64_t fsyncCount() const { return fsyncCount_.load(); }
 
     std::string pathForIndexOfClass(const BVItemClass& cls) const;
     std::string pathForItemWithKey(const std::string& key, const BVItemClass& cls) const;
@@ -63,6 +126,12 @@ class BVCacheFileBackend : public BVCacheBackend {
     // fails part-way as on a full disk (ENOSPC).
     using WriteFault = std::function<bool(const std::string& path)>;
     void setWriteFault(WriteFault fault);
+    // For tests: called before each read and write of a file's bytes, on the thread doing it.
+    // It may block (a slow disk); an answer other than 0 makes the operation fail part-way
+    // with that errno. Replaces a write fault.
+    enum class Io { Read, Write };
+    using IoFault = std::function<int(Io io, const std::string& path)>;
+    void setIoFault(IoFault fault);
 
   private:
     // One decoded item in memory. It stands for the item file at path; it is found by class
@@ -78,24 +147,53 @@ class BVCacheFileBackend : public BVCacheBackend {
     };
     using MemcacheOfClass = std::unordered_map<std::string, MemcacheEntry>;
 
+    // An item file to be written (archive or the item's own) or deleted (remove).
+    struct DeferredItem {
+        BVItemRef item;
+        std::optional<bv::Data> archive;
+        bool remove = false;
+        uint64_t sequence = 0;
+    };
+    static constexpr size_t kStripes = 64;
+
     // Temporary file, fsync, rename; false (errno set) when any step fails.
     bool writeFileAtomically(const std::string& path, const bv::Data& bytes);
+    // 0, or the errno the injected fault answers for the operation.
+    int faultFor(Io io, const std::string& path);
+    // The whole file; error 0, ENOENT when it is missing, another errno when it cannot be read
+    // whole.
+    struct FileRead {
+        bv::Data data;
+        int error = 0;
+    };
+    FileRead readFile(const std::string& path);
+    bool fsyncCounted(int fd);
+    // Stores and purges of an item file bump the generation of its stripe, so a read from
+    // disk that raced with one does not put an older copy into memory.
+    static size_t stripeOf(const std::string& path);
     // The entry of the item file of key and class, or null.
     MemcacheEntry* findLocked(const BVItemClass& cls, const std::string& key);
     void rememberLocked(const BVItemClass& cls, const std::string& key, const std::string& path,
                         BVItemRef item, bool moveToBack);
     void forgetLocked(const BVItemClass& cls, const std::string& key);
-    void evictLocked(bool logged);
+    // Trims the memory copies to the limit; answers how many went.
+    size_t evictLocked();
     void removeTemporaryLeftovers();
 
     std::filesystem::path rootPath_;
     uint64_t cacheSizeLimit_ = kCacheSizeLimit;
 
-    mutable std::mutex memcacheLock_;  // guards memcache_, memcacheCount_ and memcacheKeys_
+    // guards memcache_, memcacheCount_, memcacheKeys_, deferred_, deferredSequence_ and
+    // generations_; never held across file I/O or logging
+    mutable std::mutex memcacheLock_;
     std::unordered_map<const BVItemClass*, MemcacheOfClass> memcache_;
     size_t memcacheCount_ = 0;              // entries over all classes
     std::list<MemcacheSlot> memcacheKeys_;  // use order, least recently used first
+    std::unordered_map<std::string, DeferredItem> deferred_;  // by item-file path
+    uint64_t deferredSequence_ = 0;
+    std::array<uint64_t, kStripes> generations_{};
 
-    std::mutex writeFaultLock_;  // guards writeFault_
-    WriteFault writeFault_;
+    std::atomic<uint64_t> fsyncCount_{0};
+    std::mutex ioFaultLock_;  // guards ioFault_
+    IoFault ioFault_;
 };

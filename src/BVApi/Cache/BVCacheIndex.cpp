@@ -68,7 +68,7 @@ std::vector<json> BVCacheIndex::queryUsingPredicate(const BVCacheFilter& filter)
     std::lock_guard lock(lock_);
     std::vector<json> matches;
     for (const auto& key : queryKeysUsingPredicate(filter))
-        matches.push_back(entries_.at(key).meta);
+        matches.push_back(entries_.at(key).entry->meta);
     return matches;
 }
 
@@ -81,8 +81,8 @@ std::vector<std::string> BVCacheIndex::queryKeysUsingPredicate(const BVCacheFilt
             keys.assign(it->second.begin(), it->second.end());
         return keys;
     }
-    for (const auto& [key, entry] : entries_) {
-        if (filter.matches(entry.meta))
+    for (const auto& [key, slot] : entries_) {
+        if (filter.matches(slot.entry->meta))
             keys.push_back(key);
     }
     return keys;
@@ -108,34 +108,53 @@ void BVCacheIndex::invalidateMetaFor(const std::string& key) {
     auto it = entries_.find(key);
     if (it == entries_.end())
         return;
-    it->second.meta["invalidated"] = true;
-    it->second.facts.invalidated = true;
+    auto changed = std::make_shared<Entry>(*it->second.entry);
+    changed->meta["invalidated"] = true;
+    changed->facts.invalidated = true;
     markStaleLocked(key, it->second);
+    it->second.entry = std::move(changed);
+    changed_ = true;
 }
 
-BVCacheIndexMetaValidation BVCacheIndex::validateMetaFor(const std::string& key,
-                                                         BVCacheController& controller) const {
+BVCacheIndex::Snapshot BVCacheIndex::snapshotFor(const std::string& key) const {
     std::lock_guard lock(lock_);
     auto it = entries_.find(key);
-    if (it == entries_.end())
+    return it == entries_.end() ? nullptr : it->second.entry;
+}
+
+BVCacheIndexMetaValidation BVCacheIndex::validate(const Snapshot& entry,
+                                                  BVCacheController& controller) {
+    if (!entry)
         return BVCacheIndexMetaNotFound;
-    const Entry& entry = it->second;
     // An unknown "orig_class" gives no class, and no rule can make the entry valid.
-    const BVCacheMetaFacts& facts = entry.facts;
+    const BVCacheMetaFacts& facts = entry->facts;
     if (facts.invalidated || !facts.currentVersion || !facts.origClass)
         return BVCacheIndexMetaInvalid;
-    // The rule may read other classes' indexes, never this one's, so meta stays in place.
-    return BVCacheContentItem::validateCacheMeta(*facts.origClass, facts, entry.meta, controller)
+    // The rule may read other classes' indexes; it runs without this index's lock.
+    return BVCacheContentItem::validateCacheMeta(*facts.origClass, facts, entry->meta, controller)
                ? BVCacheIndexMetaValid
                : BVCacheIndexMetaInvalid;
 }
 
-std::optional<json> BVCacheIndex::metaFor(const std::string& key) const {
+BVCacheIndexMetaValidation BVCacheIndex::validateMetaFor(const std::string& key,
+                                                         BVCacheController& controller) const {
+    return validate(snapshotFor(key), controller);
+}
+
+bool BVCacheIndex::purgeIndexFor(const std::string& key, const Snapshot& ifStill) {
     std::lock_guard lock(lock_);
     auto it = entries_.find(key);
-    if (it == entries_.end())
+    if (it == entries_.end() || it->second.entry != ifStill)
+        return false;
+    eraseLocked(key);
+    return true;
+}
+
+std::optional<json> BVCacheIndex::metaFor(const std::string& key) const {
+    Snapshot entry = snapshotFor(key);
+    if (!entry)
         return std::nullopt;
-    return it->second.meta;
+    return entry->meta;
 }
 
 void BVCacheIndex::setMeta(json meta, const std::string& key) {
@@ -160,14 +179,15 @@ std::vector<std::string> BVCacheIndex::keys() const {
 void BVCacheIndex::insertLocked(const std::string& key, json meta) {
     eraseLocked(key);
     rememberPathLocked(key, meta);
-    entries_.emplace(key, entryFor(std::move(meta)));
+    entries_.emplace(key, Slot{entryFor(std::move(meta)), {}, {}});
     stale_.insert(key);
+    changed_ = true;
 }
 
-BVCacheIndex::Entry BVCacheIndex::entryFor(json meta) {
-    Entry entry;
-    entry.facts = BVCacheMetaFacts::of(meta);
-    entry.meta = std::move(meta);
+BVCacheIndex::Snapshot BVCacheIndex::entryFor(json meta) {
+    auto entry = std::make_shared<Entry>();
+    entry->facts = BVCacheMetaFacts::of(meta);
+    entry->meta = std::move(meta);
     return entry;
 }
 
@@ -177,17 +197,36 @@ void BVCacheIndex::eraseLocked(const std::string& key) {
         return;
     markStaleLocked(key, it->second);
     stale_.erase(key);
-    forgetPathLocked(key, it->second.meta);
+    forgetPathLocked(key, it->second.entry->meta);
     entries_.erase(it);
+    changed_ = true;
 }
 
-void BVCacheIndex::markStaleLocked(const std::string& key, Entry& entry) {
+void BVCacheIndex::markStaleLocked(const std::string& key, Slot& slot) {
     if (!stale_.insert(key).second)
         return;
-    encodedBytes_ -= 2 * entry.encodedKey.size() + entry.encodedMeta.size();
-    encodedKeyBytes_ -= entry.encodedKey.size();
-    entry.encodedKey.clear();
-    entry.encodedMeta.clear();
+    encodedBytes_ -= 2 * slot.encodedKey.size() + slot.encodedMeta.size();
+    encodedKeyBytes_ -= slot.encodedKey.size();
+    slot.encodedKey.clear();
+    slot.encodedMeta.clear();
+}
+
+bool BVCacheIndex::changed() const {
+    std::lock_guard lock(lock_);
+    return changed_;
+}
+
+std::optional<std::pair<bv::Data, size_t>> BVCacheIndex::archiveIfChanged() {
+    std::lock_guard lock(lock_);
+    if (!changed_)
+        return std::nullopt;
+    changed_ = false;
+    return std::make_pair(archivedData(), entries_.size());
+}
+
+void BVCacheIndex::markChanged() {
+    std::lock_guard lock(lock_);
+    changed_ = true;
 }
 
 void BVCacheIndex::rememberPathLocked(const std::string& key, const json& meta) {
@@ -212,11 +251,11 @@ void BVCacheIndex::forgetPathLocked(const std::string& key, const json& meta) {
 bv::Data BVCacheIndex::archivedData() {
     std::lock_guard lock(lock_);
     for (const auto& key : stale_) {
-        Entry& entry = entries_.at(key);
-        appendText(entry.encodedKey, key);
-        appendValue(entry.encodedMeta, entry.meta);
-        encodedBytes_ += 2 * entry.encodedKey.size() + entry.encodedMeta.size();
-        encodedKeyBytes_ += entry.encodedKey.size();
+        Slot& slot = entries_.at(key);
+        appendText(slot.encodedKey, key);
+        appendValue(slot.encodedMeta, slot.entry->meta);
+        encodedBytes_ += 2 * slot.encodedKey.size() + slot.encodedMeta.size();
+        encodedKeyBytes_ += slot.encodedKey.size();
     }
     stale_.clear();
 
@@ -241,12 +280,12 @@ bv::Data BVCacheIndex::archivedData() {
     uint8_t* meta = index + 2 * encodedKeyBytes_;
     std::memcpy(meta, metaHead.data(), metaHead.size());
     meta += metaHead.size();
-    for (const auto& [key, entry] : entries_) {
-        const std::string& k = entry.encodedKey;
+    for (const auto& [key, slot] : entries_) {
+        const std::string& k = slot.encodedKey;
         index = std::copy(k.begin(), k.end(), index);
         index = std::copy(k.begin(), k.end(), index);
         meta = std::copy(k.begin(), k.end(), meta);
-        meta = std::copy(entry.encodedMeta.begin(), entry.encodedMeta.end(), meta);
+        meta = std::copy(slot.encodedMeta.begin(), slot.encodedMeta.end(), meta);
     }
     return bv::Data(std::move(out));
 }
@@ -271,5 +310,6 @@ std::unique_ptr<BVCacheIndex> BVCacheIndex::unarchive(const bv::Data& data) {
         index->insertLocked(
             key, (meta != metas->end() && meta->is_object()) ? std::move(*meta) : json::object());
     }
+    index->changed_ = false;
     return index;
 }

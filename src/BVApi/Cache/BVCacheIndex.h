@@ -27,9 +27,11 @@ enum BVCacheIndexMetaValidation : int64_t {
 };
 
 // The keys of one item class and the metadata entry of each. The index is also the lock of
-// its class: the controller holds lock() around every sequence of index and file operations
-// of the class. Each operation below takes the lock itself as well, so single calls are safe
-// from any thread.
+// its class: the controller holds lock() around sequences of index operations that must not
+// interleave with other writers of the class, and never across file I/O. Each operation
+// below takes the lock itself as well, so single calls are safe from any thread. Entries are
+// immutable once made; a change replaces the entry, so a snapshot taken under the lock can
+// be read after the lock is released.
 class BVCacheIndex {
   public:
     static constexpr const char* kControllerVersion = "1.0";
@@ -40,6 +42,22 @@ class BVCacheIndex {
 
     // The re-entrant lock of this index's class.
     std::recursive_mutex& lock() const { return lock_; }
+
+    // One metadata entry as it was when looked up.
+    struct Entry {
+        nlohmann::json meta;
+        // What every validation reads of meta, taken whenever meta is set or changed.
+        BVCacheMetaFacts facts;
+    };
+    using Snapshot = std::shared_ptr<const Entry>;
+    // The entry of key, or null. Two snapshots of a key are the same pointer while the entry
+    // has not changed.
+    Snapshot snapshotFor(const std::string& key) const;
+    // The validity of an entry looked up before (validateMetaFor without the lookup).
+    static BVCacheIndexMetaValidation validate(const Snapshot& entry,
+                                               BVCacheController& controller);
+    // Removes the entry of key when it still is the one snapshotted; answers whether it did.
+    bool purgeIndexFor(const std::string& key, const Snapshot& ifStill);
 
     // Files the item under its cache key, replacing any previous entry of the key: its
     // cacheIndexMeta plus "vhash", "runtimeid", "controller_version", "lastindex" (now),
@@ -69,30 +87,36 @@ class BVCacheIndex {
     // "meta"). Entries keep their encoded form between calls, so writing an index of n entries
     // after one change costs one entry's encoding and n copies.
     bv::Data archivedData();
+    // Whether the index changed since it was last archived through archiveIfChanged().
+    bool changed() const;
+    // The archive and the entry count when the index changed since then, else nothing; the
+    // index then counts as unchanged until the next change or markChanged().
+    std::optional<std::pair<bv::Data, size_t>> archiveIfChanged();
+    // After an archive could not be written.
+    void markChanged();
     // The index held in an archive, or nothing when it is damaged. Never throws.
     static std::unique_ptr<BVCacheIndex> unarchive(const bv::Data& data);
 
   private:
-    struct Entry {
-        nlohmann::json meta;
+    struct Slot {
+        Snapshot entry;
         std::string encodedKey;   // CBOR of the key; empty while the entry is stale
         std::string encodedMeta;  // CBOR of meta; empty while the entry is stale
-        // What every validation reads of meta, taken whenever meta is set or changed.
-        BVCacheMetaFacts facts;
     };
 
-    static Entry entryFor(nlohmann::json meta);
+    static Snapshot entryFor(nlohmann::json meta);
 
     void insertLocked(const std::string& key, nlohmann::json meta);
     void eraseLocked(const std::string& key);
     void forgetPathLocked(const std::string& key, const nlohmann::json& meta);
     void rememberPathLocked(const std::string& key, const nlohmann::json& meta);
-    void markStaleLocked(const std::string& key, Entry& entry);
+    void markStaleLocked(const std::string& key, Slot& slot);
 
     mutable std::recursive_mutex lock_;  // guards everything below
     double lastUpdateTime_ = 0;
-    std::map<std::string, Entry> entries_;  // the key set ("index") and "meta"
-    std::set<std::string> stale_;           // keys whose encodings must be made again
+    bool changed_ = false;
+    std::map<std::string, Slot> entries_;  // the key set ("index") and "meta"
+    std::set<std::string> stale_;          // keys whose encodings must be made again
     // Sizes over the entries not stale: 2 * encodedKey + encodedMeta, and encodedKey alone.
     size_t encodedBytes_ = 0;
     size_t encodedKeyBytes_ = 0;
