@@ -92,12 +92,8 @@ BVBackgroundFolderUpdateController* BVUploadController::refresher() const {
                               : BVBackgroundFolderUpdateController::sharedController();
 }
 
-bv::UserInterface& BVUploadController::ui() const {
-    static std::shared_ptr<bv::UserInterface> fallback;
-    if (options_.ui)
-        return *options_.ui;
-    fallback = bv::UserInterface::current();
-    return *fallback;
+std::shared_ptr<bv::UserInterface> BVUploadController::ui() const {
+    return options_.ui ? options_.ui : bv::UserInterface::current();
 }
 
 uint64_t BVUploadController::freeDiskSpace() const {
@@ -297,7 +293,7 @@ bool BVUploadController::checkDiskSpace() {
         return false;
     }
     lackOfFreeDiskSpaceAlertOnceShown_ = true;
-    const int answer = ui().alert(
+    const int answer = ui()->alert(
         "Upload Warning. Waiting for 6 minutes.",
         bv::format("There is not enough space on your local disk to copy file %@ so it can be "
                    "uploaded to our cloud. Please free more space and proceed.",
@@ -530,7 +526,7 @@ void BVUploadController::notEnoughFreeSpaceNeedToAbortAlert(const bv::Error& err
     suppressQueueUploadOnCloseFileError_ = true;
     uploadChunkFailed(error);
     BVLog("Not enough space on local disk to copy %@", fileName());
-    ui().alert("Upload Warning", kDiskFullText, {"Cancel"});
+    ui()->alert("Upload Warning", kDiskFullText, {"Cancel"});
 }
 
 // MARK: whole files

@@ -154,7 +154,7 @@ class BVUploadController {
     std::shared_ptr<BVCacheController> cache() const;
     std::shared_ptr<BVTmpController> tmp() const;
     BVBackgroundFolderUpdateController* refresher() const;
-    bv::UserInterface& ui() const;
+    std::shared_ptr<bv::UserInterface> ui() const;
     uint64_t freeDiskSpace() const;
     void notifyDelegate(const std::function<void(BVUploadControllerDelegate&)>& call);
     std::string fileName() const;
