@@ -653,20 +653,26 @@ bool BVManageController::uploadChunk(const bv::Data& bytes, const BVUploadFileHa
                                      uint64_t offset, bool async, bv::Error* error) {
     if (!sendChunk(bytes, handle, withIncorrectRequest, progress, offset, async, error))
         return false;
-    const int64_t end = static_cast<int64_t>(offset + bytes.size());
-    const std::string name = BVVolumePath::lastComponent(handle.path);
-    changeCachedListing("", BVVolumePath::parent(handle.path), [&](BVFolderListItem& listing) {
+    setListedSize(handle.path, static_cast<int64_t>(offset + bytes.size()));
+    return true;
+}
+
+bool BVManageController::setListedSize(const std::string& path, int64_t size) {
+    const std::string name = BVVolumePath::lastComponent(path);
+    bool changed = false;
+    changeCachedListing("", BVVolumePath::parent(path), [&](BVFolderListItem& listing) {
         auto entry = as<BVFileItem>(listing.itemNamed(name));
         for (auto& file : listing.files) {
-            if (entry && file == entry) {
-                auto grown = copyOf(*file);
-                grown->size = end;
-                file = grown;
+            if (entry && file == entry && file->size != size) {
+                auto resized = copyOf(*file);
+                resized->size = size;
+                file = resized;
+                changed = true;
             }
         }
         listing.invalidateNameIndex();
     });
-    return true;
+    return changed;
 }
 
 bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,

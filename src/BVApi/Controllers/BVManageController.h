@@ -134,6 +134,9 @@ class BVManageController {
                      bv::Error* error) {
         return uploadChunk(bytes, handle, withIncorrectRequest, progress, offset, true, error);
     }
+    // Sets the size of the file's entry in its parent's cached listing (a written file
+    // shows its size before its upload ends); false when nothing changed.
+    bool setListedSize(const std::string& path, int64_t size);
     // True whenever the path has a context, also when the service refused the close (its
     // error is then in *error).
     bool uploadClose(const BVUploadFileHandle& handle, int64_t realSize, bv::Error* error);

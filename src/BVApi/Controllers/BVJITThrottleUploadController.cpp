@@ -1,0 +1,212 @@
+#include "BVApi/Controllers/BVJITThrottleUploadController.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "BVApi/Cache/BVCacheController.h"
+#include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Content/BVTransferItems.h"
+#include "BVApi/Controllers/BVManageController.h"
+#include "BVApi/Controllers/BVUploadControllerDelegate.h"
+#include "BVApi/Controllers/BVUploadJournal.h"
+#include "app/Logging/BVLogging.h"
+#include "platform/UniqueFd.h"
+
+BVJITThrottleUploadController::BVJITThrottleUploadController(std::string path,
+                                                             BVUploadControllerDelegate* delegate,
+                                                             Options options)
+    : BVUploadController(std::move(path), delegate, std::move(options)) {}
+
+bool BVJITThrottleUploadController::openFileError(bv::Error* error) {
+    if (!BVUploadController::openFileError(error))
+        return false;
+    setUploadHandle(manage().uploadOpenAt(path(), 0, error));
+    return uploadHandle() != nullptr;
+}
+
+bool BVJITThrottleUploadController::isStaged() const {
+    std::lock_guard hold(writerLock_);
+    return staged_;
+}
+
+bool BVJITThrottleUploadController::failedWrite(bv::Error* error) {
+    if (error)
+        *error = uploadError();
+    return false;
+}
+
+bool BVJITThrottleUploadController::switchToStaging(bv::Error* error) {
+    // What is on its way to the service lands first, so the mirror holds every sent byte.
+    if (!waitForQueue())
+        return failedWrite(error);
+    const uint64_t sent = uploadEncryptionOffset();
+    auto handle = uploadHandle();
+    auto cache = this->cache();
+    auto store = tmp();
+    if (!store->createFileAt(path(), error))
+        return false;
+    for (uint64_t at = 0; at < sent;) {
+        const uint64_t want = std::min<uint64_t>(chunkSize(), sent - at);
+        std::optional<bv::Data> piece;
+        if (handle && cache)
+            piece = cache->fetchBinaryDataOf(handle->identifier, at, want, error);
+        if (!piece || piece->size() != want) {
+            BVLog("Cannot take back the sent bytes of %@ for staging", path());
+            if (error && !*error)
+                *error = bv::Error::make(
+                    -995, "The bytes already sent of " + path() + " cannot be read back.");
+            store->removeFileAt(path(), nullptr);
+            return false;
+        }
+        if (!store->writeFileAt(path(), at, *piece, error))
+            return false;
+        at += want;
+    }
+    if (!store->writeFileAt(path(), sent, buffer_, error))
+        return false;
+    buffer_.clear();
+    staged_ = true;
+    stagedPath_ = store->tempPathFor(path());
+    BVLog("Writes out of order: %@ goes on as a staged copy of %llu bytes", path(),
+          static_cast<unsigned long long>(end_));
+    return true;
+}
+
+bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, int64_t offset,
+                                              bv::Error* error) {
+    if (uploadFailed())
+        return failedWrite(error);
+    if (offset < 0) {
+        if (error)
+            *error = bv::Error::make(-995, "Negative write offset");
+        return false;
+    }
+    const uint64_t at = static_cast<uint64_t>(offset);
+    std::optional<bv::Data> chunk;
+    {
+        std::lock_guard hold(writerLock_);
+        if (!staged_ && at != end_ && !switchToStaging(error))
+            return false;
+        if (staged_) {
+            if (!tmp()->writeFileAt(path(), at, bv::Data(bytes, size), error))
+                return false;
+            end_ = std::max(end_, at + size);
+        } else {
+            buffer_.append(bytes, size);
+            end_ += size;
+        }
+        manage().setListedSize(path(), static_cast<int64_t>(end_));
+        if (!staged_ && buffer_.size() > chunkSize()) {
+            const size_t take = static_cast<size_t>(chunkSize());
+            chunk = bv::Data(std::vector<uint8_t>(buffer_.bytes(), buffer_.bytes() + take));
+            buffer_.vector().erase(buffer_.vector().begin(), buffer_.vector().begin() + take);
+        }
+    }
+    if (chunk) {
+        // The uploads window lists a streamed file from its first chunk on.
+        if (!announced_.exchange(true))
+            notifyDelegate(
+                [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidStarted(this); });
+        queueUpload(std::move(*chunk));
+    }
+    if (!waitForQueue())
+        return failedWrite(error);
+    return true;
+}
+
+bool BVJITThrottleUploadController::closeStaged(bv::Error* error) {
+    if (!announced_.exchange(true))
+        notifyDelegate(
+            [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidStarted(this); });
+    uint64_t size;
+    {
+        std::lock_guard hold(writerLock_);
+        size = end_;
+    }
+    return closeStagedCopy(stagedPath_, size, true, error);
+}
+
+bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
+    if (isStaged())
+        return closeStaged(error);
+    bv::Data leftovers;
+    {
+        std::lock_guard hold(writerLock_);
+        if (buffer_.empty() && uploadOffset() == 0)
+            return BVUploadController::closeFileError(error);
+        leftovers = std::move(buffer_);
+        buffer_ = bv::Data();
+    }
+    if (suppressQueueUploadOnCloseFileError_) {
+        BVLog("Suppressing queueUpload");
+        suppressQueueUploadOnCloseFileError_ = false;
+    } else {
+        BVLog("leftovers: queueing uploading of %llu bytes",
+              static_cast<unsigned long long>(leftovers.size()));
+        queueUpload(std::move(leftovers));
+    }
+    BVLog("[Apr] Waiting to close upload for path: %@", path());
+    bool ok = false;
+    if (waitForQueue()) {
+        auto handle = uploadHandle();
+        const std::string journalId = journalMirror();
+        bv::Error closeError;
+        const bool answered =
+            handle && manage().uploadClose(*handle, static_cast<int64_t>(uploadEncryptionOffset()),
+                                           &closeError);
+        BVLog("[Apr] Close upload for path: %@", path());
+        if (answered && !closeError) {
+            if (auto journal = this->journal(); journal && !journalId.empty())
+                journal->remove(journalId);
+            notifyDelegate(
+                [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidFinished(this); });
+            return BVUploadController::closeFileError(error);
+        }
+        if (auto journal = this->journal(); journal && !journalId.empty())
+            journal->setState(journalId, BVUploadJournal::kFailed);
+        uploadChunkFailed(closeError);
+    }
+    BVLog("[Apr] Close file error for path: %@", path());
+    BVUploadController::closeFileError(nullptr);
+    return ok || failedWrite(error);
+}
+
+std::string BVJITThrottleUploadController::journalMirror() {
+    auto journal = this->journal();
+    auto handle = uploadHandle();
+    auto cache = this->cache();
+    if (!journal || !handle || !cache)
+        return "";
+    // The mirror in the content cache is the file's copy; a second name for it in the
+    // journal's folder keeps it from the cache's purges and trims until the service has it.
+    const std::string id = journal->newId();
+    const auto copy = journal->copyPathFor(id);
+    std::error_code failed;
+    std::filesystem::create_hard_link(cache->pathForBinaryItemWithKey(handle->identifier), copy,
+                                      failed);
+    if (failed) {
+        BVLog("Upload of %@ is not journaled: %@", path(), failed.message());
+        return "";
+    }
+    if (bv::UniqueFd fd(::open(copy.c_str(), O_RDONLY | O_CLOEXEC)); fd)
+        ::fsync(fd.get());
+    bv::Error error;
+    auto recorded = journal->record(
+        BVUploadJournal::Entry{
+            .id = id,
+            .path = path(),
+            .identifier = handle->identifier,
+            .staged = copy.string(),
+            .size = uploadEncryptionOffset(),
+            .state = BVUploadJournal::kClosing,
+        },
+        &error);
+    if (!recorded) {
+        BVLog("Upload of %@ is not journaled: %@", path(), error.description());
+        std::filesystem::remove(copy, failed);
+        return "";
+    }
+    return *recorded;
+}
