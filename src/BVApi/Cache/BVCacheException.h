@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-// A storage or argument failure of the cache, raised where the design says so: a name
+// A storage or argument failure of the cache, raised where callers must not go on: a name
 // ("BVCacheController" or "BVCacheFileBackend") and a reason text.
 class BVCacheException : public std::runtime_error {
   public:
