@@ -183,11 +183,14 @@ TEST_F(ExtendedAttributesTest, ConcurrentWritersLoseNothing) {
 
 TEST_F(ExtendedAttributesTest, SharedControllerFollowsTheSignedInCache) {
     controller->setExtendedAttribute("user.xdg.tags", "/f", bytes("mine"), 0, 0, nullptr);
+    // The second controller on the folder reads what the first one wrote to disk.
+    cache->flush();
     BVCacheController::cacheControllerAt(dir.path() / "Cache");
     auto shared = Controller::sharedController();
     EXPECT_EQ(Controller::sharedController(), shared);
-    EXPECT_EQ(shared->valueOfExtendedAttribute("user.xdg.tags", "/f", 0, nullptr)->toString(),
-              "mine");
+    auto stored = shared->valueOfExtendedAttribute("user.xdg.tags", "/f", 0, nullptr);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->toString(), "mine");
 
     bvtest::TempDir other("sidecars");
     BVCacheController::cacheControllerAt(other.path() / "Cache");
