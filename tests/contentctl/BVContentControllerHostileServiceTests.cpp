@@ -38,6 +38,9 @@ class HostileServiceTest : public ApiClientFixture {
 
     void TearDown() override {
         content_.reset();
+        // The shared reference too: its writer must stop before the folder and exit take
+        // what it writes from.
+        BVCacheController::resetSharedController();
         cache_.reset();
         ApiClientFixture::TearDown();
     }
