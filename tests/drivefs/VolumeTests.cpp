@@ -81,7 +81,9 @@ class VolumeTest : public ::testing::Test {
         server_ = new ReferenceServer(ReferenceServer::Options{
             .seed = nlohmann::json::array(
                 {{{"username", "vol"}, {"password", "pw"}, {"max_storage_mib", 2048}},
-                 {{"username", "crash"}, {"password", "pw"}}})});
+                 {{"username", "crash"}, {"password", "pw"}}}),
+            // The listing test makes its files without uploading them, each an open upload.
+            .arguments = {"--max-open-uploads", std::to_string(kManyEntries + 100)}});
         if (withManyEntries)
             fillManyFolder();
         volume_ = new MountedVolume(*server_, "vol", "pw");

@@ -96,6 +96,7 @@ void ReferenceServer::start(int port) {
                                      (dir_ / "seed.json").string()};
     if (options_.demo)
         argv.push_back("--demo");
+    argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
     std::string errFile = (dir_ / "server.stderr").string();
     pid_t pid = ::fork();
     if (pid < 0)

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +29,7 @@ class ReferenceServer {
     struct Options {
         nlohmann::json seed = nlohmann::json::array();  // user records
         bool demo = false;                              // also create the demo account
+        std::vector<std::string> arguments;             // more command-line options
     };
 
     // Starts the server and waits until it serves. Throws std::runtime_error when the

@@ -1,5 +1,9 @@
 #include "BVApi/Cache/BVCacheController.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheException.h"
 #include "BVApi/Cache/BVCacheWriter.h"
@@ -26,9 +30,30 @@ bv::Data archiveClaiming(const BVContentItem& descriptor,
 
 }  // namespace
 
+// The shared controller outlives main when nobody let go of it, and its writer would then
+// flush while exit destroys what writing needs (the item classes). Registered after the
+// first controller made the item classes, this runs before they are destroyed.
+static pid_t sharedWriterProcess = 0;
+
+static void stopSharedWriterAtExit() {
+    // A forked child that exits has the controller's memory but not its writer thread.
+    if (::getpid() != sharedWriterProcess)
+        return;
+    std::shared_ptr<BVCacheController> shared;
+    {
+        std::lock_guard lock(sharedLock);
+        shared = sharedInstance;
+    }
+    if (shared)
+        shared->shutdown();
+}
+
 std::shared_ptr<BVCacheController> BVCacheController::cacheControllerAt(
     const std::filesystem::path& root, Options options) {
     auto controller = std::make_shared<BVCacheController>(root, std::move(options));
+    static const bool stopsAtExit =
+        (sharedWriterProcess = ::getpid(), std::atexit(stopSharedWriterAtExit) == 0);
+    (void)stopsAtExit;
     std::lock_guard lock(sharedLock);
     sharedInstance = controller;
     return controller;
