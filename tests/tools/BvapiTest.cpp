@@ -59,8 +59,9 @@ std::string readText(const fs::path& file) {
 class BvapiTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        server_ = new bvtest::ReferenceServer(bvtest::ReferenceServer::Options{
-            nlohmann::json::array({{{"username", "ann"}, {"password", "pw"}}})});
+        bvtest::ReferenceServer::Options options;
+        options.seed = nlohmann::json::array({{{"username", "ann"}, {"password", "pw"}}});
+        server_ = new bvtest::ReferenceServer(options);
     }
     static void TearDownTestSuite() {
         delete server_;
