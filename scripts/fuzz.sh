@@ -53,7 +53,7 @@ comms_sources=(
     "$root/tests/fuzz/fuzz_comms_messages.cpp"
     "$root"/src/comms/{BVExtensionActions,BVExtensionMessage,CommFrameReader,CommValue}.cpp
     "$root"/src/BVApi/Content/*.cpp
-    "$root"/src/platform/{KeyedArchive,Error,Format}.cpp
+    "$root"/src/platform/{BoundedJson,KeyedArchive,Error,Format}.cpp
 )
 # shellcheck disable=SC2046
 "$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
