@@ -53,11 +53,13 @@ comms_sources=(
     "$root/tests/fuzz/fuzz_comms_messages.cpp"
     "$root"/src/comms/{BVExtensionActions,BVExtensionMessage,CommFrameReader,CommValue}.cpp
     "$root"/src/BVApi/Content/*.cpp
-    "$root"/src/platform/{BoundedJson,KeyedArchive,Error,Format}.cpp
+    "$root"/src/app/Logging/*.cpp
+    "$root"/src/platform/*.cpp
 )
 # shellcheck disable=SC2046
-"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
-    "${comms_sources[@]}" $(pkg-config --libs libutf8proc) -o "$out/fuzz_comms_messages"
+"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto libutf8proc nlohmann_json) \
+    "${comms_sources[@]}" $(pkg-config --libs libcrypto libutf8proc) -pthread \
+    -o "$out/fuzz_comms_messages"
 
 # Seeds: the known-answer records made with the fuzz target's password.
 hex2bin() { printf "$(printf '%s' "$1" | sed 's/../\\x&/g')"; }
