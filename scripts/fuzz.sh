@@ -37,28 +37,31 @@ sources=(
     "$root/tests/fuzz/fuzz_request_params.cpp" "$root/server/src/ApiCall.cpp" \
     $(pkg-config --libs cpp-httplib) -o "$out/fuzz_request_params"
 
-# The client's answer-to-item conversion (answer text -> every item class, listings
-# included), seeded with answers of the shapes the service sends.
-answers=(
-    "$root/tests/fuzz/fuzz_answers.cpp"
-    "$root"/src/BVApi/Content/*.cpp
-    "$root"/src/app/Logging/*.cpp
-    "$root"/src/platform/*.cpp
-)
+# The items, logging and platform layer, compiled once for the two targets below that
+# decode items: the client's answer-to-item conversion, and the message decoders of the
+# command sockets and extension ports.
+common_flags=(-std=c++20 -O1 -g -fsanitize=fuzzer-no-link,address,undefined
+    -fno-sanitize-recover=undefined)
+mkdir -p "$out/common"
+rm -f "$out/common"/*.o "$out/libfuzzcommon.a"
 # shellcheck disable=SC2046
-"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto libutf8proc) "${answers[@]}" \
+printf '%s\n' "$root"/src/BVApi/Content/*.cpp "$root"/src/app/Logging/*.cpp \
+    "$root"/src/platform/*.cpp |
+    xargs -P "$(nproc)" -I{} sh -c 'dir=$1; shift; "$0" "$@" -c "{}" -o "$dir/$(basename "{}" .cpp).o"' \
+        "$cxx" "$out/common" "${common_flags[@]}" -I"$root/src" \
+        $(pkg-config --cflags libcrypto libutf8proc nlohmann_json)
+ar rcs "$out/libfuzzcommon.a" "$out/common"/*.o
+
+# shellcheck disable=SC2046
+"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
+    "$root/tests/fuzz/fuzz_answers.cpp" "$out/libfuzzcommon.a" \
     $(pkg-config --libs libcrypto libutf8proc) -pthread -o "$out/fuzz_answers"
 
-comms_sources=(
-    "$root/tests/fuzz/fuzz_comms_messages.cpp"
-    "$root"/src/comms/{BVExtensionActions,BVExtensionMessage,CommFrameReader,CommValue}.cpp
-    "$root"/src/BVApi/Content/*.cpp
-    "$root"/src/app/Logging/*.cpp
-    "$root"/src/platform/*.cpp
-)
 # shellcheck disable=SC2046
-"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto libutf8proc nlohmann_json) \
-    "${comms_sources[@]}" $(pkg-config --libs libcrypto libutf8proc) -pthread \
+"$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
+    "$root/tests/fuzz/fuzz_comms_messages.cpp" \
+    "$root"/src/comms/{BVExtensionActions,BVExtensionMessage,CommFrameReader,CommValue}.cpp \
+    "$out/libfuzzcommon.a" $(pkg-config --libs libcrypto libutf8proc) -pthread \
     -o "$out/fuzz_comms_messages"
 
 # Seeds: the known-answer records made with the fuzz target's password.
