@@ -11,7 +11,7 @@ TSAN_SUITES := networking_tests apiclient_tests \
                $(if $(wildcard tests/cache/CMakeLists.txt),cache_tests) \
                $(if $(wildcard tests/contentctl/CMakeLists.txt),contentctl_tests)
 
-.PHONY: all deps build test tsan demo bench format clean
+.PHONY: all deps build test tsan demo bench package install format clean
 
 all: build
 
@@ -28,6 +28,7 @@ test: deps
 	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory tsan
 	scripts/fuzz.sh $(FUZZ_SECONDS)
+	scripts/package-check.sh $(BUILD_TEST)
 
 tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DBV_TSAN=ON -DBV_BUILD_BENCH=OFF
@@ -36,6 +37,15 @@ tsan: deps
 
 demo: build
 	scripts/demo.sh $(BUILD_MAIN)
+
+# The Debian packages brimvault and brimvault-server, from the optimised build.
+package: build
+	cd $(BUILD_MAIN) && cpack -G DEB
+	@ls $(BUILD_MAIN)/*.deb
+
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD_MAIN) --prefix $(PREFIX)
 
 bench: deps
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF
