@@ -132,8 +132,8 @@ TEST_F(KeelhavenApplicationTest, OpenReReadsTheParametersAndCloseQuits) {
 TEST_F(KeelhavenApplicationTest, QuitsWhenTheDrivesVolumeGoesButNotForAnotherVolume) {
     auto app = launch();
     auto post = [](const std::string& path) {
-        bv::NotificationCenter::defaultCenter().post(
-            KHVManager::kDidUnmountNotification, {{KHVManager::kDevicePathKey, path}});
+        bv::NotificationCenter::defaultCenter().post(KHVManager::kDidUnmountNotification,
+                                                     {{KHVManager::kDevicePathKey, path}});
     };
     post(Utilities::driveMountDirectory() + "/OtherDrive");
     EXPECT_EQ(terminated, 0);

@@ -78,8 +78,8 @@ std::vector<std::string> KeelhavenApplication::bannerLines() {
     return {row,
             bv::format("=== Keelhaven-macOS Version %@ (Build %ld)", BV_APP_VERSION,
                        static_cast<long>(std::atol(BV_BUILD_NUMBER))),
-            bv::format("=== macOS %@", osDescription()), bv::format("=== macfuse %@", KH_FUSE_VERSION),
-            row};
+            bv::format("=== macOS %@", osDescription()),
+            bv::format("=== macfuse %@", KH_FUSE_VERSION), row};
 }
 
 bool KeelhavenApplication::applicationDidFinishLaunching() {
@@ -145,15 +145,14 @@ void KeelhavenApplication::simulateApp() {
                      user.uploadSpeedLimit};
     if (!manager_) {
         manager_ = std::make_unique<KHVManager>(context_, [this] { terminate(); });
-        if (!manager_->starWithUserInfo(info, nullptr))
+        if (!manager_->starWithUserInfo(info, hooks_.observer))
             BVLog("The task registry of %@ cannot be opened.", info.userName);
     }
     if (hooks_.registryStarted)
         hooks_.registryStarted(*manager_);
 }
 
-void KeelhavenApplication::handleSocketServerMsgString(const std::string& text,
-                                                       CommSocketClient&) {
+void KeelhavenApplication::handleSocketServerMsgString(const std::string& text, CommSocketClient&) {
     if (text == "open") {
         loadParameters();
         simulateApp();
@@ -167,8 +166,7 @@ void KeelhavenApplication::handleSocketServerMsgString(const std::string& text,
 bool KeelhavenApplication::watchDrivingApplication(pid_t pid) {
     int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (fd < 0) {
-        BVLog("Unable to watch the drive application (process %d): %@", pid,
-              std::strerror(errno));
+        BVLog("Unable to watch the drive application (process %d): %@", pid, std::strerror(errno));
         return false;
     }
     parentFd_ = fd;

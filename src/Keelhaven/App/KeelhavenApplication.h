@@ -33,6 +33,8 @@ class KeelhavenApplication : public CommSocketServerDelegate {
         std::function<void()> bringTaskListForward;
         // Called after each simulateApp with the registry (the program's own wiring).
         std::function<void(KHVManager&)> registryStarted;
+        // Told about every task's load and the end of each run.
+        std::shared_ptr<SyncBackupTaskObserver> observer;
     };
 
     KeelhavenApplication(std::shared_ptr<SyncBackupTaskContext> context, Hooks hooks = {});
