@@ -1,6 +1,10 @@
 // Runs refused before they change anything: a missing local folder, a mass deletion.
 #include "Keelhaven/SyncRunGuard/SyncRunGuard.h"
 
+#include <algorithm>
+
+#include "Keelhaven/SyncRunGuard/SyncRunPlanner.h"
+
 #include <gtest/gtest.h>
 
 #include "Keelhaven/SyncBackTaskExecutor/SyncBackTaskExecutor.h"
@@ -121,6 +125,40 @@ TEST_F(SyncRunGuardTest, MissingLocalFolderOfATaskThatRanBeforeFailsAndChangesNo
         << p->logText();
     EXPECT_FALSE(fs::exists(p->localRoot()));
     EXPECT_EQ(p->cloudTree(), cloud);
+}
+
+TEST_F(SyncRunGuardTest, DryRunListsTheActionsAndChangesNothingOnEitherSide) {
+    auto p = pair("dryRun", true);
+    p->writeLocal("gone.txt", "g", kT0);
+    p->writeLocal("kept/old.txt", "o", kT0);
+    ASSERT_EQ(runGuarded(*p), SyncBackupTask::kSucceeded) << p->logText();
+    p->writeLocal("new.txt", "n", kT0);
+    p->writeLocal("kept/inner.txt", "i", kT0);
+    p->removeLocal("gone.txt");
+    p->writeCloud("fromCloud.txt", "c", kT0);
+    auto local = p->localTree();
+    auto cloud = p->cloudTree();
+    auto snapshotLocal = p->snapshot(true);
+    auto snapshotCloud = p->snapshot(false);
+
+    std::vector<std::string> actions;
+    std::string reason;
+    ASSERT_TRUE(SyncRunPlanner::plan(*p->task(), p->environment(), &actions, &reason)) << reason;
+    auto has = [&](const std::string& head, const std::string& name) {
+        return std::any_of(actions.begin(), actions.end(), [&](const std::string& line) {
+            return line.rfind(head, 0) == 0 && line.find(name) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(has("upload ", "new.txt"));
+    EXPECT_TRUE(has("upload ", "kept/inner.txt"));
+    EXPECT_TRUE(has("download ", "fromCloud.txt"));
+    EXPECT_TRUE(has("delete on Brimvault ", "gone.txt"));
+    EXPECT_EQ(actions.size(), 4u) << ::testing::PrintToString(actions);
+
+    EXPECT_EQ(p->localTree(), local);
+    EXPECT_EQ(p->cloudTree(), cloud);
+    EXPECT_EQ(p->snapshot(true), snapshotLocal);
+    EXPECT_EQ(p->snapshot(false), snapshotCloud);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Keelhaven/SyncBackupTask/SyncBackupTaskDraft.h"
+#include "Keelhaven/SyncRunGuard/SyncRunPlanner.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/XdgPaths.h"
 
@@ -264,6 +265,14 @@ json KeelhavenControlServer::handle(const json& request) {
         return failure("no task with id " + std::to_string(id));
     if (cmd == "show")
         return {{"ok", true}, {"task", describe(*task)}};
+    if (cmd == "run" && request.value("dryRun", false)) {
+        // Listing only; the answer waits for it, as the command line does.
+        std::vector<std::string> actions;
+        std::string reason;
+        if (!SyncRunPlanner::plan(*task, environment_, &actions, &reason))
+            return failure(reason);
+        return {{"ok", true}, {"actions", actions}};
+    }
     if (cmd == "run") {
         if (task->isPaused())
             return failure("the task is paused; resume it first");

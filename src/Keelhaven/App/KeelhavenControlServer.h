@@ -28,6 +28,8 @@ class KeelhavenControlServer : public CommSocketServerDelegate, public SyncBacku
 
     bool start();
     void setManager(KHVManager* manager) { manager_ = manager; }
+    // What dry runs list the service with.
+    void setEnvironment(SyncRunEnvironment environment) { environment_ = std::move(environment); }
     // Answers one request (also the socket's handler).
     nlohmann::json handle(const nlohmann::json& request);
 
@@ -43,6 +45,7 @@ class KeelhavenControlServer : public CommSocketServerDelegate, public SyncBacku
 
     std::shared_ptr<SyncRunGuard> guard_;
     KHVManager* manager_ = nullptr;
+    SyncRunEnvironment environment_;
     std::unique_ptr<CommSocketServer> server_;
     mutable std::mutex runsLock_;  // guards runs_
     // Per task: the runs ended since start and the last final status.

@@ -21,6 +21,7 @@ class KeelhavenTaskParts : public SyncBackupTaskParts {
     std::unique_ptr<SyncBackupEngine> makeEngine(SyncBackupTask& task) override;
 
     const std::shared_ptr<SyncRunGuard>& guard() const { return guard_; }
+    const SyncRunEnvironment& environment() const { return environment_; }
 
   private:
     std::shared_ptr<SyncRunGuard> guard_ = std::make_shared<SyncRunGuard>();

@@ -31,6 +31,7 @@ int runApplication(pid_t watchPid) {
     environment.api = std::make_shared<BrimvaultApiClient>();
     auto parts = std::make_shared<KeelhavenTaskParts>(environment, clock);
     auto control = std::make_shared<KeelhavenControlServer>(parts->guard());
+    control->setEnvironment(parts->environment());
     auto context = SyncBackupTaskContext::make();
     context->clock = clock;
     context->parts = parts;
@@ -234,8 +235,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (run->parsed() && dryRun) {
-        std::cerr << "keelhaven: --dry-run is not available yet\n";
-        return 2;
+        json answer = control.ask({{"cmd", "run"}, {"id", id}, {"dryRun", true}});
+        if (!answer.value("ok", false))
+            return fail(answer);
+        for (const auto& action : answer["actions"])
+            std::cout << action.get<std::string>() << "\n";
+        if (answer["actions"].empty())
+            std::cout << "nothing to do\n";
+        return 0;
     }
     const char* cmd = show->parsed()     ? "show"
                       : run->parsed()    ? "run"
