@@ -195,6 +195,14 @@ TEST_F(KeelhavenCliTest, BackupAndSyncTasksCreatedRunAndControlledFromTheCommand
     EXPECT_EQ(read(local / "mine" / "y.txt"), "why");
     EXPECT_EQ(syncSide.cloudTree().at("x.txt"), "ex 2");
 
+    write(local / "mine" / "planned.txt", "p");
+    auto planned = cli("task run " + syncId + " --dry-run");
+    ASSERT_EQ(planned.exitCode, 0) << planned.out;
+    EXPECT_NE(planned.out.find("upload " + (local / "mine" / "planned.txt").string()),
+              std::string::npos)
+        << planned.out;
+    EXPECT_EQ(syncSide.cloudTree().count("planned.txt"), 0u);
+
     // A paused task does not run; errors name the problem and exit 2.
     EXPECT_EQ(cli("task pause " + syncId).exitCode, 0);
     auto refused = cli("task run " + syncId);
