@@ -1,5 +1,6 @@
 // keelhaven: the backup manager that the drive application launches (no subcommand), and
 // the `task` subcommands that control it through its control socket.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -51,14 +52,33 @@ int runApplication(pid_t watchPid) {
         app.watchDrivingApplication(watchPid);
     // SIGTERM from the drive application ends the loop like "close".
     static int signalPipe[2] = {-1, -1};
-    if (::pipe(signalPipe) == 0) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         ::signal(SIGTERM, [](int) { (void)!::write(signalPipe[1], "x", 1); });
         ::signal(SIGINT, [](int) { (void)!::write(signalPipe[1], "x", 1); });
-        bv::RunLoop::main().addFdSource(signalPipe[0], POLLIN,
-                                        [](short) { bv::RunLoop::main().stop(); });
+        bv::RunLoop::main().addFdSource(signalPipe[0], POLLIN, [](short) {
+            char drained[16];
+            (void)!::read(signalPipe[0], drained, sizeof drained);
+            bv::RunLoop::main().stop();
+        });
     }
     bv::RunLoop::main().run();
     BVLog("Keelhaven quits.");
+    // A run ends by handing its status to the main loop, so the loop turns until the stopped
+    // runs are over before the tasks go.
+    if (auto* manager = app.manager()) {
+        auto tasks = manager->tasks();
+        for (const auto& task : tasks)
+            task->stop();
+        bv::RunLoop::main().runUntil(
+            [&] {
+                for (const auto& task : tasks)
+                    if (task->checkIfWasRunning())
+                        return false;
+                return true;
+            },
+            60);
+        bv::RunLoop::main().runFor(0.5);
+    }
     control->setManager(nullptr);
     return 0;
 }
