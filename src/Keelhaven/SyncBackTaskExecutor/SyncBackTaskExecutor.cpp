@@ -107,7 +107,9 @@ void SyncBackTaskExecutor::main() {
     log(bv::format("To Folder: %@.", sToFolder_));
 
     std::string error;
-    if (setupFolderRecords(sFromFolder_, sToFolder_, !m_isFromCloudPath, &error)) {
+    if (!passesBeforeRun()) {
+        m_task.addError(1);
+    } else if (setupFolderRecords(sFromFolder_, sToFolder_, !m_isFromCloudPath, &error)) {
         SyncBackupFactory factory(m_task.shared_from_this());
         factory.startEngineWithFromFolder(sFromFolder_, sToFolder_, m_isFromCloudPath, nullptr);
     } else {
@@ -131,6 +133,18 @@ void SyncBackTaskExecutor::main() {
         registry->updateTaskLastRun(m_task.taskId(), m_task.getLastRunTime(), status);
     sendNotification(status);
     m_task.rescheduleTaskWithStatus(status);
+}
+
+bool SyncBackTaskExecutor::passesBeforeRun() {
+    if (!environment_.beforeRun)
+        return true;
+    const std::string& localFolder = m_isFromCloudPath ? sToFolder_ : sFromFolder_;
+    const std::string& cloudFolder = m_isFromCloudPath ? sFromFolder_ : sToFolder_;
+    std::string reason;
+    if (environment_.beforeRun(m_task, localFolder, cloudFolder, &reason))
+        return true;
+    log(bv::format("Error: %@", reason));
+    return false;
 }
 
 void SyncBackTaskExecutor::sendNotification(int64_t status) {

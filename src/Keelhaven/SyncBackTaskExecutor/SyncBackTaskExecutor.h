@@ -57,6 +57,8 @@ class SyncBackTaskExecutor : public SyncBackupTaskExecutor {
     // One component under parentID: its id and whether it is a folder.
     bool lookUp(const std::string& component, const std::string& parentID, bool secure,
                 std::string* itemID, bool* isFolder, std::string* error);
+    // The environment's beforeRun check; a refusal is logged.
+    bool passesBeforeRun();
     void sendNotification(int64_t status);
 
     SyncBackupTask& m_task;

@@ -9,6 +9,7 @@
 #include "platform/Data.h"
 
 class BrimvaultApiClient;
+class SyncBackupTask;
 
 // What a run reaches besides its task: the service, the current user, the places it keeps
 // part files and what it removes locally, and the secure-folder hooks of the application.
@@ -27,6 +28,11 @@ struct SyncRunEnvironment {
     // The secure-folder buffer operations, with the key set when the folder was opened.
     std::function<bool(const bv::Data& in, bv::Data* out)> encrypt;
     std::function<bool(const bv::Data& in, bv::Data* out)> decrypt;
+    // Asked before a run touches either side, with the local folder and the cloud folder's
+    // service path; a refusal ends the run Failed with its reason before anything changed.
+    std::function<bool(SyncBackupTask& task, const std::string& localFolder,
+                       const std::string& cloudFolder, std::string* reason)>
+        beforeRun;
 
     BrimvaultUserInfo::Values currentUser() const {
         return user ? user() : BrimvaultUserInfo::getCurrentUser().values();
