@@ -186,7 +186,9 @@ void AppDelegate::openLoginWindow() {
 
 // MARK: sign-in
 
-void AppDelegate::setUploadSpeedLimit(int64_t limit) { uploadSpeedLimit_ = limit; }
+void AppDelegate::setUploadSpeedLimit(int64_t limit) {
+    uploadSpeedLimit_ = limit;
+}
 
 void AppDelegate::loginAutoSuccess(bool, std::shared_ptr<BVUserSessionItem> session) {
     bv::Error error;
@@ -214,7 +216,9 @@ void AppDelegate::loginAutoFailed(bool automatic, const bv::Error& error) {
     Utilities::presentError(error, "Login failed");
 }
 
-void AppDelegate::terminateApplication(int status) { options_.services->terminate(status); }
+void AppDelegate::terminateApplication(int status) {
+    options_.services->terminate(status);
+}
 
 // MARK: mount events
 
@@ -493,8 +497,8 @@ bool AppDelegate::upgradeAccount() {
 // MARK: menu
 
 bool AppDelegate::isFolderActionItem(const std::string& title) {
-    static const std::set<std::string> titles{"Share",       "Move To Trash",   "Restore",
-                                              "Delete",      "Empty Trash",     "Show Properties",
+    static const std::set<std::string> titles{"Share",         "Move To Trash", "Restore",
+                                              "Delete",        "Empty Trash",   "Show Properties",
                                               "Refresh Folder"};
     return titles.count(title) > 0;
 }
@@ -540,8 +544,8 @@ std::vector<AppDelegate::MenuItem> AppDelegate::statusMenu(
     menu.push_back({"Upgrade Plan", userLoggedIn_});
     menu.push_back({"Sync And Backup...", driveMounted_});
     if (!extensionConnected) {
-        for (const char* title : {"Share", "Show Properties", "Move To Trash", "Restore", "Delete",
-                                  "Refresh Folder"})
+        for (const char* title :
+             {"Share", "Show Properties", "Move To Trash", "Restore", "Delete", "Refresh Folder"})
             menu.push_back({title, userLoggedIn_ && isEnabled(title, selection, currentFolder)});
         bool accountUser = session_ && session_->isAccountUser;
         menu.push_back({bv::format("Empty Trash (%@)", std::to_string(trashCount())),

@@ -38,8 +38,15 @@ class AppDelegate : public BVLoginViewDelegate,
     static constexpr const char* kDriveProblemHint = "There is a problem with the drive.";
     static constexpr int kEmptyTrashTag = 100;
 
-    enum class UnmountEnding { None, NotSignedIn, UpdateWaiting, Uninstalling, Quit, Restart,
-                               Terminated };
+    enum class UnmountEnding {
+        None,
+        NotSignedIn,
+        UpdateWaiting,
+        Uninstalling,
+        Quit,
+        Restart,
+        Terminated
+    };
 
     struct Options {
         std::shared_ptr<BVShellScheduler> scheduler;
@@ -98,7 +105,10 @@ class AppDelegate : public BVLoginViewDelegate,
     void RefreshFolder(const std::string& path);
     bool openAccount();
     bool upgradeAccount();
-    void startUpdate() { downloadUpdate_ = true; logoutCurrentUser(); }
+    void startUpdate() {
+        downloadUpdate_ = true;
+        logoutCurrentUser();
+    }
     void startUninstall();
 
     // ---- Usage refresh ----
@@ -109,8 +119,7 @@ class AppDelegate : public BVLoginViewDelegate,
     // paths) and the current folder (empty: not on the volume). With a file-manager
     // extension connected the file actions are offered there, not here.
     std::vector<MenuItem> statusMenu(const std::vector<std::string>& selection,
-                                     const std::string& currentFolder,
-                                     bool extensionConnected);
+                                     const std::string& currentFolder, bool extensionConnected);
     // The Finder-selection rules for the seven file-action titles.
     static bool isFolderActionItem(const std::string& title);
     static bool isEnabled(const std::string& title, const std::vector<std::string>& selection,

@@ -6,14 +6,15 @@ BV2FA::BV2FA(BVSignInService& service, std::shared_ptr<bv::UserInterface> ui,
              std::shared_ptr<BVUserSessionItem> session)
     : service_(service), ui_(std::move(ui)), session_(std::move(session)) {}
 
-void BV2FA::alert(const std::string& text) { ui_->alert(text, "", {"OK"}); }
+void BV2FA::alert(const std::string& text) {
+    ui_->alert(text, "", {"OK"});
+}
 
 bool BV2FA::runModal() {
     std::string message = "Enter the 7-digit code sent to you (or \"sms\" to get one by text).";
     for (;;) {
-        auto answer = ui_->promptTwoFactorCode(tokenSentLabelMessage.empty()
-                                                   ? message
-                                                   : tokenSentLabelMessage);
+        auto answer = ui_->promptTwoFactorCode(
+            tokenSentLabelMessage.empty() ? message : tokenSentLabelMessage);
         if (!answer) {
             cancel();
             return false;

@@ -45,9 +45,13 @@ bool BVKeelhavenSupervisor::isSafeToRun(const std::string& path) {
     return safe(path, true) && safe(std::filesystem::path(path).parent_path().string(), false);
 }
 
-bool BVKeelhavenSupervisor::running() const { return child_ != nullptr; }
+bool BVKeelhavenSupervisor::running() const {
+    return child_ != nullptr;
+}
 
-pid_t BVKeelhavenSupervisor::pid() const { return child_ ? child_->pid : -1; }
+pid_t BVKeelhavenSupervisor::pid() const {
+    return child_ ? child_->pid : -1;
+}
 
 bool BVKeelhavenSupervisor::start() {
     wanted_ = true;

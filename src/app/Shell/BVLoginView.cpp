@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/Logging/BVLogging.h"
 #include "BVApi/Networking/BVSignInSequence.h"
+#include "app/Logging/BVLogging.h"
 #include "app/Shell/BV2FA.h"
 #include "platform/Preferences.h"
 #include "platform/SecretStore.h"
@@ -128,12 +128,16 @@ BVLoginView::Outcome BVLoginView::authenticate(const std::string& user, const st
 }
 
 void BVLoginView::doLogin() {
+    doLogin(false);
+}
+
+void BVLoginView::doLogin(bool pauseDone) {
     auto& state = *options_.state;
     state.signInUnderWay = true;
     double now = options_.scheduler->clock()->now();
     double lastSignOut = state.lastSignOut;
-    if (lastSignOut > 0 && now - lastSignOut <= kSignOutPause) {
-        options_.scheduler->after(lastSignOut + kSignOutPause - now, [this] { doLogin(); });
+    if (!pauseDone && lastSignOut > 0 && now - lastSignOut <= kSignOutPause) {
+        options_.scheduler->after(lastSignOut + kSignOutPause - now, [this] { doLogin(true); });
         return;
     }
     if (username.empty() || password.empty()) {

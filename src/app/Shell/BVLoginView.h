@@ -43,8 +43,8 @@ class BVLoginView {
         std::shared_ptr<BVSignInService> service;
         std::shared_ptr<bv::UserInterface> ui;
         std::shared_ptr<BVSignInState> state;
-        bv::Preferences* preferences = nullptr;      // the standard store when null
-        std::shared_ptr<bv::SecretStore> secrets;    // the current store when null
+        bv::Preferences* preferences = nullptr;    // the standard store when null
+        std::shared_ptr<bv::SecretStore> secrets;  // the current store when null
     };
 
     explicit BVLoginView(Options options);
@@ -83,6 +83,8 @@ class BVLoginView {
         bool cancelledSecondFactor = false;
     };
     // Authentication and the two-factor step; runs off the main thread.
+    // pauseDone: the wait after a sign-out is over.
+    void doLogin(bool pauseDone);
     Outcome authenticate(const std::string& user, const std::string& pw, bool automatic);
     void finishInteractive(Outcome outcome, std::string user, std::string pw, bool save);
     void finishAutomatic(Outcome outcome);

@@ -18,7 +18,8 @@ bool BVSessionFiles::writeFreshFile(const std::string& path, const std::string& 
     // refuses anything that appears in between.
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         return false;
-    bv::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    bv::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)
         return false;
     size_t done = 0;
@@ -39,7 +40,8 @@ bool BVSessionFiles::write(const BVUserSessionItem& session, uint64_t uploadSpee
         {Utilities::kSessionIdFile, session.sessionId},
         {Utilities::kUserNameFile, session.username},
         {Utilities::kDriveNameFile, session.driveName},
-        {Utilities::kAccessFile, std::string(reinterpret_cast<const char*>(&access), sizeof access)},
+        {Utilities::kAccessFile,
+         std::string(reinterpret_cast<const char*>(&access), sizeof access)},
         {Utilities::kInhibitFile,
          std::string(reinterpret_cast<const char*>(&uploadSpeedLimit), sizeof uploadSpeedLimit)},
     };
