@@ -16,7 +16,7 @@ server_pid= daemon_pid= mount_point=
 
 say() { echo "== $*"; }
 step() { printf '$ %s\n' "$*"; "$@"; }
-if [ -z "$demo" ]; then step() { "$@"; }; say() { :; }; fi
+if [ -z "$demo" ]; then step() { "$@" >/dev/null; }; say() { :; }; fi
 
 cleanup() {
     local status=$?
@@ -43,7 +43,8 @@ if [ ! -e /dev/fuse ]; then echo "SKIP: no /dev/fuse"; exit 0; fi
 
 mkdir -p "$work/data" "$work/home" "$work/run" "$work/mnt"
 chmod 700 "$work/run"
-"$server" --data "$work/data" --listen 127.0.0.1:0 --generate-cert --demo >"$work/server.out" 2>"$work/server.err" &
+echo '[{"username": "tfa", "password": "tfa-secret-1", "two_factor": true}]' >"$work/seed.json"
+"$server" --data "$work/data" --listen 127.0.0.1:0 --generate-cert --demo --seed "$work/seed.json" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 for _ in $(seq 1 100); do
     grep -q '^password: ' "$work/server.out" 2>/dev/null && break
@@ -108,3 +109,47 @@ wait "$daemon_pid" || true
 daemon_pid=
 if grep -q " $mount_point " /proc/mounts; then fails "the volume is still mounted after quit"; fi
 say "done: the volume is gone and the daemon has ended"
+[ -n "$demo" ] && exit 0
+
+# A two-factor account, with a stand-in Keelhaven beside a copy of brimvault: the code is
+# asked on the terminal, Keelhaven runs while the drive is mounted and ends with the quit.
+mkdir -m 700 "$work/bin"
+cp "$brimvault" "$work/bin/brimvault"
+brimvault="$work/bin/brimvault"
+cat >"$work/bin/keelhaven" <<KHV
+#!/bin/sh
+echo \$\$ >"$work/khv.pid"
+exec sleep 300
+KHV
+chmod 700 "$work/bin/keelhaven"
+echo tfa-secret-1 >"$work/tfa-password"
+"$brimvault" daemon --foreground --mount-dir "$work/mnt" >>"$work/daemon.out" 2>&1 &
+daemon_pid=$!
+for _ in $(seq 1 100); do "$brimvault" status >/dev/null 2>&1 && break; sleep 0.1; done
+mkfifo "$work/code"
+"$brimvault" login --user tfa --password-file "$work/tfa-password" <"$work/code" >"$work/login.out" 2>&1 &
+login_pid=$!
+exec 3>"$work/code"
+echo sms >&3      # the service sends a code when asked
+code=
+for _ in $(seq 1 100); do
+    code=$(sed -n 's/.*2fa code for tfa: \([0-9]*\).*/\1/p' "$work/data/server.log" | tail -1)
+    [ -n "$code" ] && break
+    sleep 0.1
+done
+[ -n "$code" ] || fails "no two-factor code was issued"
+echo 123456 >&3   # six digits: refused before it reaches the service
+echo "$code" >&3
+wait "$login_pid" || fails "two-factor login failed: $(cat "$work/login.out")"
+exec 3>&-
+grep -q "7-digits token" "$work/login.out" || fails "the six-digit code was not refused: $(cat "$work/login.out")"
+"$brimvault" status --json | python3 -c 'import json,sys; s=json.load(sys.stdin); assert s["user"]=="tfa" and s["mounted"] and s["keelhavenRunning"], s' \
+    || fails "the two-factor sign-in did not mount or start Keelhaven"
+khv_pid=$(cat "$work/khv.pid")
+"$brimvault" quit >/dev/null
+for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$daemon_pid" 2>/dev/null && fails "the daemon still runs after quit"
+daemon_pid=
+kill -0 "$khv_pid" 2>/dev/null && fails "Keelhaven still runs after quit"
+grep -q " $work/mnt/" /proc/mounts && fails "a volume is still mounted"
+exit 0
