@@ -72,7 +72,9 @@ nlohmann::json BVControlServer::status() const {
     bool signedIn = app_.userLoggedIn();
     nlohmann::json prompts = nlohmann::json::array();
     for (const auto& prompt : ui_.pendingPrompts())
-        prompts.push_back({{"id", prompt.id}, {"kind", prompt.kind}, {"message", prompt.message},
+        prompts.push_back({{"id", prompt.id},
+                           {"kind", prompt.kind},
+                           {"message", prompt.message},
                            {"answerWith", prompt.kind == "signIn" || prompt.kind == "twoFactor"
                                               ? "brimvault login"
                                               : "brimvault unlock"}});
@@ -104,7 +106,8 @@ nlohmann::json BVControlServer::login(const nlohmann::json& request, CommSocketC
     if (app_.userLoggedIn())
         return reply(false, "already signed in as " + app_.session()->username);
     bv::SignInAnswer answer{request.value("user", ""), request.value("password", ""),
-                            request.value("savePassword", false), request.value("autoLogin", false)};
+                            request.value("savePassword", false),
+                            request.value("autoLogin", false)};
     if (answer.username.empty() || answer.password.empty())
         return reply(false, "a user name and a password are needed");
     loginClient_ = client.shared_from_this();
@@ -124,12 +127,10 @@ nlohmann::json BVControlServer::pathAction(const std::string& cmd, const nlohman
     if (!app_.userLoggedIn())
         return reply(false, "not signed in (run: brimvault login)");
     std::vector<std::string> paths = request.value("paths", std::vector<std::string>{});
-    const char* title = cmd == "trash"     ? "Move To Trash"
-                        : cmd == "restore" ? "Restore"
-                                           : "Delete";
+    const char* title = cmd == "trash" ? "Move To Trash" : cmd == "restore" ? "Restore" : "Delete";
     if (!AppDelegate::isEnabled(title, paths, ""))
         return reply(false, std::string("\"") + title + "\" is not offered for these paths");
-    bool ok = cmd == "trash" ? app_.MoveToTrash(paths)
+    bool ok = cmd == "trash"     ? app_.MoveToTrash(paths)
               : cmd == "restore" ? app_.Restore(paths)
                                  : app_.Delete(paths);
     return reply(ok, ok ? "" : std::string(title) + " failed (see the log)");
@@ -145,6 +146,25 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
         bool ok = ui_.answer(request.value("id", 0), request.value("value", nlohmann::json()));
         return ok ? nlohmann::json() : reply(false, "no such prompt is waiting");
     }
+    if (cmd == "unlock") {
+        const std::string kind =
+            request.value("new", false) ? "newPassword" : "secureFolderPassword";
+        auto pending = ui_.pendingPrompt(kind);
+        if (!pending)
+            return reply(false, "no secure folder is waiting for a password");
+        auto path = request.value("path", "");
+        if (!path.empty() && kind == "secureFolderPassword" &&
+            pending->message.find(path) == std::string::npos)
+            return reply(false, "the waiting secure folder is " + pending->message);
+        auto password = request.value("password", "");
+        nlohmann::json value =
+            kind == "newPassword"
+                ? nlohmann::json(password)
+                : nlohmann::json{{"password", password},
+                                 {"trustThisComputer", request.value("trust", false)}};
+        ui_.answer(pending->id, value);
+        return reply(true, "answered the password prompt of " + pending->message);
+    }
     if (cmd == "logout") {
         if (!app_.userLoggedIn())
             return reply(false, "not signed in");
@@ -152,7 +172,8 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
         return reply(true, "signing out; the daemon restarts at the sign-in");
     }
     if (cmd == "quit") {
-        client.messageDict(reply(true, app_.userLoggedIn() ? "unmounting and quitting" : "quitting"));
+        client.messageDict(
+            reply(true, app_.userLoggedIn() ? "unmounting and quitting" : "quitting"));
         bv::RunLoop::main().perform([this] { app_.quitApplication(); });
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iostream>
 #include <thread>
+#include <vector>
 
 #include "BVApi/Controllers/BVSharedControllers.h"
 #include "BVApi/Networking/BVApiClient.h"
@@ -122,7 +123,8 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
     appOptions.services = services;
     appOptions.signIn = std::make_shared<BVApiSignInService>();
     appOptions.ui = ui;
-    appOptions.keelhavenBinary = (std::filesystem::path(selfPath).parent_path() / "keelhaven").string();
+    appOptions.keelhavenBinary =
+        (std::filesystem::path(selfPath).parent_path() / "keelhaven").string();
     appOptions.sendKeelhavenClose = [] {
         auto khv = CommSocketClient::initWithSocketURL(bv::bvTmpPath("/tmp/brimvault.sock"));
         bool sent = khv->startClient() && khv->messageString("close");
@@ -191,11 +193,16 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
     }
     if (relaunch) {
         BVLog("Opening %@", selfPath);
-        const char* argv[] = {selfPath.c_str(), "daemon", "--foreground", nullptr};
+        std::vector<const char*> argv{selfPath.c_str(), "daemon", "--foreground"};
+        if (!options.mountDirectory.empty()) {
+            argv.push_back("--mount-dir");
+            argv.push_back(options.mountDirectory.c_str());
+        }
+        argv.push_back(nullptr);
         sigset_t none;
         sigemptyset(&none);
         pthread_sigmask(SIG_SETMASK, &none, nullptr);
-        ::execv(selfPath.c_str(), const_cast<char* const*>(argv));
+        ::execv(selfPath.c_str(), const_cast<char* const*>(argv.data()));
         BVLog("Result - %@", std::strerror(errno));
     }
     return status;

@@ -35,7 +35,9 @@ std::optional<nlohmann::json> BVDaemonUserInterface::ask(const std::string& kind
         pending_[id] = {id, kind, message};
     }
     BVLog("Waiting for an answer to %@ (brimvault %@)", kind,
-          kind == "signIn" ? "login" : kind == "twoFactor" ? "login" : "unlock");
+          kind == "signIn"      ? "login"
+          : kind == "twoFactor" ? "login"
+                                : "unlock");
     tell({{"event", "prompt"}, {"id", id}, {"kind", kind}, {"message", message}});
     std::unique_lock lock(promptsLock_);
     answered_.wait(lock, [&] { return closed_ || answers_.count(id) > 0; });

@@ -35,11 +35,17 @@ bool BVLiveAppServices::startUserSession(const std::shared_ptr<BVUserSessionItem
     return true;
 }
 
-void BVLiveAppServices::mountDrive() { drive_->mountBVDrive(); }
+void BVLiveAppServices::mountDrive() {
+    drive_->mountBVDrive();
+}
 
-bool BVLiveAppServices::unmountDrive() { return drive_->unmount(); }
+bool BVLiveAppServices::unmountDrive() {
+    return drive_->unmount();
+}
 
-std::string BVLiveAppServices::mountPoint() const { return drive_->mountPoint(); }
+std::string BVLiveAppServices::mountPoint() const {
+    return drive_->mountPoint();
+}
 
 bool BVLiveAppServices::logoutAtService(bv::Error* error) {
     return BVManageController::sharedController()->logoutWithError(error);
@@ -54,8 +60,8 @@ std::shared_ptr<BVUserLinksItem> BVLiveAppServices::userLinks(bv::Error* error) 
 }
 
 bool BVLiveAppServices::syncSynchedItems(bv::Error* error) {
-    return BVManageController::sharedController()->syncItem(
-        "default", BVSharedXAttrs::itemClass(), ".MACOSX_XATTRS", error);
+    return BVManageController::sharedController()->syncItem("default", BVSharedXAttrs::itemClass(),
+                                                            ".MACOSX_XATTRS", error);
 }
 
 bool BVLiveAppServices::trashItemAt(const std::string& path, bv::Error* error) {

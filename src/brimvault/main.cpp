@@ -55,7 +55,8 @@ bool connectOrExplain(BVControlClient& client) {
 }
 
 // Sends one request and prints its reply's message; the exit status follows "ok".
-int request(const nlohmann::json& req, const std::function<void(const nlohmann::json&)>& print = {}) {
+int request(const nlohmann::json& req,
+            const std::function<void(const nlohmann::json&)>& print = {}) {
     BVControlClient client;
     if (!connectOrExplain(client))
         return 1;
@@ -74,8 +75,8 @@ int request(const nlohmann::json& req, const std::function<void(const nlohmann::
 }
 
 void printStatus(const nlohmann::json& s) {
-    std::cout << "signed in:   " << (s["signedIn"].get<bool>() ? s["user"].get<std::string>() : "no")
-              << "\n";
+    std::cout << "signed in:   "
+              << (s["signedIn"].get<bool>() ? s["user"].get<std::string>() : "no") << "\n";
     if (s["signedIn"].get<bool>())
         std::cout << "drive:       " << s["driveName"].get<std::string>() << "\n";
     std::cout << "mounted:     "
@@ -87,8 +88,8 @@ void printStatus(const nlohmann::json& s) {
     if (!s.value("storage", "").empty())
         std::cout << "storage:     " << s["storage"].get<std::string>() << "\n";
     for (const auto& p : s["pendingPrompts"])
-        std::cout << "waiting:     " << p["kind"].get<std::string>() << " (answer with: "
-                  << p["answerWith"].get<std::string>() << ")\n";
+        std::cout << "waiting:     " << p["kind"].get<std::string>()
+                  << " (answer with: " << p["answerWith"].get<std::string>() << ")\n";
 }
 
 struct LoginArgs {
@@ -186,6 +187,13 @@ int main(int argc, char** argv) {
     auto* open = app.add_subcommand("open", "Open the volume in the file browser");
     auto* sync = app.add_subcommand("sync-and-backup", "Open Keelhaven's sync and backup window");
 
+    std::string unlockPath;
+    bool unlockNew = false, unlockTrust = false;
+    auto* unlock = app.add_subcommand("unlock", "Answer a secure folder's waiting password prompt");
+    unlock->add_option("PATH", unlockPath, "The secure folder asked about");
+    unlock->add_flag("--new", unlockNew, "Set up the password of a new secure folder");
+    unlock->add_flag("--trust", unlockTrust, "Trust this computer (keep the password)");
+
     CLI11_PARSE(app, argc, argv);
 
     if (*daemon)
@@ -224,11 +232,22 @@ int main(int argc, char** argv) {
     for (auto [cmd, name] : {std::pair{trash, "trash"}, {restore, "restore"}, {del, "delete"}})
         if (*cmd)
             return request({{"cmd", name}, {"paths", paths}});
+    if (*unlock) {
+        auto password =
+            askLine(unlockNew ? "New secure folder password: " : "Secure folder password: ", true);
+        return request({{"cmd", "unlock"},
+                        {"path", unlockPath},
+                        {"new", unlockNew},
+                        {"trust", unlockTrust},
+                        {"password", password}});
+    }
     if (*emptyTrash)
         return request({{"cmd", "empty-trash"}});
     if (*refresh)
         return request({{"cmd", "refresh"}, {"path", refreshPath}});
-    for (auto [cmd, name] : {std::pair{account, "account"}, {upgrade, "upgrade"}, {open, "open"},
+    for (auto [cmd, name] : {std::pair{account, "account"},
+                             {upgrade, "upgrade"},
+                             {open, "open"},
                              {sync, "sync-and-backup"}})
         if (*cmd)
             return request({{"cmd", name}});

@@ -101,6 +101,18 @@ step "$brimvault" restore /Trash/note.txt
 if "$brimvault" restore /note.txt 2>/dev/null; then fails "restore outside the trash succeeded"; fi
 [ -n "$demo" ] && step "$brimvault" menu
 
+say "signing out: the volume goes and the daemon starts again at the sign-in"
+step "$brimvault" logout
+for _ in $(seq 1 100); do
+    "$brimvault" status --json 2>/dev/null | grep -q '"kind": "signIn"' && break
+    sleep 0.1
+done
+"$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in after logout"
+grep -q " $mount_point " /proc/mounts && fails "the volume is still mounted after logout"
+kill -0 "$daemon_pid" 2>/dev/null || fails "the daemon did not come back after logout"
+step "$brimvault" login --user "$user" --password-file "$work/password"
+[ -e "$mount_point/note.txt" ] || fails "note.txt is missing after signing in again"
+
 say "quitting"
 step "$brimvault" quit
 for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
