@@ -2,6 +2,8 @@
 
 #include "app/Logging/BVLogging.h"
 #include "app/Shell/AppDelegate.h"
+#include "app/Shell/BVFileNameRepair.h"
+#include "app/Utilities.h"
 #include "brimvault/BVDaemonUserInterface.h"
 #include "brimvault/BVLiveAppServices.h"
 #include "comms/CommSocketClient.h"
@@ -195,6 +197,15 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
             return reply(false, "an access user cannot empty the trash");
         bool ok = app_.EmptyTrash();
         return reply(ok, ok ? "trash emptied" : "emptying the trash failed");
+    }
+    if (cmd == "rename-files") {
+        auto logFolder = Utilities::renamingsLog();
+        if (!logFolder)
+            return reply(false, "the renaming-log folder cannot be created");
+        auto result = BVFileNameRepair::run(request.value("dir", ""), *logFolder);
+        return reply(result.ok, result.ok ? "Files and folders renamed (" +
+                                                std::to_string(result.renamed) + ")."
+                                          : "renaming stopped: " + result.error);
     }
     if (cmd == "refresh") {
         app_.RefreshFolder(request.value("path", "/"));

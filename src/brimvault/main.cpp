@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -194,6 +195,15 @@ int main(int argc, char** argv) {
     unlock->add_flag("--new", unlockNew, "Set up the password of a new secure folder");
     unlock->add_flag("--trust", unlockTrust, "Trust this computer (keep the password)");
 
+    std::string renameDir;
+    bool renameYes = false;
+    auto* renameFiles = app.add_subcommand(
+        "rename-files", "Repair invalid characters in the names of a local folder");
+    renameFiles->add_option("DIR", renameDir, "Local folder")
+        ->required()
+        ->check(CLI::ExistingDirectory);
+    renameFiles->add_flag("--yes", renameYes, "Do not ask for confirmation");
+
     CLI11_PARSE(app, argc, argv);
 
     if (*daemon)
@@ -240,6 +250,22 @@ int main(int argc, char** argv) {
                         {"new", unlockNew},
                         {"trust", unlockTrust},
                         {"password", password}});
+    }
+    if (*renameFiles) {
+        if (!renameYes) {
+            auto answer = askLine(
+                "Are you sure you want to replace invalid characters with correct ones and remove "
+                "leading spaces in the name of this folder and the names of all folders and files "
+                "in it recursively? [y/N] ",
+                false);
+            if (answer != "y" && answer != "Y" && answer != "yes")
+                return fail("cancelled");
+        }
+        std::error_code ec;
+        auto dir = std::filesystem::absolute(renameDir, ec).lexically_normal().string();
+        if (dir.size() > 1 && dir.back() == '/')
+            dir.pop_back();
+        return request({{"cmd", "rename-files"}, {"dir", dir}});
     }
     if (*emptyTrash)
         return request({{"cmd", "empty-trash"}});

@@ -10,6 +10,7 @@
 #include "TempDir.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Shell/AppDelegate.h"
+#include "app/Shell/BVFileNameRepair.h"
 #include "app/Shell/BVLoginView.h"
 #include "app/Utilities.h"
 #include "platform/Preferences.h"
@@ -438,6 +439,42 @@ TEST_F(ShellTest, TheMenuHoldsBackFileActionsWhileAnExtensionIsConnected) {
     EXPECT_FALSE(on["Login"]);
     EXPECT_FALSE(titles(connected).count("Share"));
     delegate.waitForBackgroundQueries();
+}
+
+}  // namespace
+
+// ---- The file-name repair tool ----
+
+namespace {
+
+TEST(FileNameRepairTest, RenamesFilesThenFoldersDeepestFirstAndLogsEachRename) {
+    bvtest::TempDir dir;
+    auto root = dir.path() / " top:dir";
+    std::filesystem::create_directories(root / "a?b" / "  c|d");
+    std::ofstream(root / "a?b" / "  c|d" / "x*y.txt") << "1";
+    std::ofstream(root / "fine.txt") << "2";
+    std::ofstream(root / "a?b" / "#taken") << "3";
+    std::ofstream(root / "a?b" / "<taken") << "4";
+    auto logs = dir.path() / "logs";
+    std::filesystem::create_directories(logs);
+
+    EXPECT_EQ(BVFileNameRepair::repairedName("  a\\b/c:d*e?f\"g<h>i|j"), "a#b#c#d#e#f#g#h#i#j");
+    auto result = BVFileNameRepair::run(root.string(), logs.string());
+    // The file whose repaired name is taken stops the tool before any folder is renamed.
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(std::filesystem::exists(root / "a?b" / "<taken"));
+
+    std::filesystem::remove(root / "a?b" / "<taken");
+    result = BVFileNameRepair::run(root.string(), logs.string());
+    EXPECT_TRUE(result.ok) << result.error;
+    auto top = dir.path() / "top#dir";
+    EXPECT_TRUE(std::filesystem::exists(top / "a#b" / "c#d" / "x#y.txt"));
+    EXPECT_TRUE(std::filesystem::exists(top / "fine.txt"));
+    EXPECT_EQ(result.renamed, 4u);
+    std::string log = bvtest::contentsOfFilesIn(logs);
+    EXPECT_NE(log.find("x*y.txt\t"), std::string::npos);
+    EXPECT_NE(log.find("\tFolder\r"), std::string::npos);
+    EXPECT_LT(log.find("  c|d/\t"), log.find(" top:dir/\t"));
 }
 
 }  // namespace
