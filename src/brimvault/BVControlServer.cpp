@@ -1,5 +1,7 @@
 #include "brimvault/BVControlServer.h"
 
+#include "BVApi/Content/Controller/BVContentController.h"
+#include "BVApi/Controllers/BVManageController.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Shell/AppDelegate.h"
 #include "app/Shell/BVFileNameRepair.h"
@@ -197,6 +199,26 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
             return reply(false, "an access user cannot empty the trash");
         bool ok = app_.EmptyTrash();
         return reply(ok, ok ? "trash emptied" : "emptying the trash failed");
+    }
+    if (cmd == "props" || cmd == "share") {
+        auto path = request.value("path", "");
+        const char* title = cmd == "props" ? "Show Properties" : "Share";
+        if (!AppDelegate::isEnabled(title, {path}, ""))
+            return reply(false, std::string("\"") + title + "\" is not offered for " + path);
+        bv::Error error;
+        if (cmd == "share") {
+            bool ok = BVManageController::sharedController()->shareFolderAt(
+                path, request.value("user", ""), &error);
+            return reply(ok, ok ? "shared" : "Failed to share: " + error.description());
+        }
+        auto item = BVContentController::sharedController()->itemInfoAt(path, true, &error);
+        if (!item) {
+            BVLog("ERROR: failed getting info of %@ (got %@)", path, error);
+            return reply(false, "Failed to fetch properties: " + error.description());
+        }
+        auto properties = item->archiveObject();
+        properties.erase("$class");
+        return {{"ok", true}, {"properties", properties}};
     }
     if (cmd == "rename-files") {
         auto logFolder = Utilities::renamingsLog();

@@ -195,6 +195,13 @@ int main(int argc, char** argv) {
     unlock->add_flag("--new", unlockNew, "Set up the password of a new secure folder");
     unlock->add_flag("--trust", unlockTrust, "Trust this computer (keep the password)");
 
+    std::string itemPath, shareUser;
+    auto* props = app.add_subcommand("props", "Show the properties of a volume item");
+    props->add_option("PATH", itemPath, "Volume path")->required();
+    auto* share = app.add_subcommand("share", "Share a volume folder with another user");
+    share->add_option("PATH", itemPath, "Volume folder")->required();
+    share->add_option("USER", shareUser, "The user to share with")->required();
+
     std::string renameDir;
     bool renameYes = false;
     auto* renameFiles = app.add_subcommand(
@@ -251,6 +258,14 @@ int main(int argc, char** argv) {
                         {"trust", unlockTrust},
                         {"password", password}});
     }
+    if (*props)
+        return request({{"cmd", "props"}, {"path", itemPath}}, [](const nlohmann::json& p) {
+            for (const auto& [key, value] : p["properties"].items())
+                std::cout << key << ": "
+                          << (value.is_string() ? value.get<std::string>() : value.dump()) << "\n";
+        });
+    if (*share)
+        return request({{"cmd", "share"}, {"path", itemPath}, {"user", shareUser}});
     if (*renameFiles) {
         if (!renameYes) {
             auto answer = askLine(

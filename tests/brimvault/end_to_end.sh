@@ -98,6 +98,7 @@ step "$brimvault" trash /note.txt
 [ ! -e "$mount_point/note.txt" ] || fails "note.txt is still in its folder after trash"
 step "$brimvault" restore /Trash/note.txt
 [ -e "$mount_point/note.txt" ] || fails "note.txt did not come back"
+step "$brimvault" props /note.txt || fails "props of note.txt failed"
 if "$brimvault" restore /note.txt 2>/dev/null; then fails "restore outside the trash succeeded"; fi
 [ -n "$demo" ] && step "$brimvault" menu
 
