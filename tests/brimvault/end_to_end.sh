@@ -33,6 +33,8 @@ cleanup() {
     if [ $status -ne 0 ] && [ -d "$work/home" ]; then
         echo "--- daemon log:" >&2
         cat "$work"/home/.local/share/Brimvault/LogDirectory/BVLog-* 2>/dev/null | tail -40 >&2
+        echo "--- daemon output:" >&2
+        tail -40 "$work/daemon.out" >&2
     fi
     rm -rf "$work"
     exit $status
@@ -118,7 +120,7 @@ say "quitting"
 step "$brimvault" quit
 for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$daemon_pid" 2>/dev/null; then fails "the daemon still runs after quit"; fi
-wait "$daemon_pid" || true
+wait "$daemon_pid" || fails "the daemon ended with status $? (see daemon.out)"
 daemon_pid=
 if grep -q " $mount_point " /proc/mounts; then fails "the volume is still mounted after quit"; fi
 say "done: the volume is gone and the daemon has ended"
