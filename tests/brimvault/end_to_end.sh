@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The real programs end to end: brimvault-server with its demo account, the brimvault
+# daemon in a temporary HOME, `brimvault login`, the mounted volume, trash and restore, and
+# `brimvault quit`. Whatever happens, the volume is unmounted and every process ended.
+# Usage: end_to_end.sh BUILD_DIR [--demo]   (--demo prints each step for a person)
+set -euo pipefail
+
+build=$1
+demo=${2:-}
+server="$build/server/brimvault-server"
+brimvault="$build/src/brimvault/brimvault"
+bvapi="$build/src/tools/bvapi"
+work=$(mktemp -d /tmp/bv-e2e.XXXXXX)
+chmod 700 "$work"
+server_pid= daemon_pid= mount_point=
+
+say() { echo "== $*"; }
+step() { printf '$ %s\n' "$*"; "$@"; }
+if [ -z "$demo" ]; then step() { "$@" >/dev/null; }; say() { :; }; fi
+
+cleanup() {
+    local status=$?
+    set +e
+    if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
+        HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$brimvault" quit >/dev/null 2>&1
+        for _ in $(seq 1 50); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -TERM "$daemon_pid" 2>/dev/null; sleep 0.5; kill -KILL "$daemon_pid" 2>/dev/null
+    fi
+    if [ -n "$mount_point" ] && grep -q " $mount_point " /proc/mounts; then
+        fusermount3 -u -z "$mount_point" 2>/dev/null
+    fi
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    if [ $status -ne 0 ] && [ -d "$work/home" ]; then
+        echo "--- daemon log:" >&2
+        cat "$work"/home/.local/share/Brimvault/LogDirectory/BVLog-* 2>/dev/null | tail -40 >&2
+        echo "--- daemon output:" >&2
+        tail -40 "$work/daemon.out" >&2
+    fi
+    rm -rf "$work"
+    exit $status
+}
+trap cleanup EXIT
+
+if [ ! -e /dev/fuse ]; then echo "SKIP: no /dev/fuse"; exit 0; fi
+
+mkdir -p "$work/data" "$work/home" "$work/run" "$work/mnt"
+chmod 700 "$work/run"
+echo '[{"username": "tfa", "password": "tfa-secret-1", "two_factor": true}]' >"$work/seed.json"
+"$server" --data "$work/data" --listen 127.0.0.1:0 --generate-cert --demo --seed "$work/seed.json" >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+for _ in $(seq 1 100); do
+    grep -q '^password: ' "$work/server.out" 2>/dev/null && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; exit 1; }
+    sleep 0.1
+done
+field() { sed -n "s/^$1: //p" "$work/server.out"; }
+( umask 077; field password >"$work/password" )
+user=$(field user)
+export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
+export BRIMVAULT_API_URL=$(field api) BRIMVAULT_CA_FILE=$(field ca)
+say "reference service at $BRIMVAULT_API_URL, demo account $user"
+
+fails() { echo "FAIL: $*" >&2; exit 1; }
+
+say "without a daemon every command explains itself"
+if "$brimvault" status 2>"$work/err"; then fails "status without a daemon succeeded"; fi
+grep -q "not running" "$work/err" || fails "status without a daemon: $(cat "$work/err")"
+
+say "starting the daemon"
+"$brimvault" daemon --foreground --mount-dir "$work/mnt" >"$work/daemon.out" 2>&1 &
+daemon_pid=$!
+for _ in $(seq 1 100); do "$brimvault" status >/dev/null 2>&1 && break; sleep 0.1; done
+step "$brimvault" status
+
+say "signing in"
+step "$brimvault" login --user "$user" --password-file "$work/password"
+"$brimvault" status --json >"$work/status.json"
+[ -n "$demo" ] && step "$brimvault" status
+mount_point=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1])); assert s["signedIn"] and s["mounted"], s; print(s["mountPoint"])' "$work/status.json") \
+    || fails "status --json does not report the mount: $(cat "$work/status.json")"
+grep -q " $mount_point fuse" /proc/mounts || fails "$mount_point is not in /proc/mounts"
+
+say "the drive, through the volume"
+step ls "$mount_point"
+echo "written through the volume at $(date)" >"$work/note.txt"
+step cp "$work/note.txt" "$mount_point/note.txt"
+step cat "$mount_point/note.txt"
+cmp -s "$work/note.txt" "$mount_point/note.txt" || fails "the file read back differs"
+# The service has it: another client lists it.
+for _ in $(seq 1 50); do
+    "$bvapi" --api "$BRIMVAULT_API_URL" --ca "$BRIMVAULT_CA_FILE" --user "$user" \
+        --password-file "$work/password" ls / 2>/dev/null | grep -q note.txt && break
+    sleep 0.2
+done
+"$bvapi" --api "$BRIMVAULT_API_URL" --ca "$BRIMVAULT_CA_FILE" --user "$user" \
+    --password-file "$work/password" ls / | grep -q note.txt || fails "the service lacks note.txt"
+
+say "trash and restore"
+step "$brimvault" trash /note.txt
+[ ! -e "$mount_point/note.txt" ] || fails "note.txt is still in its folder after trash"
+step "$brimvault" restore /Trash/note.txt
+[ -e "$mount_point/note.txt" ] || fails "note.txt did not come back"
+step "$brimvault" props /note.txt || fails "props of note.txt failed"
+if "$brimvault" restore /note.txt 2>/dev/null; then fails "restore outside the trash succeeded"; fi
+[ -n "$demo" ] && step "$brimvault" menu
+
+say "signing out: the volume goes and the daemon starts again at the sign-in"
+step "$brimvault" logout
+for _ in $(seq 1 100); do
+    "$brimvault" status --json 2>/dev/null | grep -q '"kind": "signIn"' && break
+    sleep 0.1
+done
+"$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in after logout"
+grep -q " $mount_point " /proc/mounts && fails "the volume is still mounted after logout"
+kill -0 "$daemon_pid" 2>/dev/null || fails "the daemon did not come back after logout"
+step "$brimvault" login --user "$user" --password-file "$work/password"
+[ -e "$mount_point/note.txt" ] || fails "note.txt is missing after signing in again"
+
+say "quitting"
+step "$brimvault" quit
+for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$daemon_pid" 2>/dev/null; then fails "the daemon still runs after quit"; fi
+wait "$daemon_pid" || fails "the daemon ended with status $? (see daemon.out)"
+daemon_pid=
+if grep -q " $mount_point " /proc/mounts; then fails "the volume is still mounted after quit"; fi
+say "done: the volume is gone and the daemon has ended"
+[ -n "$demo" ] && exit 0
+
+# A two-factor account, with a stand-in Keelhaven beside a copy of brimvault: the code is
+# asked on the terminal, Keelhaven runs while the drive is mounted and ends with the quit.
+mkdir -m 700 "$work/bin"
+cp "$brimvault" "$work/bin/brimvault"
+brimvault="$work/bin/brimvault"
+cat >"$work/bin/keelhaven" <<KHV
+#!/bin/sh
+echo \$\$ >"$work/khv.pid"
+exec sleep 300
+KHV
+chmod 700 "$work/bin/keelhaven"
+echo tfa-secret-1 >"$work/tfa-password"
+"$brimvault" daemon --foreground --mount-dir "$work/mnt" >>"$work/daemon.out" 2>&1 &
+daemon_pid=$!
+for _ in $(seq 1 100); do "$brimvault" status >/dev/null 2>&1 && break; sleep 0.1; done
+mkfifo "$work/code"
+"$brimvault" login --user tfa --password-file "$work/tfa-password" <"$work/code" >"$work/login.out" 2>&1 &
+login_pid=$!
+exec 3>"$work/code"
+echo sms >&3      # the service sends a code when asked
+code=
+for _ in $(seq 1 100); do
+    code=$(sed -n 's/.*2fa code for tfa: \([0-9]*\).*/\1/p' "$work/data/server.log" | tail -1)
+    [ -n "$code" ] && break
+    sleep 0.1
+done
+[ -n "$code" ] || fails "no two-factor code was issued"
+echo 123456 >&3   # six digits: refused before it reaches the service
+echo "$code" >&3
+wait "$login_pid" || fails "two-factor login failed: $(cat "$work/login.out")"
+exec 3>&-
+grep -q "7-digits token" "$work/login.out" || fails "the six-digit code was not refused: $(cat "$work/login.out")"
+"$brimvault" status --json | python3 -c 'import json,sys; s=json.load(sys.stdin); assert s["user"]=="tfa" and s["mounted"] and s["keelhavenRunning"], s' \
+    || fails "the two-factor sign-in did not mount or start Keelhaven"
+khv_pid=$(cat "$work/khv.pid")
+"$brimvault" quit >/dev/null
+for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$daemon_pid" 2>/dev/null && fails "the daemon still runs after quit"
+daemon_pid=
+kill -0 "$khv_pid" 2>/dev/null && fails "Keelhaven still runs after quit"
+grep -q " $work/mnt/" /proc/mounts && fails "a volume is still mounted"
+exit 0
