@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Controllers/BVUploadController.h"
 #include "DriveFS/BVDriveFSTransfers.h"
 #include "platform/Clock.h"
 #include "platform/Data.h"
@@ -26,6 +27,7 @@ class BVExtendedAttributesController;
 class BVManageController;
 class BVSatellitesController;
 class BVTmpController;
+class BVUploadJournal;
 class BVUploadStartCounter;
 
 // What the volume answers for one item.
@@ -91,9 +93,14 @@ class BVDriveFS {
         std::shared_ptr<BVSatellitesController> satellites;
         BVBackgroundFolderUpdateController* refresher = nullptr;
         BVUploadStartCounter* uploadStartCounter = nullptr;
-        std::shared_ptr<bv::Clock> clock;  // read retries and the create throttle
-        Presenter presentError;            // Utilities::presentError by default
-        // The stand-ins of BVStandInTransfers by default.
+        // Read retries, the create throttle, the read-ahead's and the uploads' waits.
+        std::shared_ptr<bv::Clock> clock;
+        Presenter presentError;  // Utilities::presentError by default
+        // Where closed uploads are recorded until the service has them; by default the
+        // journal in the shared cache's folder.
+        std::shared_ptr<BVUploadJournal> journal;
+        // The read-ahead reader over the download controller and the upload writers by
+        // default.
         ReaderFactory readers;
         WriterFactory writers;
     };
@@ -177,6 +184,8 @@ class BVDriveFS {
     std::shared_ptr<BVSatellitesController> satellites() const;
     BVBackgroundFolderUpdateController& refresher() const;
     BVUploadStartCounter& uploadStartCounter() const;
+    // What every upload writer of this volume works with.
+    BVUploadController::Options uploadOptions();
 
     std::optional<BVDriveFSAttributes> rootAttributes(bv::Error* error);
     std::optional<BVDriveFSAttributes> tmpStoreAttributes(const std::string& path,
@@ -199,6 +208,7 @@ class BVDriveFS {
     void detachWriter(const std::string& path, bool* last);
 
     Options options_;
+    std::mutex journalLock_;  // guards options_.journal (made at the first writer)
     std::mutex writersLock_;  // guards writers_ (a leaf: no other lock is taken under it)
     std::map<std::string, std::shared_ptr<OpenWriter>> writers_;
 };

@@ -12,6 +12,9 @@
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
+#include "BVApi/Controllers/BVDownloadController.h"
+#include "BVApi/Controllers/BVSharedControllers.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVSignInSequence.h"
 #include "DriveFS/BVDriveController.h"
@@ -56,6 +59,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The shared controllers' threads and the cache's pending writes end before exit does.
+    BVSharedControllers::Guard stopControllers;
     bv::RunLoop::makeCurrentThreadMain();
     BVLogging::setupWithPrefix("BV");
     bv::UserInterface::setCurrent(std::make_shared<bv::HeadlessUserInterface>());
@@ -81,6 +86,10 @@ int main(int argc, char** argv) {
     }
     BVCacheController::cacheControllerAt(*cacheRoot)->storeItem(signedIn.session);
     BVTmpController::initSharedController();
+    // Reads of the volume stream through the download controller into the content cache.
+    BVDownloadController::Options downloads;
+    downloads.refresher = BVBackgroundFolderUpdateController::sharedController();
+    BVDownloadController::installAsDownloader(downloads);
 
     auto delegate = std::make_shared<Delegate>();
     int result = 0;
