@@ -83,7 +83,9 @@ BVUploadController::Options BVDriveFS::uploadOptions() {
     return upload;
 }
 
-BVDriveFS::~BVDriveFS() = default;
+BVDriveFS::~BVDriveFS() {
+    releaseOpenHandles();
+}
 
 BVApiClient* BVDriveFS::client() const {
     return options_.client ? options_.client : BVApiClient::sharedClient();

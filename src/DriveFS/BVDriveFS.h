@@ -164,6 +164,17 @@ class BVDriveFS {
     bool flushFileAtPath(const std::string& path, BVDriveFSHandle& handle, bv::Error* error);
     void releaseFileAtPath(const std::string& path, std::unique_ptr<BVDriveFSHandle> handle);
 
+    // ---- Handles held by the kernel ----
+    // The kernel keeps a plain number per open file; the handles stay owned here until their
+    // release, so that the ones an unmount never releases (a forced or lazy unmount, the
+    // daemon stopping with files open) are still finished and freed.
+    uint64_t adoptHandle(std::unique_ptr<BVDriveFSHandle> handle);
+    BVDriveFSHandle* handleFor(uint64_t number);
+    std::unique_ptr<BVDriveFSHandle> takeHandle(uint64_t number);
+    // Releases every handle still held (their writers finish as at a last close); at the
+    // end of the mount and in the destructor.
+    void releaseOpenHandles();
+
     // ---- Errors ----
     // Replaces *error by its POSIX error and answers false; shows it first when display.
     bool fillPosixError(bv::Error* error, bool display = true);
@@ -208,6 +219,8 @@ class BVDriveFS {
     void detachWriter(const std::string& path, bool* last);
 
     Options options_;
+    std::mutex handlesLock_;  // guards handles_ (a leaf)
+    std::map<uint64_t, std::unique_ptr<BVDriveFSHandle>> handles_;
     std::mutex journalLock_;  // guards options_.journal (made at the first writer)
     std::mutex writersLock_;  // guards writers_ (a leaf: no other lock is taken under it)
     std::map<std::string, std::shared_ptr<OpenWriter>> writers_;

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -81,14 +83,50 @@ class VolumeTest : public ::testing::Test {
         server_ = new ReferenceServer(ReferenceServer::Options{
             .seed = nlohmann::json::array(
                 {{{"username", "vol"}, {"password", "pw"}, {"max_storage_mib", 2048}},
-                 {{"username", "crash"}, {"password", "pw"}}}),
+                 {{"username", "crash"}, {"password", "pw"}},
+                 {{"username", "open"}, {"password", "pw"}},
+                 {{"username", "unl"}, {"password", "pw"}, {"plan", "Unlimited"}}}),
             // The listing test makes its files without uploading them, each an open upload.
             .arguments = {"--max-open-uploads", std::to_string(kManyEntries + 100)}});
         if (withManyEntries)
             fillManyFolder();
+        else
+            putUnreadFile();
         volume_ = new MountedVolume(*server_, "vol", "pw");
     }
     static constexpr int kManyEntries = 5000;
+    static constexpr size_t kUnreadSize = 6 << 20;
+    // "/Unread/file.bin" (kUnreadSize random bytes, seed 11), uploaded at the service before
+    // the mount, so that the volume has never cached it.
+    static void putUnreadFile() {
+        BVApiClient client;
+        BVApiRequestConfiguration configuration;
+        configuration.setRequestHost(server_->baseUrl());
+        configuration.setCaFile(server_->caFile().string());
+        client.setConfiguration(configuration);
+        bv::Error error;
+        auto session = client.authenticateUserSessionWithUsername("vol", "pw", &error);
+        ASSERT_NE(session, nullptr) << error.description();
+        BVApiClientAuthContext context(session);
+        auto folder = client.createFolder("Unread", "0", &context, &error);
+        ASSERT_NE(folder, nullptr) << error.description();
+        const std::string bytes = randomBytes(kUnreadSize, 11);
+        std::shared_ptr<BVUploadFileHandle> handle;
+        ASSERT_NE(client.createFile("file.bin", folder->identifier, &handle, &context, false,
+                                    static_cast<int64_t>(bytes.size()), &error),
+                  nullptr)
+            << error.description();
+        ASSERT_NE(handle, nullptr);
+        ASSERT_NE(client.uploadChunk(bv::Data(bytes.data(), bytes.size()), 0, handle->identifier,
+                                     handle->tempLocation, &context, &error),
+                  nullptr)
+            << error.description();
+        ASSERT_NE(
+            client.closeFileUpload(handle->identifier, static_cast<int64_t>(bytes.size()),
+                                   handle->tempLocation, false, std::nullopt, &context, &error),
+            nullptr)
+            << error.description();
+    }
     // "/Many" with kManyEntries files, made at the service before the mount (what the
     // volume lists first is what it caches).
     static void fillManyFolder() {
@@ -342,6 +380,56 @@ TEST_F(VolumeTest, KilledDaemonLeavesNoMountBehind) {
     }
     MountedVolume again(*server_, "crash", "pw");
     EXPECT_EQ(readAll(again / "before.txt"), "saved");
+}
+
+TEST_F(VolumeTest, RenameMovesExtendedAttributes) {
+    const fs::path dir = folder("Xattr");
+    ASSERT_EQ(writeFile(dir / "a.txt", "a"), 0);
+    ASSERT_EQ(::setxattr((dir / "a.txt").c_str(), "user.xdg.tags", "blue", 4, 0), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(::rename((dir / "a.txt").c_str(), (dir / "b.txt").c_str()), 0);
+    char value[16] = {};
+    EXPECT_EQ(::getxattr((dir / "b.txt").c_str(), "user.xdg.tags", value, sizeof value), 4)
+        << std::strerror(errno);
+    EXPECT_EQ(std::string(value), "blue");
+    EXPECT_EQ(::getxattr((dir / "a.txt").c_str(), "user.xdg.tags", value, sizeof value), -1);
+}
+
+TEST_F(VolumeTest, TwoReadersOfOneUncachedFileGetIt) {
+    const std::string expected = randomBytes(kUnreadSize, 11);
+    // Separate processes, as two programs opening the file at once would be.
+    std::vector<pid_t> readers;
+    for (int i = 0; i < 2; ++i) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(readAll(*volume_ / "Unread" / "file.bin") == expected ? 0 : 1);
+        readers.push_back(child);
+    }
+    for (pid_t reader : readers) {
+        int status = -1;
+        ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader " << reader;
+    }
+}
+
+TEST_F(VolumeTest, StatfsOfAnUnlimitedAccount) {
+    MountedVolume unlimited(*server_, "unl", "pw");
+    struct statvfs st {};
+    ASSERT_EQ(::statvfs(unlimited.root().c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_EQ(static_cast<uint64_t>(st.f_blocks) * st.f_frsize, 1024000000000000ull);
+}
+
+TEST_F(VolumeTest, UnmountWithAFileStillOpenFinishesIt) {
+    MountedVolume volume(*server_, "open", "pw");
+    const int fd = ::open((volume / "open.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, "unclosed", 8), 8);
+    // The kernel never releases this file: the end of the mount must finish it.
+    EXPECT_TRUE(volume.stop());
+    ::close(fd);
+    MountedVolume again(*server_, "open", "pw");
+    EXPECT_EQ(readAll(again / "open.txt"), "unclosed");
 }
 
 }  // namespace
