@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -85,6 +86,7 @@ class VolumeTest : public ::testing::Test {
                 {{{"username", "vol"}, {"password", "pw"}, {"max_storage_mib", 2048}},
                  {{"username", "crash"}, {"password", "pw"}},
                  {{"username", "open"}, {"password", "pw"}},
+                 {{"username", "fsx"}, {"password", "pw"}},
                  {{"username", "unl"}, {"password", "pw"}, {"plan", "Unlimited"}}}),
             // The listing test makes its files without uploading them, each an open upload.
             .arguments = {"--max-open-uploads", std::to_string(kManyEntries + 100)}});
@@ -430,6 +432,195 @@ TEST_F(VolumeTest, UnmountWithAFileStillOpenFinishesIt) {
     ::close(fd);
     MountedVolume again(*server_, "open", "pw");
     EXPECT_EQ(readAll(again / "open.txt"), "unclosed");
+}
+
+// A random-operation exerciser in the manner of fsx: writes (also past the end), truncates,
+// truncating opens, reads, read-your-own-writes on one open file and renames over other
+// files, each checked against an in-memory model of the folder; then the whole folder again
+// through the volume, and once more after unmount, a wiped cache and a new mount.
+// BV_FSX_SEED and BV_FSX_OPS choose the seed and the number of operations (200 by default).
+class Exerciser {
+  public:
+    Exerciser(fs::path folder, unsigned seed) : folder_(std::move(folder)), random_(seed) {}
+
+    void run(int operations) {
+        for (op_ = 0; op_ < operations; ++op_)
+            step();
+    }
+    // Every file of the model, whole, and no other file in the folder.
+    void verifyAll(const fs::path& folder, const std::string& when) {
+        std::set<std::string> names;
+        for (const auto& [name, bytes] : model_) {
+            names.insert(name);
+            if (readAll(folder / name) != bytes)
+                mismatch(when + ": content of " + name);
+        }
+        if (entriesOf(folder) != names)
+            mismatch(when + ": the folder's names");
+    }
+    const std::vector<std::string>& mismatches() const { return mismatches_; }
+
+  private:
+    static constexpr uint64_t kMaxSize = 256 << 10;
+
+    uint64_t upTo(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n)(random_); }
+    std::string name(uint64_t i) const { return "f" + std::to_string(i); }
+    fs::path at(const std::string& file) const { return folder_ / file; }
+    void mismatch(const std::string& what) {
+        mismatches_.push_back("op " + std::to_string(op_) + ": " + what);
+    }
+    std::string bytes(uint64_t size) {
+        std::string out(size, '\0');
+        for (auto& byte : out)
+            byte = static_cast<char>(random_());
+        return out;
+    }
+    static void place(std::string& file, uint64_t offset, const std::string& data) {
+        if (file.size() < offset + data.size())
+            file.resize(offset + data.size(), '\0');
+        file.replace(offset, data.size(), data);
+    }
+    int openFile(const std::string& file, int flags) {
+        const int fd = ::open(at(file).c_str(), flags, 0644);
+        if (fd < 0)
+            mismatch("open " + file + ": " + std::strerror(errno));
+        return fd;
+    }
+    void closeFile(int fd, const std::string& file) {
+        if (::close(fd) != 0)
+            mismatch("close " + file + ": " + std::strerror(errno));
+    }
+
+    void step() {
+        const std::string file = name(upTo(2));
+        auto found = model_.find(file);
+        const uint64_t size = found == model_.end() ? 0 : found->second.size();
+        switch (upTo(9)) {
+            case 0:
+            case 1:
+            case 2:
+            case 3: {  // a write, somewhere up to a little past the end
+                const uint64_t offset = std::min(upTo(size + 4096), kMaxSize);
+                const std::string data = bytes(1 + upTo(16383));
+                const int fd = openFile(file, O_RDWR | O_CREAT);
+                if (fd < 0)
+                    return;
+                if (::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) !=
+                    static_cast<ssize_t>(data.size()))
+                    mismatch("write " + file + ": " + std::strerror(errno));
+                place(model_[file], offset, data);
+                closeFile(fd, file);
+                return;
+            }
+            case 4: {  // ftruncate, shorter or longer
+                const uint64_t length = std::min(upTo(size + 8192), kMaxSize);
+                const int fd = openFile(file, O_RDWR | O_CREAT);
+                if (fd < 0)
+                    return;
+                if (::ftruncate(fd, static_cast<off_t>(length)) != 0)
+                    mismatch("truncate " + file + ": " + std::strerror(errno));
+                model_[file].resize(length, '\0');
+                closeFile(fd, file);
+                return;
+            }
+            case 5: {  // a truncating open, as a shell's redirection
+                const std::string data = bytes(upTo(2048));
+                if (writeFile(at(file), data) != 0)
+                    mismatch("truncating write " + file);
+                model_[file] = data;
+                return;
+            }
+            case 6:
+            case 7: {  // a read of some range
+                if (found == model_.end())
+                    return;
+                const uint64_t offset = upTo(size);
+                std::string buffer(1 + upTo(65535), '\0');
+                const int fd = openFile(file, O_RDONLY);
+                if (fd < 0)
+                    return;
+                const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), offset);
+                const std::string expected = found->second.substr(offset, buffer.size());
+                if (n < 0 || buffer.substr(0, static_cast<size_t>(n)) != expected)
+                    mismatch("read " + file + " at " + std::to_string(offset));
+                closeFile(fd, file);
+                return;
+            }
+            case 8: {  // rename over another name
+                if (found == model_.end())
+                    return;
+                const std::string target = name((upTo(1) + 1 + (file[1] - '0')) % 3);
+                if (::rename(at(file).c_str(), at(target).c_str()) != 0) {
+                    mismatch("rename " + file + ": " + std::strerror(errno));
+                    return;
+                }
+                model_[target] = found->second;
+                model_.erase(file);
+                return;
+            }
+            default: {  // write then read back on one open file
+                const uint64_t offset = std::min(upTo(size), kMaxSize);
+                const std::string data = bytes(1 + upTo(8191));
+                const int fd = openFile(file, O_RDWR | O_CREAT);
+                if (fd < 0)
+                    return;
+                if (::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) !=
+                    static_cast<ssize_t>(data.size()))
+                    mismatch("write " + file + ": " + std::strerror(errno));
+                place(model_[file], offset, data);
+                std::string back(model_[file].size(), '\0');
+                const ssize_t n = ::pread(fd, back.data(), back.size(), 0);
+                if (n != static_cast<ssize_t>(back.size()) || back != model_[file])
+                    mismatch("read back " + file);
+                closeFile(fd, file);
+                return;
+            }
+        }
+    }
+
+    fs::path folder_;
+    std::mt19937 random_;
+    int op_ = 0;
+    std::map<std::string, std::string> model_;
+    std::vector<std::string> mismatches_;
+};
+
+unsigned fromEnvironment(const char* name, unsigned fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? static_cast<unsigned>(std::strtoul(value, nullptr, 10)) : fallback;
+}
+
+// The cache folder of one account below the temporary HOME.
+std::optional<fs::path> cacheFolderOf(const std::string& user) {
+    for (const auto& entry : fs::recursive_directory_iterator(std::getenv("HOME"))) {
+        if (entry.is_directory() && entry.path().filename() == "Cache" &&
+            entry.path().parent_path().filename() == user)
+            return entry.path();
+    }
+    return std::nullopt;
+}
+
+TEST_F(VolumeTest, RandomOperationsMatchTheModelAlsoAfterRemount) {
+    const unsigned seed = fromEnvironment("BV_FSX_SEED", 1);
+    const int operations = static_cast<int>(fromEnvironment("BV_FSX_OPS", 200));
+    std::unique_ptr<Exerciser> exerciser;
+    {
+        MountedVolume volume(*server_, "fsx", "pw");
+        ASSERT_EQ(::mkdir((volume / "Fsx").c_str(), 0755), 0) << std::strerror(errno);
+        exerciser = std::make_unique<Exerciser>(volume / "Fsx", seed);
+        exerciser->run(operations);
+        exerciser->verifyAll(volume / "Fsx", "mounted");
+        ASSERT_TRUE(volume.stop());
+    }
+    auto cache = cacheFolderOf("fsx");
+    ASSERT_TRUE(cache) << "no cache folder of the account below " << std::getenv("HOME");
+    for (const auto& entry : fs::directory_iterator(*cache))
+        fs::remove_all(entry.path());
+    MountedVolume again(*server_, "fsx", "pw");
+    exerciser->verifyAll(again / "Fsx", "after remount");
+    for (const auto& line : exerciser->mismatches())
+        ADD_FAILURE() << line;
+    EXPECT_TRUE(exerciser->mismatches().empty()) << "seed " << seed << ", " << operations << " ops";
 }
 
 }  // namespace
