@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -432,6 +433,21 @@ TEST_F(VolumeTest, UnmountWithAFileStillOpenFinishesIt) {
     ::close(fd);
     MountedVolume again(*server_, "open", "pw");
     EXPECT_EQ(readAll(again / "open.txt"), "unclosed");
+}
+
+TEST_F(VolumeTest, FioVerifiesA64MiBFile) {
+    if (std::system("command -v fio > /dev/null") != 0)
+        GTEST_SKIP() << "fio is not installed (scripts/install-deps.sh installs it)";
+    const fs::path dir = folder("Fio");
+    TempDir report("fio");
+    // Written in 1 MiB blocks, then read back and checked block by block.
+    const std::string command = "fio --name=verify --filename=" + (dir / "f.bin").string() +
+                                " --size=64M --bs=1M --rw=write --ioengine=psync --fallocate=none"
+                                " --verify=crc32c --do_verify=1 --verify_fatal=1"
+                                " --output=" +
+                                (report / "fio.out").string() + " > /dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command << "\n" << readAll(report / "fio.out");
+    EXPECT_EQ(fs::file_size(dir / "f.bin"), 64u << 20);
 }
 
 // A random-operation exerciser in the manner of fsx: writes (also past the end), truncates,
