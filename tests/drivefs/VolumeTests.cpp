@@ -88,6 +88,7 @@ class VolumeTest : public ::testing::Test {
                  {{"username", "crash"}, {"password", "pw"}},
                  {{"username", "open"}, {"password", "pw"}},
                  {{"username", "fsx"}, {"password", "pw"}},
+                 {{"username", "retry"}, {"password", "pw"}},
                  {{"username", "unl"}, {"password", "pw"}, {"plan", "Unlimited"}}}),
             // The listing test makes its files without uploading them, each an open upload.
             .arguments = {"--max-open-uploads", std::to_string(kManyEntries + 100)}});
@@ -103,32 +104,40 @@ class VolumeTest : public ::testing::Test {
     // the mount, so that the volume has never cached it.
     static void putUnreadFile() {
         BVApiClient client;
+        auto folder =
+            putAtService(client, "vol", "Unread", "file.bin", randomBytes(kUnreadSize, 11));
+        ASSERT_FALSE(folder.empty());
+    }
+    // Uploads name into a new folder of the account's root at the service; the file's id,
+    // empty on failure.
+    static std::string putAtService(BVApiClient& client, const std::string& user,
+                                    const std::string& folderName, const std::string& name,
+                                    const std::string& bytes) {
         BVApiRequestConfiguration configuration;
         configuration.setRequestHost(server_->baseUrl());
         configuration.setCaFile(server_->caFile().string());
         client.setConfiguration(configuration);
         bv::Error error;
-        auto session = client.authenticateUserSessionWithUsername("vol", "pw", &error);
-        ASSERT_NE(session, nullptr) << error.description();
+        auto session = client.authenticateUserSessionWithUsername(user, "pw", &error);
+        EXPECT_NE(session, nullptr) << error.description();
+        if (!session)
+            return "";
         BVApiClientAuthContext context(session);
-        auto folder = client.createFolder("Unread", "0", &context, &error);
-        ASSERT_NE(folder, nullptr) << error.description();
-        const std::string bytes = randomBytes(kUnreadSize, 11);
+        auto folder = client.createFolder(folderName, "0", &context, &error);
+        EXPECT_NE(folder, nullptr) << error.description();
+        if (!folder)
+            return "";
         std::shared_ptr<BVUploadFileHandle> handle;
-        ASSERT_NE(client.createFile("file.bin", folder->identifier, &handle, &context, false,
-                                    static_cast<int64_t>(bytes.size()), &error),
-                  nullptr)
-            << error.description();
-        ASSERT_NE(handle, nullptr);
-        ASSERT_NE(client.uploadChunk(bv::Data(bytes.data(), bytes.size()), 0, handle->identifier,
-                                     handle->tempLocation, &context, &error),
-                  nullptr)
-            << error.description();
-        ASSERT_NE(
+        const bool done =
+            client.createFile(name, folder->identifier, &handle, &context, false,
+                              static_cast<int64_t>(bytes.size()), &error) &&
+            handle &&
+            client.uploadChunk(bv::Data(bytes.data(), bytes.size()), 0, handle->identifier,
+                               handle->tempLocation, &context, &error) &&
             client.closeFileUpload(handle->identifier, static_cast<int64_t>(bytes.size()),
-                                   handle->tempLocation, false, std::nullopt, &context, &error),
-            nullptr)
-            << error.description();
+                                   handle->tempLocation, false, std::nullopt, &context, &error);
+        EXPECT_TRUE(done) << error.description();
+        return done ? handle->identifier : "";
     }
     // "/Many" with kManyEntries files, made at the service before the mount (what the
     // volume lists first is what it caches).
@@ -414,6 +423,32 @@ TEST_F(VolumeTest, TwoReadersOfOneUncachedFileGetIt) {
         ASSERT_EQ(::waitpid(reader, &status, 0), reader);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader " << reader;
     }
+}
+
+TEST_F(VolumeTest, ReadThatKeepsFailingFailsAfterTheRetries) {
+    BVApiClient client;
+    const std::string id = putAtService(client, "retry", "R", "doomed.bin", "doomed bytes");
+    ASSERT_FALSE(id.empty());
+    // Its clock skips the waits: three read-ahead attempts per try, three retries 5 s apart.
+    MountedVolume volume(*server_, "retry", "pw", {"--skip-sleeps"});
+    ASSERT_EQ(fs::file_size(volume / "R" / "doomed.bin"), 12u);
+    {
+        bv::Error error;
+        auto session = client.authenticateUserSessionWithUsername("retry", "pw", &error);
+        ASSERT_NE(session, nullptr);
+        BVApiClientAuthContext context(session);
+        ASSERT_TRUE(client.deleteFile(id, &context, &error)) << error.description();
+    }
+    const int fd = ::open((volume / "R" / "doomed.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    char buffer[64];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(::read(fd, buffer, sizeof buffer), -1);
+    const int failure = errno;
+    EXPECT_TRUE(failure == EIO || failure == ENOENT) << std::strerror(failure);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10)
+        << "the waits were slept, not skipped";
+    ::close(fd);
 }
 
 TEST_F(VolumeTest, StatfsOfAnUnlimitedAccount) {
