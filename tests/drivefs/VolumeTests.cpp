@@ -451,6 +451,29 @@ TEST_F(VolumeTest, ReadThatKeepsFailingFailsAfterTheRetries) {
     ::close(fd);
 }
 
+// Opens the file with a copy of dd named as the program (dd opens its input even for no
+// block); answers whether the open succeeded.
+bool opensAs(const std::string& program, const fs::path& file, const TempDir& bin) {
+    const fs::path copy = bin / program;
+    if (!fs::exists(copy))
+        fs::copy_file("/bin/dd", copy);
+    const std::string command =
+        copy.string() + " if=" + file.string() + " of=/dev/null count=0 status=none 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST_F(VolumeTest, ThumbnailerAndIndexerOpens) {
+    const fs::path dir = folder("Thumbs");
+    ASSERT_EQ(writeFile(dir / "photo.PNG", "not really a png"), 0);
+    ASSERT_EQ(writeFile(dir / "notes.txt", "text"), 0);
+    TempDir bin("bin");
+    // The thumbnail service opens pictures only; indexers open nothing; others everything.
+    EXPECT_TRUE(opensAs("tumblerd", dir / "photo.PNG", bin));
+    EXPECT_FALSE(opensAs("tumblerd", dir / "notes.txt", bin));
+    EXPECT_FALSE(opensAs("tracker-extract-3", dir / "notes.txt", bin));
+    EXPECT_TRUE(opensAs("dd", dir / "notes.txt", bin));
+}
+
 TEST_F(VolumeTest, StatfsOfAnUnlimitedAccount) {
     MountedVolume unlimited(*server_, "unl", "pw");
     struct statvfs st {};
