@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-    fuse3 libfuse3-dev
+    fuse3 libfuse3-dev fio
     libcurl4-openssl-dev curl rsync python3
     libssl-dev openssl ca-certificates
     libsqlite3-dev

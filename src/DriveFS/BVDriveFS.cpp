@@ -14,10 +14,12 @@
 #include "BVApi/Controllers/BVExtendedAttributesController.h"
 #include "BVApi/Controllers/BVManageController.h"
 #include "BVApi/Controllers/BVSatellitesController.h"
+#include "BVApi/Controllers/BVUploadJournal.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "DriveFS/BVDriveFSErrors.h"
-#include "DriveFS/BVStandInTransfers.h"
+#include "DriveFS/BVReadaheadReader.h"
 #include "DriveFS/BVUploadStartCounter.h"
+#include "DriveFS/BVUploadWriter.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/CallStack.h"
@@ -54,17 +56,36 @@ BVDriveFS::BVDriveFS(Options options) : options_(std::move(options)) {
         };
     if (!options_.readers)
         options_.readers = [this](const std::string& path) {
-            return std::make_unique<BVWholeFileDownloadReader>(path, client(), &content());
+            return std::make_unique<BVReadaheadReader>(path, &content(), options_.clock);
         };
     if (!options_.writers)
         options_.writers = [this](const std::string& path, BVWriteStart start) {
-            return std::make_shared<BVStagedUploadWriter>(
-                path, start,
-                BVStagedUploadWriter::Collaborators{client(), &content(), &manage(), tmp()});
+            return std::make_shared<BVUploadWriter>(path, start, uploadOptions());
         };
 }
 
-BVDriveFS::~BVDriveFS() = default;
+BVUploadController::Options BVDriveFS::uploadOptions() {
+    BVUploadController::Options upload;
+    upload.manage = &manage();
+    upload.client = client();
+    upload.content = &content();
+    upload.cache = options_.cache;
+    upload.tmp = tmp();
+    upload.refresher = &refresher();
+    upload.clock = options_.clock;
+    std::lock_guard<std::mutex> guard(journalLock_);
+    if (!options_.journal) {
+        auto cache = options_.cache ? options_.cache : BVCacheController::sharedController();
+        if (cache)
+            options_.journal = std::make_shared<BVUploadJournal>(cache->rootPath());
+    }
+    upload.journal = options_.journal;
+    return upload;
+}
+
+BVDriveFS::~BVDriveFS() {
+    releaseOpenHandles();
+}
 
 BVApiClient* BVDriveFS::client() const {
     return options_.client ? options_.client : BVApiClient::sharedClient();

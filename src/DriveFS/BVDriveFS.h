@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Controllers/BVUploadController.h"
 #include "DriveFS/BVDriveFSTransfers.h"
 #include "platform/Clock.h"
 #include "platform/Data.h"
@@ -26,6 +27,7 @@ class BVExtendedAttributesController;
 class BVManageController;
 class BVSatellitesController;
 class BVTmpController;
+class BVUploadJournal;
 class BVUploadStartCounter;
 
 // What the volume answers for one item.
@@ -91,9 +93,14 @@ class BVDriveFS {
         std::shared_ptr<BVSatellitesController> satellites;
         BVBackgroundFolderUpdateController* refresher = nullptr;
         BVUploadStartCounter* uploadStartCounter = nullptr;
-        std::shared_ptr<bv::Clock> clock;  // read retries and the create throttle
-        Presenter presentError;            // Utilities::presentError by default
-        // The stand-ins of BVStandInTransfers by default.
+        // Read retries, the create throttle, the read-ahead's and the uploads' waits.
+        std::shared_ptr<bv::Clock> clock;
+        Presenter presentError;  // Utilities::presentError by default
+        // Where closed uploads are recorded until the service has them; by default the
+        // journal in the shared cache's folder.
+        std::shared_ptr<BVUploadJournal> journal;
+        // The read-ahead reader over the download controller and the upload writers by
+        // default.
         ReaderFactory readers;
         WriterFactory writers;
     };
@@ -157,6 +164,17 @@ class BVDriveFS {
     bool flushFileAtPath(const std::string& path, BVDriveFSHandle& handle, bv::Error* error);
     void releaseFileAtPath(const std::string& path, std::unique_ptr<BVDriveFSHandle> handle);
 
+    // ---- Handles held by the kernel ----
+    // The kernel keeps a plain number per open file; the handles stay owned here until their
+    // release, so that the ones an unmount never releases (a forced or lazy unmount, the
+    // daemon stopping with files open) are still finished and freed.
+    uint64_t adoptHandle(std::unique_ptr<BVDriveFSHandle> handle);
+    BVDriveFSHandle* handleFor(uint64_t number);
+    std::unique_ptr<BVDriveFSHandle> takeHandle(uint64_t number);
+    // Releases every handle still held (their writers finish as at a last close); at the
+    // end of the mount and in the destructor.
+    void releaseOpenHandles();
+
     // ---- Errors ----
     // Replaces *error by its POSIX error and answers false; shows it first when display.
     bool fillPosixError(bv::Error* error, bool display = true);
@@ -177,6 +195,8 @@ class BVDriveFS {
     std::shared_ptr<BVSatellitesController> satellites() const;
     BVBackgroundFolderUpdateController& refresher() const;
     BVUploadStartCounter& uploadStartCounter() const;
+    // What every upload writer of this volume works with.
+    BVUploadController::Options uploadOptions();
 
     std::optional<BVDriveFSAttributes> rootAttributes(bv::Error* error);
     std::optional<BVDriveFSAttributes> tmpStoreAttributes(const std::string& path,
@@ -199,6 +219,9 @@ class BVDriveFS {
     void detachWriter(const std::string& path, bool* last);
 
     Options options_;
+    std::mutex handlesLock_;  // guards handles_ (a leaf)
+    std::map<uint64_t, std::unique_ptr<BVDriveFSHandle>> handles_;
+    std::mutex journalLock_;  // guards options_.journal (made at the first writer)
     std::mutex writersLock_;  // guards writers_ (a leaf: no other lock is taken under it)
     std::map<std::string, std::shared_ptr<OpenWriter>> writers_;
 };

@@ -230,3 +230,40 @@ void BVDriveFS::releaseFileAtPath(const std::string&, std::unique_ptr<BVDriveFSH
     if (!open->writer->close(&error))
         BVLog("Upload of %@ did not finish at release: %@", handle->path, error.description());
 }
+
+uint64_t BVDriveFS::adoptHandle(std::unique_ptr<BVDriveFSHandle> handle) {
+    const auto number = reinterpret_cast<uint64_t>(handle.get());
+    std::lock_guard<std::mutex> guard(handlesLock_);
+    handles_[number] = std::move(handle);
+    return number;
+}
+
+BVDriveFSHandle* BVDriveFS::handleFor(uint64_t number) {
+    std::lock_guard<std::mutex> guard(handlesLock_);
+    auto found = handles_.find(number);
+    return found == handles_.end() ? nullptr : found->second.get();
+}
+
+std::unique_ptr<BVDriveFSHandle> BVDriveFS::takeHandle(uint64_t number) {
+    std::lock_guard<std::mutex> guard(handlesLock_);
+    auto found = handles_.find(number);
+    if (found == handles_.end())
+        return nullptr;
+    auto handle = std::move(found->second);
+    handles_.erase(found);
+    return handle;
+}
+
+void BVDriveFS::releaseOpenHandles() {
+    std::map<uint64_t, std::unique_ptr<BVDriveFSHandle>> left;
+    {
+        std::lock_guard<std::mutex> guard(handlesLock_);
+        left.swap(handles_);
+    }
+    if (!left.empty())
+        BVLog("Releasing %lu files still open at the end of the mount", left.size());
+    for (auto& [number, handle] : left) {
+        const std::string path = handle->path;
+        releaseFileAtPath(path, std::move(handle));
+    }
+}

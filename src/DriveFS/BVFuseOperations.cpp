@@ -18,7 +18,7 @@ BVDriveFS& fs() {
 }
 
 BVDriveFSHandle* handleOf(fuse_file_info* fi) {
-    return fi ? reinterpret_cast<BVDriveFSHandle*>(fi->fh) : nullptr;
+    return fi && fi->fh ? fs().handleFor(fi->fh) : nullptr;
 }
 
 // -errno of an operation's failure; noErrorCode when it gave no error object.
@@ -48,6 +48,14 @@ int guarded(const char* operation, Body&& body) noexcept {
 void* bvInit(fuse_conn_info* connection, fuse_config* config) {
     BVMountOptions::applyToConnection(connection, config);
     return fuse_get_context()->private_data;
+}
+
+// The end of the mount: files the kernel never released are finished here.
+void bvDestroy(void* privateData) {
+    guarded("destroy", [&] {
+        static_cast<BVDriveFS*>(privateData)->releaseOpenHandles();
+        return 0;
+    });
 }
 
 int bvGetattr(const char* path, struct stat* st, fuse_file_info*) {
@@ -94,7 +102,7 @@ int bvOpen(const char* path, fuse_file_info* fi) {
         auto handle = fs().openFileAtPath(path, writing, (fi->flags & O_TRUNC) != 0, &error);
         if (!handle)
             return failure(error);
-        fi->fh = reinterpret_cast<uint64_t>(handle.release());
+        fi->fh = fs().adoptHandle(std::move(handle));
         return 0;
     });
 }
@@ -105,7 +113,7 @@ int bvCreate(const char* path, mode_t, fuse_file_info* fi) {
         auto handle = fs().createFileAtPath(path, &error);
         if (!handle)
             return failure(error);
-        fi->fh = reinterpret_cast<uint64_t>(handle.release());
+        fi->fh = fs().adoptHandle(std::move(handle));
         return 0;
     });
 }
@@ -150,7 +158,7 @@ int bvFsync(const char* path, int, fuse_file_info* fi) {
 
 int bvRelease(const char* path, fuse_file_info* fi) {
     return guarded("release", [&] {
-        std::unique_ptr<BVDriveFSHandle> handle(handleOf(fi));
+        auto handle = fs().takeHandle(fi->fh);
         fi->fh = 0;
         fs().releaseFileAtPath(path, std::move(handle));
         return 0;
@@ -306,6 +314,7 @@ int bvRemovexattr(const char* path, const char* name) {
 fuse_operations makeTable() {
     fuse_operations operations{};
     operations.init = bvInit;
+    operations.destroy = bvDestroy;
     operations.getattr = bvGetattr;
     operations.readdir = bvReaddir;
     operations.open = bvOpen;

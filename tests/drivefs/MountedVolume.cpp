@@ -60,7 +60,8 @@ bool MountedVolume::isMounted(const std::filesystem::path& folder) {
 }
 
 MountedVolume::MountedVolume(const ReferenceServer& server, const std::string& user,
-                             const std::string& password)
+                             const std::string& password,
+                             const std::vector<std::string>& extraArguments)
     : dir_("bvmount"), mountPoint_(dir_.path() / "Volume") {
     std::filesystem::create_directory(mountPoint_);
     std::vector<std::string> arguments = {BV_BVMOUNT_PATH,
@@ -74,6 +75,7 @@ MountedVolume::MountedVolume(const ReferenceServer& server, const std::string& u
                                           password,
                                           "--mountpoint",
                                           mountPoint_.string()};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
     std::vector<char*> argv;
     for (auto& argument : arguments)
         argv.push_back(argument.data());

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ReferenceServer.h"
 #include "TempDir.h"
@@ -23,8 +24,9 @@ class MountedVolume {
 
     // Starts bvmount and waits until the volume is mounted. Throws std::runtime_error when
     // it does not mount within 30 seconds.
+    // extraArguments go to bvmount as they are.
     MountedVolume(const ReferenceServer& server, const std::string& user,
-                  const std::string& password);
+                  const std::string& password, const std::vector<std::string>& extraArguments = {});
     ~MountedVolume();
     MountedVolume(const MountedVolume&) = delete;
     MountedVolume& operator=(const MountedVolume&) = delete;

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,8 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -81,14 +85,60 @@ class VolumeTest : public ::testing::Test {
         server_ = new ReferenceServer(ReferenceServer::Options{
             .seed = nlohmann::json::array(
                 {{{"username", "vol"}, {"password", "pw"}, {"max_storage_mib", 2048}},
-                 {{"username", "crash"}, {"password", "pw"}}}),
+                 {{"username", "crash"}, {"password", "pw"}},
+                 {{"username", "open"}, {"password", "pw"}},
+                 {{"username", "fsx"}, {"password", "pw"}},
+                 {{"username", "retry"}, {"password", "pw"}},
+                 {{"username", "unl"}, {"password", "pw"}, {"plan", "Unlimited"}}}),
             // The listing test makes its files without uploading them, each an open upload.
             .arguments = {"--max-open-uploads", std::to_string(kManyEntries + 100)}});
         if (withManyEntries)
             fillManyFolder();
+        else
+            putUnreadFile();
         volume_ = new MountedVolume(*server_, "vol", "pw");
     }
     static constexpr int kManyEntries = 5000;
+    static constexpr size_t kUnreadSize = 6 << 20;
+    // "/Unread/file.bin" (kUnreadSize random bytes, seed 11), uploaded at the service before
+    // the mount, so that the volume has never cached it.
+    static void putUnreadFile() {
+        BVApiClient client;
+        auto folder =
+            putAtService(client, "vol", "Unread", "file.bin", randomBytes(kUnreadSize, 11));
+        ASSERT_FALSE(folder.empty());
+    }
+    // Uploads name into a new folder of the account's root at the service; the file's id,
+    // empty on failure.
+    static std::string putAtService(BVApiClient& client, const std::string& user,
+                                    const std::string& folderName, const std::string& name,
+                                    const std::string& bytes) {
+        BVApiRequestConfiguration configuration;
+        configuration.setRequestHost(server_->baseUrl());
+        configuration.setCaFile(server_->caFile().string());
+        client.setConfiguration(configuration);
+        bv::Error error;
+        auto session = client.authenticateUserSessionWithUsername(user, "pw", &error);
+        EXPECT_NE(session, nullptr) << error.description();
+        if (!session)
+            return "";
+        BVApiClientAuthContext context(session);
+        auto folder = client.createFolder(folderName, "0", &context, &error);
+        EXPECT_NE(folder, nullptr) << error.description();
+        if (!folder)
+            return "";
+        std::shared_ptr<BVUploadFileHandle> handle;
+        const bool done =
+            client.createFile(name, folder->identifier, &handle, &context, false,
+                              static_cast<int64_t>(bytes.size()), &error) &&
+            handle &&
+            client.uploadChunk(bv::Data(bytes.data(), bytes.size()), 0, handle->identifier,
+                               handle->tempLocation, &context, &error) &&
+            client.closeFileUpload(handle->identifier, static_cast<int64_t>(bytes.size()),
+                                   handle->tempLocation, false, std::nullopt, &context, &error);
+        EXPECT_TRUE(done) << error.description();
+        return done ? handle->identifier : "";
+    }
     // "/Many" with kManyEntries files, made at the service before the mount (what the
     // volume lists first is what it caches).
     static void fillManyFolder() {
@@ -342,6 +392,309 @@ TEST_F(VolumeTest, KilledDaemonLeavesNoMountBehind) {
     }
     MountedVolume again(*server_, "crash", "pw");
     EXPECT_EQ(readAll(again / "before.txt"), "saved");
+}
+
+TEST_F(VolumeTest, RenameMovesExtendedAttributes) {
+    const fs::path dir = folder("Xattr");
+    ASSERT_EQ(writeFile(dir / "a.txt", "a"), 0);
+    ASSERT_EQ(::setxattr((dir / "a.txt").c_str(), "user.xdg.tags", "blue", 4, 0), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(::rename((dir / "a.txt").c_str(), (dir / "b.txt").c_str()), 0);
+    char value[16] = {};
+    EXPECT_EQ(::getxattr((dir / "b.txt").c_str(), "user.xdg.tags", value, sizeof value), 4)
+        << std::strerror(errno);
+    EXPECT_EQ(std::string(value), "blue");
+    EXPECT_EQ(::getxattr((dir / "a.txt").c_str(), "user.xdg.tags", value, sizeof value), -1);
+}
+
+TEST_F(VolumeTest, TwoReadersOfOneUncachedFileGetIt) {
+    const std::string expected = randomBytes(kUnreadSize, 11);
+    // Separate processes, as two programs opening the file at once would be.
+    std::vector<pid_t> readers;
+    for (int i = 0; i < 2; ++i) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(readAll(*volume_ / "Unread" / "file.bin") == expected ? 0 : 1);
+        readers.push_back(child);
+    }
+    for (pid_t reader : readers) {
+        int status = -1;
+        ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader " << reader;
+    }
+}
+
+TEST_F(VolumeTest, ReadThatKeepsFailingFailsAfterTheRetries) {
+    BVApiClient client;
+    const std::string id = putAtService(client, "retry", "R", "doomed.bin", "doomed bytes");
+    ASSERT_FALSE(id.empty());
+    // Its clock skips the waits: three read-ahead attempts per try, three retries 5 s apart.
+    MountedVolume volume(*server_, "retry", "pw", {"--skip-sleeps"});
+    ASSERT_EQ(fs::file_size(volume / "R" / "doomed.bin"), 12u);
+    {
+        bv::Error error;
+        auto session = client.authenticateUserSessionWithUsername("retry", "pw", &error);
+        ASSERT_NE(session, nullptr);
+        BVApiClientAuthContext context(session);
+        ASSERT_TRUE(client.deleteFile(id, &context, &error)) << error.description();
+    }
+    const int fd = ::open((volume / "R" / "doomed.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    char buffer[64];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(::read(fd, buffer, sizeof buffer), -1);
+    const int failure = errno;
+    EXPECT_TRUE(failure == EIO || failure == ENOENT) << std::strerror(failure);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10)
+        << "the waits were slept, not skipped";
+    ::close(fd);
+}
+
+// Opens the file with a copy of dd named as the program (dd opens its input even for no
+// block); answers whether the open succeeded.
+bool opensAs(const std::string& program, const fs::path& file, const TempDir& bin) {
+    const fs::path copy = bin / program;
+    if (!fs::exists(copy))
+        fs::copy_file("/bin/dd", copy);
+    const std::string command =
+        copy.string() + " if=" + file.string() + " of=/dev/null count=0 status=none 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST_F(VolumeTest, ThumbnailerAndIndexerOpens) {
+    const fs::path dir = folder("Thumbs");
+    ASSERT_EQ(writeFile(dir / "photo.PNG", "not really a png"), 0);
+    ASSERT_EQ(writeFile(dir / "notes.txt", "text"), 0);
+    TempDir bin("bin");
+    // The thumbnail service opens pictures only; indexers open nothing; others everything.
+    EXPECT_TRUE(opensAs("tumblerd", dir / "photo.PNG", bin));
+    EXPECT_FALSE(opensAs("tumblerd", dir / "notes.txt", bin));
+    EXPECT_FALSE(opensAs("tracker-extract-3", dir / "notes.txt", bin));
+    EXPECT_TRUE(opensAs("dd", dir / "notes.txt", bin));
+}
+
+TEST_F(VolumeTest, StatfsOfAnUnlimitedAccount) {
+    MountedVolume unlimited(*server_, "unl", "pw");
+    struct statvfs st {};
+    ASSERT_EQ(::statvfs(unlimited.root().c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_EQ(static_cast<uint64_t>(st.f_blocks) * st.f_frsize, 1024000000000000ull);
+}
+
+TEST_F(VolumeTest, UnmountWithAFileStillOpenFinishesIt) {
+    MountedVolume volume(*server_, "open", "pw");
+    const int fd = ::open((volume / "open.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, "unclosed", 8), 8);
+    // The kernel never releases this file: the end of the mount must finish it.
+    EXPECT_TRUE(volume.stop());
+    ::close(fd);
+    MountedVolume again(*server_, "open", "pw");
+    EXPECT_EQ(readAll(again / "open.txt"), "unclosed");
+}
+
+TEST_F(VolumeTest, FioVerifiesA64MiBFile) {
+    if (std::system("command -v fio > /dev/null") != 0)
+        GTEST_SKIP() << "fio is not installed (scripts/install-deps.sh installs it)";
+    const fs::path dir = folder("Fio");
+    TempDir report("fio");
+    // Written in 1 MiB blocks, then read back and checked block by block.
+    const std::string command = "fio --name=verify --filename=" + (dir / "f.bin").string() +
+                                " --size=64M --bs=1M --rw=write --ioengine=psync --fallocate=none"
+                                " --verify=crc32c --do_verify=1 --verify_fatal=1"
+                                " --output=" +
+                                (report / "fio.out").string() + " > /dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command << "\n" << readAll(report / "fio.out");
+    EXPECT_EQ(fs::file_size(dir / "f.bin"), 64u << 20);
+}
+
+// A random-operation exerciser in the manner of fsx: writes (also past the end), truncates,
+// truncating opens, reads, read-your-own-writes on one open file and renames over other
+// files, each checked against an in-memory model of the folder; then the whole folder again
+// through the volume, and once more after unmount, a wiped cache and a new mount.
+// BV_FSX_SEED and BV_FSX_OPS choose the seed and the number of operations (200 by default).
+class Exerciser {
+  public:
+    Exerciser(fs::path folder, unsigned seed) : folder_(std::move(folder)), random_(seed) {}
+
+    void run(int operations) {
+        for (op_ = 0; op_ < operations; ++op_)
+            step();
+    }
+    // Every file of the model, whole, and no other file in the folder.
+    void verifyAll(const fs::path& folder, const std::string& when) {
+        std::set<std::string> names;
+        for (const auto& [name, bytes] : model_) {
+            names.insert(name);
+            if (readAll(folder / name) != bytes)
+                mismatch(when + ": content of " + name);
+        }
+        if (entriesOf(folder) != names)
+            mismatch(when + ": the folder's names");
+    }
+    const std::vector<std::string>& mismatches() const { return mismatches_; }
+
+  private:
+    static constexpr uint64_t kMaxSize = 256 << 10;
+
+    uint64_t upTo(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n)(random_); }
+    std::string name(uint64_t i) const { return "f" + std::to_string(i); }
+    fs::path at(const std::string& file) const { return folder_ / file; }
+    void mismatch(const std::string& what) {
+        mismatches_.push_back("op " + std::to_string(op_) + ": " + what);
+    }
+    std::string bytes(uint64_t size) {
+        std::string out(size, '\0');
+        for (auto& byte : out)
+            byte = static_cast<char>(random_());
+        return out;
+    }
+    static void place(std::string& file, uint64_t offset, const std::string& data) {
+        if (file.size() < offset + data.size())
+            file.resize(offset + data.size(), '\0');
+        file.replace(offset, data.size(), data);
+    }
+    int openFile(const std::string& file, int flags) {
+        const int fd = ::open(at(file).c_str(), flags, 0644);
+        if (fd < 0)
+            mismatch("open " + file + ": " + std::strerror(errno));
+        return fd;
+    }
+    void closeFile(int fd, const std::string& file) {
+        if (::close(fd) != 0)
+            mismatch("close " + file + ": " + std::strerror(errno));
+    }
+
+    void step() {
+        const std::string file = name(upTo(2));
+        auto found = model_.find(file);
+        const uint64_t size = found == model_.end() ? 0 : found->second.size();
+        switch (upTo(9)) {
+            case 0:
+            case 1:
+            case 2:
+            case 3: {  // a write, somewhere up to a little past the end
+                const uint64_t offset = std::min(upTo(size + 4096), kMaxSize);
+                const std::string data = bytes(1 + upTo(16383));
+                const int fd = openFile(file, O_RDWR | O_CREAT);
+                if (fd < 0)
+                    return;
+                if (::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) !=
+                    static_cast<ssize_t>(data.size()))
+                    mismatch("write " + file + ": " + std::strerror(errno));
+                place(model_[file], offset, data);
+                closeFile(fd, file);
+                return;
+            }
+            case 4: {  // ftruncate, shorter or longer
+                const uint64_t length = std::min(upTo(size + 8192), kMaxSize);
+                const int fd = openFile(file, O_RDWR | O_CREAT);
+                if (fd < 0)
+                    return;
+                if (::ftruncate(fd, static_cast<off_t>(length)) != 0)
+                    mismatch("truncate " + file + ": " + std::strerror(errno));
+                model_[file].resize(length, '\0');
+                closeFile(fd, file);
+                return;
+            }
+            case 5: {  // a truncating open, as a shell's redirection
+                const std::string data = bytes(upTo(2048));
+                if (writeFile(at(file), data) != 0)
+                    mismatch("truncating write " + file);
+                model_[file] = data;
+                return;
+            }
+            case 6:
+            case 7: {  // a read of some range
+                if (found == model_.end())
+                    return;
+                const uint64_t offset = upTo(size);
+                std::string buffer(1 + upTo(65535), '\0');
+                const int fd = openFile(file, O_RDONLY);
+                if (fd < 0)
+                    return;
+                const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), offset);
+                const std::string expected = found->second.substr(offset, buffer.size());
+                if (n < 0 || buffer.substr(0, static_cast<size_t>(n)) != expected)
+                    mismatch("read " + file + " at " + std::to_string(offset));
+                closeFile(fd, file);
+                return;
+            }
+            case 8: {  // rename over another name
+                if (found == model_.end())
+                    return;
+                const std::string target = name((upTo(1) + 1 + (file[1] - '0')) % 3);
+                if (::rename(at(file).c_str(), at(target).c_str()) != 0) {
+                    mismatch("rename " + file + ": " + std::strerror(errno));
+                    return;
+                }
+                model_[target] = found->second;
+                model_.erase(file);
+                return;
+            }
+            default: {  // write then read back on one open file
+                const uint64_t offset = std::min(upTo(size), kMaxSize);
+                const std::string data = bytes(1 + upTo(8191));
+                const int fd = openFile(file, O_RDWR | O_CREAT);
+                if (fd < 0)
+                    return;
+                if (::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) !=
+                    static_cast<ssize_t>(data.size()))
+                    mismatch("write " + file + ": " + std::strerror(errno));
+                place(model_[file], offset, data);
+                std::string back(model_[file].size(), '\0');
+                const ssize_t n = ::pread(fd, back.data(), back.size(), 0);
+                if (n != static_cast<ssize_t>(back.size()) || back != model_[file])
+                    mismatch("read back " + file);
+                closeFile(fd, file);
+                return;
+            }
+        }
+    }
+
+    fs::path folder_;
+    std::mt19937 random_;
+    int op_ = 0;
+    std::map<std::string, std::string> model_;
+    std::vector<std::string> mismatches_;
+};
+
+unsigned fromEnvironment(const char* name, unsigned fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? static_cast<unsigned>(std::strtoul(value, nullptr, 10)) : fallback;
+}
+
+// The cache folder of one account below the temporary HOME.
+std::optional<fs::path> cacheFolderOf(const std::string& user) {
+    for (const auto& entry : fs::recursive_directory_iterator(std::getenv("HOME"))) {
+        if (entry.is_directory() && entry.path().filename() == "Cache" &&
+            entry.path().parent_path().filename() == user)
+            return entry.path();
+    }
+    return std::nullopt;
+}
+
+TEST_F(VolumeTest, RandomOperationsMatchTheModelAlsoAfterRemount) {
+    const unsigned seed = fromEnvironment("BV_FSX_SEED", 1);
+    const int operations = static_cast<int>(fromEnvironment("BV_FSX_OPS", 200));
+    std::unique_ptr<Exerciser> exerciser;
+    {
+        MountedVolume volume(*server_, "fsx", "pw");
+        ASSERT_EQ(::mkdir((volume / "Fsx").c_str(), 0755), 0) << std::strerror(errno);
+        exerciser = std::make_unique<Exerciser>(volume / "Fsx", seed);
+        exerciser->run(operations);
+        exerciser->verifyAll(volume / "Fsx", "mounted");
+        ASSERT_TRUE(volume.stop());
+    }
+    auto cache = cacheFolderOf("fsx");
+    ASSERT_TRUE(cache) << "no cache folder of the account below " << std::getenv("HOME");
+    for (const auto& entry : fs::directory_iterator(*cache))
+        fs::remove_all(entry.path());
+    MountedVolume again(*server_, "fsx", "pw");
+    exerciser->verifyAll(again / "Fsx", "after remount");
+    for (const auto& line : exerciser->mismatches())
+        ADD_FAILURE() << line;
+    EXPECT_TRUE(exerciser->mismatches().empty()) << "seed " << seed << ", " << operations << " ops";
 }
 
 }  // namespace

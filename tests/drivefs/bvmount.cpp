@@ -2,7 +2,11 @@
 // until it is unmounted or receives SIGTERM/SIGINT. The volume tests run it as a child process
 // so that they can kill it like a crashed daemon.
 //
-//   bvmount --url URL --ca FILE --user NAME --password PW --mountpoint DIR
+//   bvmount --url URL --ca FILE --user NAME --password PW --mountpoint DIR [--skip-sleeps]
+//
+// --skip-sleeps: the volume's clock skips its waits (read retries, the create throttle, the
+// read-ahead's pauses) instead of sleeping, so tests see their outcome at once.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -12,15 +16,36 @@
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
+#include "BVApi/Controllers/BVDownloadController.h"
+#include "BVApi/Controllers/BVSharedControllers.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVSignInSequence.h"
 #include "DriveFS/BVDriveController.h"
+#include "DriveFS/BVDriveFSDebugProxy.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
+#include "platform/Clock.h"
 #include "platform/RunLoop.h"
 #include "platform/UserInterface.h"
 
 namespace {
+
+// Time that jumps over every wait instead of spending it.
+class SkippingClock : public bv::Clock {
+  public:
+    double now() const override { return system_->now() + skipped_.load(); }
+    double monotonic() const override { return system_->monotonic() + skipped_.load(); }
+    void sleepFor(double seconds) override {
+        double current = skipped_.load();
+        while (!skipped_.compare_exchange_weak(current, current + seconds)) {
+        }
+    }
+
+  private:
+    std::shared_ptr<bv::Clock> system_ = bv::Clock::system();
+    std::atomic<double> skipped_{0};
+};
 
 class Delegate : public BVDriveControllerDelegate {
   public:
@@ -47,6 +72,8 @@ int main(int argc, char** argv) {
     app.add_option("--user", user)->required();
     app.add_option("--password", password)->required();
     app.add_option("--mountpoint", mountPoint)->required();
+    bool skipSleeps = false;
+    app.add_flag("--skip-sleeps", skipSleeps);
     CLI11_PARSE(app, argc, argv);
 
     sigset_t stopSignals;
@@ -56,6 +83,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The shared controllers' threads and the cache's pending writes end before exit does.
+    BVSharedControllers::Guard stopControllers;
     bv::RunLoop::makeCurrentThreadMain();
     BVLogging::setupWithPrefix("BV");
     bv::UserInterface::setCurrent(std::make_shared<bv::HeadlessUserInterface>());
@@ -81,11 +110,22 @@ int main(int argc, char** argv) {
     }
     BVCacheController::cacheControllerAt(*cacheRoot)->storeItem(signedIn.session);
     BVTmpController::initSharedController();
+    // Reads of the volume stream through the download controller into the content cache.
+    BVDownloadController::Options downloads;
+    downloads.refresher = BVBackgroundFolderUpdateController::sharedController();
+    BVDownloadController::installAsDownloader(downloads);
 
     auto delegate = std::make_shared<Delegate>();
     int result = 0;
     {
-        BVDriveController controller;
+        BVDriveController::FileSystemFactory makeFileSystem;
+        if (skipSleeps)
+            makeFileSystem = [] {
+                BVDriveFS::Options options;
+                options.clock = std::make_shared<SkippingClock>();
+                return std::make_unique<BVDriveFSDebugProxy>(std::move(options));
+            };
+        BVDriveController controller(makeFileSystem);
         controller.setDelegate(delegate);
         std::thread signalWaiter([&] {
             int signalNumber = 0;

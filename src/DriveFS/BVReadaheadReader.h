@@ -1,0 +1,28 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "BVApi/Controllers/BVReadaheadController.h"
+#include "DriveFS/BVDriveFSTransfers.h"
+
+// The reader of one read-only handle: the handle's read-ahead window over the content cache,
+// which the download controller fills. The kernel may send reads of one handle from several
+// threads at once (its own read-ahead runs asynchronously), and the window is not made for
+// that, so calls take turns.
+class BVReadaheadReader : public BVFileReader {
+  public:
+    BVReadaheadReader(std::string path, BVContentController* content,
+                      std::shared_ptr<bv::Clock> clock)
+        : readahead_(std::move(path), content, std::move(clock)) {}
+
+    std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error*) override {
+        std::lock_guard<std::mutex> guard(windowLock_);
+        return readahead_.request({offset, size});
+    }
+
+  private:
+    std::mutex windowLock_;  // guards readahead_
+    BVReadaheadController readahead_;
+};
