@@ -27,7 +27,9 @@ int main() {
         {{{"username", "bench"}, {"password", "pw-bench"}, {"max_storage_mib", 1024}}});
     bvtest::ReferenceServer server(options);
     khtest::SyncFolderPair pair(server, "bench", "pw-bench", "Bench", SyncBackupTask::kBackup);
-    pair.task()->setThreadCount(4);
+    // KH_BENCH_THREADS: the task's worker count (4 by default, as a new task has).
+    const char* threads = std::getenv("KH_BENCH_THREADS");
+    pair.task()->setThreadCount(threads ? std::atoi(threads) : 4);
     const std::string block(4096, 'k');
     const int64_t t0 = 1'600'000'000;
     for (int folder = 0; folder < 50; ++folder)
@@ -53,8 +55,8 @@ int main() {
                 static_cast<long long>(pair.task()->itemsProcessed()));
 
     bvtest::TempDir copy("khrsync");
-    std::string command = "rsync -a '" + pair.localRoot().string() + "/' '" +
-                          copy.path().string() + "/'";
+    std::string command =
+        "rsync -a '" + pair.localRoot().string() + "/' '" + copy.path().string() + "/'";
     start = Clock::now();
     int rc = std::system(command.c_str());
     std::printf("rsync -a initial:   %.2f s (rc %d)\n", seconds(start), rc);
