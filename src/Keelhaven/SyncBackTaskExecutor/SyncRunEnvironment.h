@@ -27,6 +27,10 @@ struct SyncRunEnvironment {
     // The secure-folder buffer operations, with the key set when the folder was opened.
     std::function<bool(const bv::Data& in, bv::Data* out)> encrypt;
     std::function<bool(const bv::Data& in, bv::Data* out)> decrypt;
+    // Streaming decryption, preferred to decrypt when set: answers in *out the plaintext of
+    // every complete record at the start of buffer and leaves only the incomplete rest in
+    // it, since the download is read in pieces that cut records; false when a record fails.
+    std::function<bool(bv::Data& buffer, bv::Data* out)> decryptStream;
 
     BrimvaultUserInfo::Values currentUser() const {
         return user ? user() : BrimvaultUserInfo::getCurrentUser().values();

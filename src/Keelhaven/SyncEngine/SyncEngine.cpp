@@ -522,7 +522,8 @@ bool SyncEngine::createLocalFile(const SyncBackupActionItem& action) {
         log(bv::format("!! Download File %@ to local machine failed. Reason %@", path, reason));
         return false;
     } else {
-        if (beginsWith(cloudPath_, kSecureFolder) && !environment_.decrypt) {
+        if (beginsWith(cloudPath_, kSecureFolder) && !environment_.decrypt &&
+            !environment_.decryptStream) {
             ::unlinkat(parent.get(), partName.c_str(), 0);
             log(bv::format("!! Download File %@ to local machine failed. Reason %@", path,
                            "the secure folder is not open"));
@@ -536,13 +537,22 @@ bool SyncEngine::createLocalFile(const SyncBackupActionItem& action) {
                                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
             bool decrypted = in && out;
             uint8_t buffer[4096];
-            for (ssize_t n; decrypted && (n = ::read(in.get(), buffer, sizeof buffer)) > 0;) {
+            bv::Data pending;
+            ssize_t n = 0;
+            while (decrypted && (n = ::read(in.get(), buffer, sizeof buffer)) > 0) {
                 bv::Data plain;
-                decrypted =
-                    environment_.decrypt(bv::Data(buffer, static_cast<size_t>(n)), &plain) &&
-                    ::write(out.get(), plain.bytes(), plain.size()) ==
-                        static_cast<ssize_t>(plain.size());
+                if (environment_.decryptStream) {
+                    pending.append(buffer, static_cast<size_t>(n));
+                    decrypted = environment_.decryptStream(pending, &plain);
+                } else {
+                    decrypted =
+                        environment_.decrypt(bv::Data(buffer, static_cast<size_t>(n)), &plain);
+                }
+                decrypted = decrypted && ::write(out.get(), plain.bytes(), plain.size()) ==
+                                             static_cast<ssize_t>(plain.size());
             }
+            // A read error or a stream that ends inside a record is no whole file.
+            decrypted = decrypted && n == 0 && pending.size() == 0;
             struct timespec times[2] = {{item.modificationDate, 0}, {item.modificationDate, 0}};
             if (decrypted)
                 ::futimens(out.get(), times);
