@@ -720,8 +720,11 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
     }
     waitWhilePaused();
     int64_t sent = 0;
-    if (!sendChunks(item, created->fileID, created->tempLocation, &sent, error))
+    uint64_t stored = 0;
+    if (!sendChunks(item, created->fileID, created->tempLocation, &sent, &stored, error))
         return false;
+    // A secure folder's file is stored as its records: the service counts those bytes.
+    int64_t storedSize = isSecure() ? static_cast<int64_t>(stored) : size;
     if (sent != size) {
         log(bv::format("!! CloseUploadFile for File %@ to Brimvault Failed. Reason: %@.", path,
                        "The upload failed as file size mismatched."));
@@ -730,7 +733,7 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
     std::optional<BrimvaultFile> closed;
     for (int attempt = 0; attempt < kCloseBusyAttempts; ++attempt) {
         closed = environment_.api->doCloseFileForUpload(
-            created->fileID, item.itemName, size, created->tempLocation, session(),
+            created->fileID, item.itemName, storedSize, created->tempLocation, session(),
             item.modificationDate, parentID, created->compression == "Yes", m_accessDirID, &reason);
         if (closed || reason == BVApiClient::kAlreadyProcessedMessage)
             break;
@@ -751,7 +754,7 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
 
 bool SyncEngine::sendChunks(const FileSystemObjects& item, const std::string& fileID,
                             const std::string& tempLocation, int64_t* sentBytes,
-                            std::string* error) {
+                            uint64_t* streamBytes, std::string* error) {
     std::string path = cloudChild(item.itemName);
     std::string localPath = localChild(item.itemName);
     bool isLink = !item.symlinkTarget.empty();
@@ -879,5 +882,6 @@ bool SyncEngine::sendChunks(const FileSystemObjects& item, const std::string& fi
             break;
     }
     *sentBytes = isLink ? total : plainOffset;
+    *streamBytes = streamOffset;
     return true;
 }

@@ -72,7 +72,8 @@ class SyncEngine : public SyncBackupEngine {
     bool createCloudFile(const SyncBackupActionItem& action);
     bool uploadAFile(const FileSystemObjects& item, std::string* newID, std::string* error);
     bool sendChunks(const FileSystemObjects& item, const std::string& fileID,
-                    const std::string& tempLocation, int64_t* sentBytes, std::string* error);
+                    const std::string& tempLocation, int64_t* sentBytes, uint64_t* streamBytes,
+                    std::string* error);
     // Writes both snapshot rows of an item from one record.
     void recordFile(const FileSystemObjects& item, const std::string& id);
     void recordFolder(const FileSystemObjects& item, const std::string& id);
