@@ -70,6 +70,12 @@ SyncEngine::SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std
       filter_(task.getFilterDictionary()),
       localRoot_(std::move(localRoot)) {}
 
+SyncEngine::SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot,
+                       std::shared_ptr<bv::OperationQueue> actionQueue)
+    : SyncEngine(task, std::move(environment), std::move(localRoot)) {
+    actionQueue_ = std::move(actionQueue);
+}
+
 void SyncEngine::log(const std::string& line) const {
     m_task.log(line);
 }
@@ -212,8 +218,11 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
         log("[SyncEngine ]Warning!!! fromFolder folders from db doesn't match toFolder folders");
         return true;
     }
+    if (!actionQueue_ && !fromSubfolders.empty())
+        actionQueue_ = std::make_shared<bv::OperationQueue>(
+            "sync actions", m_task.threadCount() < 1 ? kDefaultWorkers : m_task.threadCount());
     for (size_t i = 0; i < fromSubfolders.size() && !stopped(); ++i) {
-        SyncEngine child(m_task, environment_, localRoot_);
+        SyncEngine child(m_task, environment_, localRoot_, actionQueue_);
         child.startEngineWithFromFolder(fromSubfolders[i], toSubfolders[i], isCloudFolder,
                                         taskFilesOut, std::trunc(oneItemProgress));
     }
@@ -308,10 +317,16 @@ void SyncEngine::refuseCaseTwins(Listing& listing) {
 }
 
 void SyncEngine::applyChanges(std::vector<SyncBackupActionItem>& actions) {
+    if (actions.empty())
+        return;
     int workers = m_task.threadCount();
     if (workers < 1)
         workers = kDefaultWorkers;
-    bv::OperationQueue queue("sync actions", workers);
+    if (!actionQueue_)
+        actionQueue_ = std::make_shared<bv::OperationQueue>("sync actions", workers);
+    else
+        actionQueue_->setMaxConcurrentOperationCount(workers);
+    bv::OperationQueue& queue = *actionQueue_;
     for (auto& action : actions) {
         queue.addOperation([this, &action] {
             try {
