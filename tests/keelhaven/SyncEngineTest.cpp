@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Keelhaven/SyncBackTaskExecutor/SyncBackTaskExecutor.h"
 #include "SyncFolderPair.h"
 #include "app/Logging/BVLogging.h"
 
@@ -279,6 +280,38 @@ TEST_F(SyncEngineTest, StopDuringAnUploadEndsStopped) {
     EXPECT_EQ(p->run(), SyncBackupTask::kStopped);
     stopper.join();
     EXPECT_LT(p->cloudTree().size(), 6u);
+}
+
+TEST_F(SyncEngineTest, SecureFolderContentIsStoredEncryptedAndComesBackPlain) {
+    // Longer than a record and than the 4096-byte pieces decryption reads, so records cut
+    // across pieces; the small file is a single short record.
+    std::string big;
+    for (int i = 0; big.size() < 10'000; ++i)
+        big += std::to_string(i) + ",";
+    const std::string folder = std::string(SyncBackTaskExecutor::kSecureFiles) + "/Vault";
+    auto up = pair(SyncBackupTask::kBackup, true, folder);
+    up->setSecurePassword("vault pw", /*initialise=*/true);
+    up->writeLocal("big.txt", big, kT0);
+    up->writeLocal("sub/small.txt", "small", kT0);
+    ASSERT_EQ(up->run(), SyncBackupTask::kSucceeded) << up->logText();
+
+    // The service holds records, not the plain bytes.
+    Tree stored = up->cloudTree();
+    ASSERT_EQ(stored.count("big.txt"), 1u);
+    EXPECT_NE(stored.at("big.txt"), big);
+    EXPECT_GT(stored.at("big.txt").size(), big.size());
+    EXPECT_NE(stored.at("sub/small.txt"), "small");
+
+    auto down = pair(SyncBackupTask::kBackup, false, folder);
+    down->setSecurePassword("vault pw", false);
+    ASSERT_EQ(down->run(), SyncBackupTask::kSucceeded) << down->logText();
+    EXPECT_EQ(down->localTree(), up->localTree());
+
+    // A wrong password opens nothing and writes nothing.
+    auto refused = pair(SyncBackupTask::kBackup, false, folder);
+    refused->setSecurePassword("not it", false);
+    EXPECT_EQ(refused->run(), SyncBackupTask::kFailed);
+    EXPECT_TRUE(refused->localTree().empty());
 }
 
 }  // namespace

@@ -8,10 +8,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "BVApi/Networking/BVSignInSequence.h"
 #include "Keelhaven/SyncBackTaskExecutor/SyncBackTaskExecutor.h"
 #include "Keelhaven/SyncBackupDatabase/SyncBackupDatabase.h"
 #include "Keelhaven/SyncEngine/SyncEngine.h"
+#include "WebCallExec/BVDataEncryption.h"
+#include "crypto/encrypted_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +44,17 @@ std::string relativeTo(const std::string& path, const std::string& root) {
 }
 
 }  // namespace
+
+// The password and, once a run opened the folder, the key behind the encryption hooks.
+struct SyncFolderPair::SecureState {
+    std::mutex m;
+    std::string password;
+    bv::Data key;
+    bv::Data currentKey() {
+        std::lock_guard lock(m);
+        return key;
+    }
+};
 
 class SyncFolderPair::Parts : public SyncBackupTaskParts {
   public:
@@ -72,7 +86,8 @@ SyncFolderPair::SyncFolderPair(const bvtest::ReferenceServer& server, const std:
       trashRoot_(local_.path() / "Trash"),
       cloudFolder_(cloudFolder),
       clock_(std::make_shared<bv::ManualClock>()),
-      log_(std::make_shared<FakeLog>()) {
+      log_(std::make_shared<FakeLog>()),
+      secure_(std::make_shared<SecureState>()) {
     fs::create_directories(localRoot_);
     BVApiRequestConfiguration configuration;
     configuration.setRequestHost(server.baseUrl());
@@ -83,7 +98,9 @@ SyncFolderPair::SyncFolderPair(const bvtest::ReferenceServer& server, const std:
     if (!result.session)
         throw std::runtime_error("sign-in failed: " + result.error.description());
     session_ = result.session->sessionId;
-    if (!cloudFolder_.empty())
+    // A folder inside the secure folder can only be made once a run has opened it.
+    bool insideSecure = cloudFolder_.rfind(SyncBackTaskExecutor::kSecureFiles, 0) == 0;
+    if (!cloudFolder_.empty() && !insideSecure)
         makeCloudFolder("");
 
     environment_.api = api_;
@@ -95,6 +112,37 @@ SyncFolderPair::SyncFolderPair(const bvtest::ReferenceServer& server, const std:
         values.m_sessionId = sessionID;
         values.driveName = kDrive;
         return values;
+    };
+    auto secure = secure_;
+    auto api = api_;
+    environment_.openSecureFolder = [secure, api, sessionID](const std::string& folderID,
+                                                             std::string* reason) {
+        auto data = api->getEncryptedDirectoryPassword(folderID, sessionID, reason);
+        if (!data)
+            return false;
+        std::string hash;
+        bv::Data key;
+        std::lock_guard lock(secure->m);
+        if (encryptDirectory(secure->password, *data, &hash, &key) != 1) {
+            *reason = "wrong secure-folder password";
+            return false;
+        }
+        if (!api->openEncryptedDirectory(folderID, hash, sessionID, reason))
+            return false;
+        secure->key = key;
+        return true;
+    };
+    environment_.encrypt = [secure](const bv::Data& in, bv::Data* out) {
+        auto sealed = encryptWithKey(in, secure->currentKey());
+        if (sealed)
+            *out = std::move(*sealed);
+        return sealed.has_value();
+    };
+    environment_.decryptStream = [secure](bv::Data& buffer, bv::Data* out) {
+        bv::Error error;
+        auto plain = decryptWithKey(buffer, secure->currentKey(), &error);
+        *out = plain ? std::move(*plain) : bv::Data();
+        return plain.has_value() || !error.isSet();
     };
     context_ = std::make_shared<SyncBackupTaskContext>();
     context_->clock = clock_;
@@ -212,6 +260,30 @@ void SyncFolderPair::writeCloud(const std::string& path, const std::string& cont
         throw std::runtime_error("cannot close " + path + ": " + reason);
 }
 
+void SyncFolderPair::setSecurePassword(const std::string& password, bool initialise) {
+    {
+        std::lock_guard lock(secure_->m);
+        secure_->password = password;
+    }
+    if (!initialise)
+        return;
+    std::string folderID;
+    bool isFolder = false;
+    std::string reason;
+    if (!api_->doGetItemByName(SyncBackTaskExecutor::kSecureFiles, &folderID, session_, "0",
+                               &isFolder, "0", &reason))
+        throw std::runtime_error("no secure folder: " + reason);
+    std::string hash, data;
+    if (set_password(password, &hash, &data) != 1)
+        throw std::runtime_error("cannot make a verifier");
+    auto session = std::make_shared<BVUserSessionItem>();
+    session->sessionId = session_;
+    BVApiClientAuthContext context(session);
+    bv::Error error;
+    if (!service_->secureFoldersInit(folderID, data, hash, &context, &error))
+        throw std::runtime_error("cannot set up the secure folder: " + error.description());
+}
+
 std::string SyncFolderPair::cloudID(const std::string& path) {
     std::string leaf;
     std::string parent = cloudParentOf(path, &leaf);
@@ -279,13 +351,9 @@ void SyncFolderPair::cloudTreeOf(const std::string& id, const std::string& prefi
 
 SyncFolderPair::Tree SyncFolderPair::cloudTree() {
     Tree tree;
-    std::string id = cloudFolder_.empty() ? "0" : cloudID("");
-    if (!cloudFolder_.empty()) {
-        std::string leaf;
-        std::string parent = cloudParentOf("", &leaf);
-        bool isFolder = false;
-        api_->doGetItemByName(cloudFolder_, &id, session_, "0", &isFolder, "0", nullptr);
-    }
+    std::string leaf;
+    // The walk to "<folder>/" ends at the task's cloud folder, however deep it lies.
+    std::string id = cloudFolder_.empty() ? "0" : cloudParentOf("", &leaf);
     cloudTreeOf(id, "", &tree);
     return tree;
 }

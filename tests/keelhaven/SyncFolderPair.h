@@ -59,11 +59,15 @@ class SyncFolderPair {
     SyncRunEnvironment environment() const { return environment_; }
     std::shared_ptr<FakeLog> log() { return log_; }
     const std::string& session() const { return session_; }
+    // Sets the password of the account's "Secure Files" (initialise: give the folder that
+    // password first) that runs use to open it; their encryption hooks use its key.
+    void setSecurePassword(const std::string& password, bool initialise);
     // The id of a cloud item by its relative path (folders and files); empty when missing.
     std::string cloudID(const std::string& path);
 
   private:
     class Parts;
+    struct SecureState;
     void cloudTreeOf(const std::string& id, const std::string& prefix, Tree* tree);
     std::string cloudParentOf(const std::string& path, std::string* leaf);
 
@@ -77,6 +81,7 @@ class SyncFolderPair {
     std::string session_;
     std::shared_ptr<bv::ManualClock> clock_;
     std::shared_ptr<FakeLog> log_;
+    std::shared_ptr<SecureState> secure_;
     SyncRunEnvironment environment_;
     std::shared_ptr<SyncBackupTaskContext> context_;
     ManualMainThread mainThread_;

@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
+
+#include "BVApi/Networking/BVCurlTransfer.h"
 #include "app/Logging/BVLogging.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -61,6 +65,90 @@ bool writeAll(int fd, const uint8_t* bytes, size_t length) {
     }
     return true;
 }
+
+// Streams a download's body into an open file. The first bytes are held back until they
+// show whether the content is a symbolic link's marker, whose target is kept in memory
+// instead (a link's content is short); an answer other than 200 is not file content and is
+// only counted.
+class PartFileWriter : public BVCurlTransfer::Delegate {
+  public:
+    static constexpr size_t kLongestLink = 64 * 1024;
+
+    PartFileWriter(int fd, BrimvaultTransferDelegate* delegate) : fd_(fd), delegate_(delegate) {}
+
+    void transferDidReceiveResponse(const BVHttpResponse& response) override {
+        status_ = response.statusCode;
+        total_ = response.expectedContentLength;
+    }
+
+    size_t transferDidReceiveData(const char* bytes, size_t length) override {
+        if (delegate_ && delegate_->isRequestCancelled())
+            return 0;  // ends the exchange with a write error
+        if (status_ != 200)
+            return length;
+        size_t taken = 0;
+        if (!decided_) {
+            taken = std::min(length, BrimvaultApiClient::kSymlinkMarkerLength - head_.size());
+            head_.append(bytes, taken);
+            if (head_.size() < BrimvaultApiClient::kSymlinkMarkerLength)
+                return length;
+            if (!decide())
+                return 0;
+        }
+        if (isLink_) {
+            if (link_.size() + length - taken > kLongestLink)
+                return 0;
+            link_.append(bytes + taken, length - taken);
+        } else if (!put(bytes + taken, length - taken)) {
+            return 0;
+        }
+        received_ += static_cast<int64_t>(length);
+        if (delegate_)
+            delegate_->downloaded(received_, total_);
+        return length;
+    }
+
+    // After a whole exchange: writes what a short file left in the head.
+    bool finish() { return decided_ || decide(); }
+    void reset() {
+        status_ = 0;
+        decided_ = isLink_ = false;
+        head_.clear();
+        link_.clear();
+        received_ = 0;
+        writeErrno_ = 0;
+    }
+
+    long status() const { return status_; }
+    bool isLink() const { return isLink_; }
+    const std::string& linkTarget() const { return link_; }
+    int writeErrno() const { return writeErrno_; }
+
+  private:
+    bool decide() {
+        decided_ = true;
+        isLink_ = head_.size() == BrimvaultApiClient::kSymlinkMarkerLength &&
+                  head_ == BrimvaultApiClient::kSymlinkMarker;
+        return isLink_ || put(head_.data(), head_.size());
+    }
+    bool put(const char* bytes, size_t length) {
+        if (writeAll(fd_, reinterpret_cast<const uint8_t*>(bytes), length))
+            return true;
+        writeErrno_ = errno;
+        return false;
+    }
+
+    int fd_;
+    BrimvaultTransferDelegate* delegate_;
+    long status_ = 0;
+    int64_t total_ = -1;
+    int64_t received_ = 0;
+    bool decided_ = false;
+    bool isLink_ = false;
+    std::string head_;
+    std::string link_;
+    int writeErrno_ = 0;
+};
 
 }  // namespace
 
@@ -365,39 +453,84 @@ bool BrimvaultApiClient::doDownloadFile(const std::string& localPath, const std:
         }
         return true;
     }
-    auto context = contextWith(sessionID);
-    bv::Error error;
-    auto data = client_->downloadData(fileID, context.get(), &error);
-    if (!data) {
-        fill(reason, reasonOf(error));
-        return false;
-    }
-    if (data->size() >= kSymlinkMarkerLength &&
-        std::memcmp(data->bytes(), kSymlinkMarker, kSymlinkMarkerLength) == 0) {
-        if (linkTarget)
-            linkTarget->assign(reinterpret_cast<const char*>(data->bytes()) + kSymlinkMarkerLength,
-                               data->size() - kSymlinkMarkerLength);
-        fill(reason, kFileIsSymlink);
-        return false;
-    }
-    int fd = ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    bv::UniqueFd fd(
+        ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd) {
         fill(reason, std::strerror(errno));
         return false;
     }
-    bool written = writeAll(fd, data->bytes(), data->size());
-    struct timespec times[2] = {{fileModified, 0}, {fileModified, 0}};
-    if (written)
-        ::futimens(fd, times);
-    int savedErrno = errno;
-    ::close(fd);
-    if (!written) {
-        fill(reason, std::strerror(savedErrno));
+    // Streamed into the file: only one piece of the body is in memory at a time.
+    PartFileWriter writer(fd.get(), delegate);
+    auto context = contextWith(sessionID);
+    bv::Error error;
+    bool whole = false;
+    double delay = BVApiRequest::kFirstRetryDelay;
+    for (uint64_t attempt = 0; attempt <= configuration_.numberOfRetries; ++attempt, delay *= 2) {
+        if (attempt > 0) {
+            if (delegate && delegate->isRequestCancelled())
+                break;
+            clock_->sleepFor(delay);
+            if (::ftruncate(fd.get(), 0) != 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+                fill(reason, std::strerror(errno));
+                return false;
+            }
+            writer.reset();
+        }
+        auto request = makeRequest("GET", "download/file.json", {fileID}, json::object());
+        error = bv::Error();
+        if (!context->preFill(*request, client_, &error))
+            break;
+        const BVUrlRequest* url = request->urlRequest(&error);
+        if (!url)
+            break;
+        auto transfer = BVCurlTransfer::make(*url, writer, &error, BVCurlTransfer::Handle::thread);
+        if (!transfer)
+            break;
+        CURLcode code = transfer->perform();
+        if (writer.writeErrno() != 0) {
+            fill(reason, std::strerror(writer.writeErrno()));
+            return false;
+        }
+        if (delegate && delegate->isRequestCancelled()) {
+            fill(reason, kRequestCancelled);
+            return false;
+        }
+        if (code == CURLE_OK && writer.status() != 0) {
+            whole = true;
+            break;
+        }
+        error = transfer->errorFor(code);
+    }
+    if (whole && writer.status() != 200) {
+        // The answer explains the refusal; the service client turns it into its error.
+        bv::Error refusal;
+        if (!client_->downloadData(fileID, context.get(), &refusal)) {
+            fill(reason, reasonOf(refusal));
+            return false;
+        }
+        fill(reason, "The file changed while it was downloaded");
         return false;
     }
-    if (delegate)
-        delegate->downloaded(static_cast<int64_t>(data->size()),
-                             static_cast<int64_t>(data->size()));
+    if (!whole) {
+        fill(reason, error.isSet() ? reasonOf(error) : "Server returned no data");
+        return false;
+    }
+    if (!writer.finish()) {
+        fill(reason, std::strerror(writer.writeErrno()));
+        return false;
+    }
+    if (writer.isLink()) {
+        if (linkTarget)
+            *linkTarget = writer.linkTarget();
+        fill(reason, kFileIsSymlink);
+        return false;
+    }
+    struct timespec times[2] = {{fileModified, 0}, {fileModified, 0}};
+    ::futimens(fd.get(), times);
+    if (!fd.close()) {
+        fill(reason, std::strerror(errno));
+        return false;
+    }
     return true;
 }
 

@@ -28,6 +28,10 @@ struct SyncRunEnvironment {
     // The secure-folder buffer operations, with the key set when the folder was opened.
     std::function<bool(const bv::Data& in, bv::Data* out)> encrypt;
     std::function<bool(const bv::Data& in, bv::Data* out)> decrypt;
+    // Streaming decryption, preferred to decrypt when set: answers in *out the plaintext of
+    // every complete record at the start of buffer and leaves only the incomplete rest in
+    // it, since the download is read in pieces that cut records; false when a record fails.
+    std::function<bool(bv::Data& buffer, bv::Data* out)> decryptStream;
     // Asked before a run touches either side, with the local folder and the cloud folder's
     // service path; a refusal ends the run Failed with its reason before anything changed.
     std::function<bool(SyncBackupTask& task, const std::string& localFolder,

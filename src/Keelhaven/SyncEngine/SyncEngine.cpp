@@ -70,6 +70,12 @@ SyncEngine::SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std
       filter_(task.getFilterDictionary()),
       localRoot_(std::move(localRoot)) {}
 
+SyncEngine::SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot,
+                       std::shared_ptr<bv::OperationQueue> actionQueue)
+    : SyncEngine(task, std::move(environment), std::move(localRoot)) {
+    actionQueue_ = std::move(actionQueue);
+}
+
 void SyncEngine::log(const std::string& line) const {
     m_task.log(line);
 }
@@ -212,8 +218,11 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
         log("[SyncEngine ]Warning!!! fromFolder folders from db doesn't match toFolder folders");
         return true;
     }
+    if (!actionQueue_ && !fromSubfolders.empty())
+        actionQueue_ = std::make_shared<bv::OperationQueue>(
+            "sync actions", m_task.threadCount() < 1 ? kDefaultWorkers : m_task.threadCount());
     for (size_t i = 0; i < fromSubfolders.size() && !stopped(); ++i) {
-        SyncEngine child(m_task, environment_, localRoot_);
+        SyncEngine child(m_task, environment_, localRoot_, actionQueue_);
         child.startEngineWithFromFolder(fromSubfolders[i], toSubfolders[i], isCloudFolder,
                                         taskFilesOut, std::trunc(oneItemProgress));
     }
@@ -308,10 +317,16 @@ void SyncEngine::refuseCaseTwins(Listing& listing) {
 }
 
 void SyncEngine::applyChanges(std::vector<SyncBackupActionItem>& actions) {
+    if (actions.empty())
+        return;
     int workers = m_task.threadCount();
     if (workers < 1)
         workers = kDefaultWorkers;
-    bv::OperationQueue queue("sync actions", workers);
+    if (!actionQueue_)
+        actionQueue_ = std::make_shared<bv::OperationQueue>("sync actions", workers);
+    else
+        actionQueue_->setMaxConcurrentOperationCount(workers);
+    bv::OperationQueue& queue = *actionQueue_;
     for (auto& action : actions) {
         queue.addOperation([this, &action] {
             try {
@@ -522,7 +537,8 @@ bool SyncEngine::createLocalFile(const SyncBackupActionItem& action) {
         log(bv::format("!! Download File %@ to local machine failed. Reason %@", path, reason));
         return false;
     } else {
-        if (beginsWith(cloudPath_, kSecureFolder) && !environment_.decrypt) {
+        if (beginsWith(cloudPath_, kSecureFolder) && !environment_.decrypt &&
+            !environment_.decryptStream) {
             ::unlinkat(parent.get(), partName.c_str(), 0);
             log(bv::format("!! Download File %@ to local machine failed. Reason %@", path,
                            "the secure folder is not open"));
@@ -536,13 +552,22 @@ bool SyncEngine::createLocalFile(const SyncBackupActionItem& action) {
                                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
             bool decrypted = in && out;
             uint8_t buffer[4096];
-            for (ssize_t n; decrypted && (n = ::read(in.get(), buffer, sizeof buffer)) > 0;) {
+            bv::Data pending;
+            ssize_t n = 0;
+            while (decrypted && (n = ::read(in.get(), buffer, sizeof buffer)) > 0) {
                 bv::Data plain;
-                decrypted =
-                    environment_.decrypt(bv::Data(buffer, static_cast<size_t>(n)), &plain) &&
-                    ::write(out.get(), plain.bytes(), plain.size()) ==
-                        static_cast<ssize_t>(plain.size());
+                if (environment_.decryptStream) {
+                    pending.append(buffer, static_cast<size_t>(n));
+                    decrypted = environment_.decryptStream(pending, &plain);
+                } else {
+                    decrypted =
+                        environment_.decrypt(bv::Data(buffer, static_cast<size_t>(n)), &plain);
+                }
+                decrypted = decrypted && ::write(out.get(), plain.bytes(), plain.size()) ==
+                                             static_cast<ssize_t>(plain.size());
             }
+            // A read error or a stream that ends inside a record is no whole file.
+            decrypted = decrypted && n == 0 && pending.size() == 0;
             struct timespec times[2] = {{item.modificationDate, 0}, {item.modificationDate, 0}};
             if (decrypted)
                 ::futimens(out.get(), times);
@@ -710,8 +735,11 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
     }
     waitWhilePaused();
     int64_t sent = 0;
-    if (!sendChunks(item, created->fileID, created->tempLocation, &sent, error))
+    uint64_t stored = 0;
+    if (!sendChunks(item, created->fileID, created->tempLocation, &sent, &stored, error))
         return false;
+    // A secure folder's file is stored as its records: the service counts those bytes.
+    int64_t storedSize = isSecure() ? static_cast<int64_t>(stored) : size;
     if (sent != size) {
         log(bv::format("!! CloseUploadFile for File %@ to Brimvault Failed. Reason: %@.", path,
                        "The upload failed as file size mismatched."));
@@ -720,7 +748,7 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
     std::optional<BrimvaultFile> closed;
     for (int attempt = 0; attempt < kCloseBusyAttempts; ++attempt) {
         closed = environment_.api->doCloseFileForUpload(
-            created->fileID, item.itemName, size, created->tempLocation, session(),
+            created->fileID, item.itemName, storedSize, created->tempLocation, session(),
             item.modificationDate, parentID, created->compression == "Yes", m_accessDirID, &reason);
         if (closed || reason == BVApiClient::kAlreadyProcessedMessage)
             break;
@@ -741,7 +769,7 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
 
 bool SyncEngine::sendChunks(const FileSystemObjects& item, const std::string& fileID,
                             const std::string& tempLocation, int64_t* sentBytes,
-                            std::string* error) {
+                            uint64_t* streamBytes, std::string* error) {
     std::string path = cloudChild(item.itemName);
     std::string localPath = localChild(item.itemName);
     bool isLink = !item.symlinkTarget.empty();
@@ -869,5 +897,6 @@ bool SyncEngine::sendChunks(const FileSystemObjects& item, const std::string& fi
             break;
     }
     *sentBytes = isLink ? total : plainOffset;
+    *streamBytes = streamOffset;
     return true;
 }

@@ -14,6 +14,7 @@
 #include "Keelhaven/SyncBackupTask/SyncBackupTaskParts.h"
 #include "Keelhaven/SyncEngine/LocalTree.h"
 #include "Keelhaven/SyncEngine/SyncBackupActionItem.h"
+#include "platform/OperationQueue.h"
 
 class SyncBackupDatabase;
 class SyncBackupTask;
@@ -40,6 +41,10 @@ class SyncEngine : public SyncBackupEngine {
     static constexpr const char* kAllowOutsideLinksKey = "AllowLinksOutsideRoot";
 
     SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot = "");
+    // A subfolder level's engine: it shares the run's action workers, whose threads keep
+    // their connections to the service from one level to the next.
+    SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot,
+               std::shared_ptr<bv::OperationQueue> actionQueue);
 
     bool startEngineWithFromFolder(const FileSystemObjects& fromFolder,
                                    const FileSystemObjects& toFolder, bool isCloudFolder,
@@ -72,7 +77,8 @@ class SyncEngine : public SyncBackupEngine {
     bool createCloudFile(const SyncBackupActionItem& action);
     bool uploadAFile(const FileSystemObjects& item, std::string* newID, std::string* error);
     bool sendChunks(const FileSystemObjects& item, const std::string& fileID,
-                    const std::string& tempLocation, int64_t* sentBytes, std::string* error);
+                    const std::string& tempLocation, int64_t* sentBytes, uint64_t* streamBytes,
+                    std::string* error);
     // Writes both snapshot rows of an item from one record.
     void recordFile(const FileSystemObjects& item, const std::string& id);
     void recordFolder(const FileSystemObjects& item, const std::string& id);
@@ -94,6 +100,9 @@ class SyncEngine : public SyncBackupEngine {
     SyncBackupFilter filter_;
     std::string localRoot_;
     std::unique_ptr<LocalTree> tree_;
+    // Made by the top level's first actions and handed down; the top-level engine is its
+    // last owner, so the workers stop when the run's outermost level returns.
+    std::shared_ptr<bv::OperationQueue> actionQueue_;
 
     FileSystemObjects _FromFolder;
     FileSystemObjects _ToFolder;
