@@ -151,21 +151,21 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
     bool ok = false;
     if (waitForQueue()) {
         auto handle = uploadHandle();
-        const std::string journalId = journalMirror();
+        // A close the service confirmed needs no record: the file is there when the close
+        // returns. Only a close that fails leaves the file to the journal.
         bv::Error closeError;
         const bool answered =
             handle && manage().uploadClose(*handle, static_cast<int64_t>(uploadEncryptionOffset()),
                                            &closeError);
         BVLog("[Apr] Close upload for path: %@", path());
         if (answered && !closeError) {
-            if (auto journal = this->journal(); journal && !journalId.empty())
-                journal->remove(journalId);
             notifyDelegate(
                 [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidFinished(this); });
             return BVUploadController::closeFileError(error);
         }
         // The close fails without the service having the file: from now on the journal
         // must hold it.
+        const std::string journalId = journalMirror();
         if (auto journal = this->journal(); journal && !journalId.empty()) {
             bv::Error syncError;
             if (!journal->makeDurable(journalId, &syncError))
@@ -201,8 +201,6 @@ std::string BVJITThrottleUploadController::journalMirror() {
         BVLog("Upload of %@ is not journaled: %@", path(), failed.message());
         return "";
     }
-    // Synced only when the close fails: a close that returns with the service's
-    // confirmation needs no record on disk.
     bv::Error error;
     auto recorded = journal->recordPending(
         BVUploadJournal::Entry{
