@@ -25,8 +25,8 @@ void syncPath(const fs::path& p, int flags) {
 }
 }  // namespace
 
-ContentStore::ContentStore(const fs::path& dataDir)
-    : contentDir_(dataDir / "content"), uploadDir_(dataDir / "uploads") {
+ContentStore::ContentStore(const fs::path& dataDir, bool sync)
+    : contentDir_(dataDir / "content"), uploadDir_(dataDir / "uploads"), sync_(sync) {
     fs::create_directories(contentDir_);
     fs::create_directories(uploadDir_);
     using namespace std::chrono;
@@ -52,9 +52,11 @@ void ContentStore::commitUpload(const std::string& tempLocation, int64_t fileId,
     fs::path from = uploadPath(tempLocation);
     fs::path to = contentPath(fileId, rev);
     fs::create_directories(to.parent_path());
-    syncPath(from, O_RDONLY);
+    if (sync_)
+        syncPath(from, O_RDONLY);
     fs::rename(from, to);
-    syncPath(to.parent_path(), O_RDONLY | O_DIRECTORY);
+    if (sync_)
+        syncPath(to.parent_path(), O_RDONLY | O_DIRECTORY);
 }
 
 void ContentStore::remove(int64_t fileId, int64_t rev) {

@@ -14,7 +14,9 @@ namespace bvserver {
 // new complete content visible, never a partial one.
 class ContentStore {
   public:
-    explicit ContentStore(const std::filesystem::path& dataDir);
+    // Without sync, committed uploads are renamed into place unflushed (benchmarks only: a
+    // crash of the machine may lose them).
+    explicit ContentStore(const std::filesystem::path& dataDir, bool sync = true);
 
     // A fresh revision number, unique within this data folder.
     int64_t newRevision();
@@ -35,6 +37,7 @@ class ContentStore {
   private:
     std::filesystem::path contentDir_, uploadDir_;
     std::atomic<int64_t> nextRev_;
+    const bool sync_;
 };
 
 }  // namespace bvserver

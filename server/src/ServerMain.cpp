@@ -205,7 +205,11 @@ int main(int argc, char** argv) {
                    "Uploads one account may keep open")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    bool noContentSync = false;
+    app.add_flag("--no-content-sync", noContentSync,
+                 "Commit uploaded contents without fsync (benchmarks of a client only)");
     CLI11_PARSE(app, argc, argv);
+    l.syncContents = !noContentSync;
 
     // Block the stop signals before any thread starts, so only the watcher receives them.
     sigset_t signals;

@@ -12,6 +12,8 @@ struct ServiceLimits {
     int64_t codeAttempts = 5;                    // wrong entries that void a code
     int64_t codesPerSession = 5;                 // codes one sign-in may ask for
     int64_t uploadIdleSeconds = 24 * 3600;       // an open upload without a chunk this long ends
+    // Off only for benchmarks of a client: its costs then show without the service's disk.
+    bool syncContents = true;
     int64_t openUploadsPerAccount = 100;
 };
 

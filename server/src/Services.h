@@ -25,7 +25,7 @@ struct Services {
           tree(metadata),
           sharing(metadata),
           secure(metadata),
-          content(dataDir),
+          content(dataDir, this->limits.syncContents),
           uploads(content, clock, this->limits) {}
 
     std::filesystem::path dataDir;

@@ -3,7 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "BVApi/Controllers/BVJITThrottleUploadController.h"
 
 #include "UploadFixture.h"
 
@@ -112,6 +117,75 @@ TEST_F(UploadJournalTest, AStagedFileWhoseUploaderDiedAfterTheCloseArrivesWholeA
     auto stored = serviceBytes("/child.bin");
     ASSERT_TRUE(stored);
     EXPECT_TRUE(*stored == patternBytes(size, 42));
+}
+
+// Closes confirmed by the service leave nothing to sync; a record is made durable only when
+// a close returns without the service's confirmation, and then holds the whole file.
+TEST_F(UploadJournalTest, AStreamedCloseTheServiceRefusedStaysInTheJournalWithItsBytes) {
+    auto options = uploadOptions();
+    options.chunkSize = 64 * 1024;
+    const bv::Data bytes = patternBytes(150000, 3);
+    bv::Error error;
+    // As on the volume, the parent is listed before a file is created in it.
+    ASSERT_TRUE(content_->listFolderAt("/", true, &error)) << error.description();
+    {
+        BVJITThrottleUploadController writer("/fine.bin", nullptr, options);
+        ASSERT_TRUE(writer.createFileError(&error)) << error.description();
+        ASSERT_TRUE(writer.writeFile(bytes.bytes(), bytes.size(), 0, &error));
+        ASSERT_TRUE(writer.closeFileError(&error)) << error.description();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(journal_->folder()));
+
+    server_->addFault(
+        {{"endpoint", "upload/close_file_upload.json"}, {"kind", "error"}, {"count", 1}});
+    {
+        BVJITThrottleUploadController writer("/refused.bin", nullptr, options);
+        ASSERT_TRUE(writer.createFileError(&error)) << error.description();
+        ASSERT_TRUE(writer.writeFile(bytes.bytes(), bytes.size(), 0, &error));
+        EXPECT_FALSE(writer.closeFileError(&error));
+    }
+    // What a later start finds.
+    BVUploadJournal later(cache_->rootPath());
+    auto entries = later.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, "/refused.bin");
+    EXPECT_EQ(entries[0].state, BVUploadJournal::kFailed);
+    EXPECT_EQ(entries[0].size, bytes.size());
+    std::ifstream copy(entries[0].staged, std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(copy)), {});
+    ASSERT_EQ(kept.size(), bytes.size()) << entries[0].staged;
+    EXPECT_TRUE(kept == std::string(reinterpret_cast<const char*>(bytes.bytes()), bytes.size()));
+}
+
+TEST_F(UploadJournalTest, PendingRecordsAreSeenByALaterStartAndBecomeDurableTogether) {
+    const auto copy = dir_.path() / "copy";
+    std::ofstream(copy) << "0123456789";
+    std::vector<std::string> ids;
+    for (int i = 0; i < 8; ++i) {
+        auto id = journal_->recordPending({.id = "",
+                                           .path = "/f" + std::to_string(i),
+                                           .identifier = "",
+                                           .staged = copy.string(),
+                                           .size = 10,
+                                           .state = BVUploadJournal::kClosing},
+                                          nullptr);
+        ASSERT_TRUE(id);
+        ids.push_back(*id);
+    }
+    EXPECT_EQ(BVUploadJournal(cache_->rootPath()).entries().size(), 8u);
+
+    // Eight closes wanting durability at once, one of them after its record went.
+    journal_->remove(ids[7]);
+    std::vector<int> durable(8, 0);
+    {
+        std::vector<std::jthread> closes;
+        for (int i = 0; i < 8; ++i)
+            closes.emplace_back([&, i] { durable[i] = journal_->makeDurable(ids[i], nullptr); });
+    }
+    EXPECT_EQ(durable, std::vector<int>(8, 1));
+    auto entries = BVUploadJournal(cache_->rootPath()).entries();
+    ASSERT_EQ(entries.size(), 7u);
+    EXPECT_EQ(entries[0].path, "/f0");
 }
 
 TEST_F(UploadJournalTest, AMissingCopyIsReportedByNameThroughTheUserInterface) {

@@ -151,21 +151,27 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
     bool ok = false;
     if (waitForQueue()) {
         auto handle = uploadHandle();
-        const std::string journalId = journalMirror();
+        // A close the service confirmed needs no record: the file is there when the close
+        // returns. Only a close that fails leaves the file to the journal.
         bv::Error closeError;
         const bool answered =
             handle && manage().uploadClose(*handle, static_cast<int64_t>(uploadEncryptionOffset()),
                                            &closeError);
         BVLog("[Apr] Close upload for path: %@", path());
         if (answered && !closeError) {
-            if (auto journal = this->journal(); journal && !journalId.empty())
-                journal->remove(journalId);
             notifyDelegate(
                 [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidFinished(this); });
             return BVUploadController::closeFileError(error);
         }
-        if (auto journal = this->journal(); journal && !journalId.empty())
+        // The close fails without the service having the file: from now on the journal
+        // must hold it.
+        const std::string journalId = journalMirror();
+        if (auto journal = this->journal(); journal && !journalId.empty()) {
+            bv::Error syncError;
+            if (!journal->makeDurable(journalId, &syncError))
+                BVLog("Upload of %@ is not journaled: %@", path(), syncError.description());
             journal->setState(journalId, BVUploadJournal::kFailed);
+        }
         uploadChunkFailed(closeError);
     }
     BVLog("[Apr] Close file error for path: %@", path());
@@ -184,16 +190,19 @@ std::string BVJITThrottleUploadController::journalMirror() {
     const std::string id = journal->newId();
     const auto copy = journal->copyPathFor(id);
     std::error_code failed;
-    std::filesystem::create_hard_link(cache->pathForBinaryItemWithKey(handle->identifier), copy,
-                                      failed);
+    // A mirror that missed some bytes (its descriptor was not kept) is no copy of the file.
+    const auto mirror = cache->pathForBinaryItemWithKey(handle->identifier);
+    if (std::filesystem::file_size(mirror, failed) != uploadEncryptionOffset() || failed) {
+        BVLog("Upload of %@ is not journaled: its cached copy is incomplete", path());
+        return "";
+    }
+    std::filesystem::create_hard_link(mirror, copy, failed);
     if (failed) {
         BVLog("Upload of %@ is not journaled: %@", path(), failed.message());
         return "";
     }
-    if (bv::UniqueFd fd(::open(copy.c_str(), O_RDONLY | O_CLOEXEC)); fd)
-        ::fsync(fd.get());
     bv::Error error;
-    auto recorded = journal->record(
+    auto recorded = journal->recordPending(
         BVUploadJournal::Entry{
             .id = id,
             .path = path(),

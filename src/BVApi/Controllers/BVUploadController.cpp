@@ -587,11 +587,9 @@ bool BVUploadController::closeStagedCopy(const std::string& stagedPath, uint64_t
                                          bool removeFromStore, bv::Error* error) {
     std::string journalId;
     if (auto journal = this->journal()) {
-        // The copy itself must be on disk before the record that points to it.
-        if (bv::UniqueFd fd(::open(stagedPath.c_str(), O_RDONLY | O_CLOEXEC)); fd)
-            ::fsync(fd.get());
+        // Synced only if the close returns before the service has the file.
         bv::Error recordError;
-        auto id = journal->record(
+        auto id = journal->recordPending(
             BVUploadJournal::Entry{
                 .id = "",
                 .path = path_,
@@ -619,6 +617,7 @@ bool BVUploadController::closeStagedCopy(const std::string& stagedPath, uint64_t
                 [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidFinished(this); });
         } else if (auto journal = this->journal(); journal && !journalId.empty()) {
             // The staged copy stays until the upload is resumed or discarded.
+            journal->makeDurable(journalId, nullptr);
             journal->setState(journalId, BVUploadJournal::kFailed);
         }
     });
@@ -626,6 +625,13 @@ bool BVUploadController::closeStagedCopy(const std::string& stagedPath, uint64_t
     bool ok = waitForQueueFor(kReleaseWait);
     BVLog("[Apr] Released for path: %@", path_);
     if (!queueIdle()) {
+        // From here on the close is as good as done for the writer: the journal holds the
+        // file until the service has it.
+        if (auto journal = this->journal(); journal && !journalId.empty()) {
+            bv::Error syncError;
+            if (!journal->makeDurable(journalId, &syncError))
+                BVLog("Upload of %@ is not journaled: %@", path_, syncError.description());
+        }
         notifyDelegate(
             [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidReleased(this); });
         BVLog("[Apr] Waiting for queue for path: %@", path_);

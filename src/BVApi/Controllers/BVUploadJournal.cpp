@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +28,10 @@ constexpr const char* kCopySuffix = ".staged";
 void syncPath(const fs::path& path, int flags) {
     if (bv::UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC)); fd)
         ::fsync(fd.get());
+}
+
+bv::Error posixError(int code, const std::string& reason) {
+    return bv::Error("NSPOSIXErrorDomain", code, {{bv::kFailureReasonKey, reason}});
 }
 
 bool inFolder(const fs::path& folder, const std::string& path) {
@@ -56,7 +61,7 @@ std::string BVUploadJournal::newId() {
            "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_);
 }
 
-bool BVUploadJournal::write(const Entry& entry, bv::Error* error) const {
+bool BVUploadJournal::write(const Entry& entry, bv::Error* error) {
     const nlohmann::json record = {{"path", entry.path},
                                    {"identifier", entry.identifier},
                                    {"staged", entry.staged},
@@ -66,7 +71,93 @@ bool BVUploadJournal::write(const Entry& entry, bv::Error* error) const {
                               error))
         return false;
     // The record's name is durable only with its folder.
-    syncPath(folder_, O_RDONLY | O_DIRECTORY);
+    syncFolder();
+    return true;
+}
+
+void BVUploadJournal::syncFolder() {
+    std::unique_lock hold(folderSyncLock_);
+    const uint64_t mine = ++folderSyncsAsked_;
+    while (folderSyncsDone_ < mine) {
+        if (folderSyncRunning_) {
+            folderSynced_.wait(hold);
+            continue;
+        }
+        // This sync covers every request made so far, the ones waiting included.
+        folderSyncRunning_ = true;
+        const uint64_t covered = folderSyncsAsked_;
+        hold.unlock();
+        syncPath(folder_, O_RDONLY | O_DIRECTORY);
+        hold.lock();
+        folderSyncRunning_ = false;
+        folderSyncsDone_ = covered;
+        folderSynced_.notify_all();
+    }
+}
+
+std::optional<std::string> BVUploadJournal::recordPending(Entry entry, bv::Error* error) {
+    if (entry.id.empty())
+        entry.id = newId();
+    const nlohmann::json record = {{"path", entry.path},
+                                   {"identifier", entry.identifier},
+                                   {"staged", entry.staged},
+                                   {"size", entry.size},
+                                   {"state", entry.state}};
+    const std::string text = record.dump();
+    const fs::path target = recordPath(entry.id);
+    std::lock_guard hold(journalLock_);
+    // One write of a new file: a process that dies later leaves it whole in the page cache.
+    bv::UniqueFd fd(
+        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const bool written =
+        fd && ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (!written || ::close(fd.release()) != 0) {
+        const int failure = errno;
+        if (error)
+            *error = posixError(failure, "The upload journal record " + target.string() +
+                                             " cannot be written: " + std::strerror(failure));
+        std::error_code ignored;
+        fs::remove(target, ignored);
+        return std::nullopt;
+    }
+    pending_[entry.id] = Pending{entry.staged, false};
+    return entry.id;
+}
+
+bool BVUploadJournal::makeDurable(const std::string& id, bv::Error* error) {
+    std::string staged;
+    {
+        std::lock_guard hold(journalLock_);
+        auto found = pending_.find(id);
+        if (found == pending_.end())
+            return true;  // durable from the start, or removed: the service has the file
+        found->second.durable = true;
+        staged = found->second.staged;
+    }
+    // The copy itself must be on disk before the record that points to it.
+    if (!staged.empty())
+        syncPath(staged, O_RDONLY);
+    bv::UniqueFd fd(::open(recordPath(id).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        std::lock_guard hold(journalLock_);
+        if (!pending_.count(id))
+            return true;  // removed meanwhile
+        const int failure = errno;
+        if (error)
+            *error = posixError(failure, "The upload journal record " + recordPath(id).string() +
+                                             " cannot be synced: " + std::strerror(failure));
+        return false;
+    }
+    if (::fsync(fd.get()) != 0) {
+        const int failure = errno;
+        if (error)
+            *error = posixError(failure, "The upload journal record " + recordPath(id).string() +
+                                             " cannot be synced: " + std::strerror(failure));
+        return false;
+    }
+    syncFolder();
+    std::lock_guard hold(journalLock_);
+    pending_.erase(id);
     return true;
 }
 
@@ -91,11 +182,21 @@ bool BVUploadJournal::setState(const std::string& id, const std::string& state) 
 }
 
 void BVUploadJournal::remove(const std::string& id) {
-    std::lock_guard hold(journalLock_);
-    std::error_code ignored;
-    fs::remove(recordPath(id), ignored);
-    fs::remove(copyPathFor(id), ignored);
-    syncPath(folder_, O_RDONLY | O_DIRECTORY);
+    bool durable = true;
+    {
+        std::lock_guard hold(journalLock_);
+        std::error_code ignored;
+        fs::remove(recordPath(id), ignored);
+        fs::remove(copyPathFor(id), ignored);
+        if (auto found = pending_.find(id); found != pending_.end()) {
+            durable = found->second.durable;
+            pending_.erase(found);
+        }
+    }
+    // A record that reached the disk must leave it, or a later start would upload the file
+    // again; one that never was synced needs no sync to go.
+    if (durable)
+        syncFolder();
 }
 
 std::vector<BVUploadJournal::Entry> BVUploadJournal::entries() const {

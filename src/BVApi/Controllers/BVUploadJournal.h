@@ -1,7 +1,9 @@
 #pragma once
 
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +51,15 @@ class BVUploadJournal {
     // Writes the record (a new id when entry.id is empty) durably; answers its id, nothing
     // with the error when it could not be written.
     std::optional<std::string> record(Entry entry, bv::Error* error);
+    // Writes the record without waiting for the disk: it survives the death of the process
+    // but not yet that of the machine. For an upload whose close may still be confirmed by
+    // the service before it returns; makeDurable makes it survive the machine too, and the
+    // removal of a record that never was made durable costs no sync.
+    std::optional<std::string> recordPending(Entry entry, bv::Error* error);
+    // Syncs a pending record, its staged copy and the journal's folder; closes that need it
+    // at the same time share one folder sync. True when the record is durable or already
+    // removed (the service has the file).
+    bool makeDurable(const std::string& id, bv::Error* error);
     // A fresh record id.
     std::string newId();
     bool setState(const std::string& id, const std::string& state);
@@ -76,11 +87,26 @@ class BVUploadJournal {
 
   private:
     std::filesystem::path recordPath(const std::string& id) const;
-    bool write(const Entry& entry, bv::Error* error) const;
+    bool write(const Entry& entry, bv::Error* error);
     // Takes the copy into the journal's folder; false with the reason when it is unusable.
     bool secureCopy(Entry& entry, std::string* reason);
 
+    // One fsync of the folder for every caller that asked before it started.
+    void syncFolder();
+
     const std::filesystem::path folder_;
-    mutable std::mutex journalLock_;  // guards counter_ and the record files' rewrites
+    mutable std::mutex journalLock_;  // guards counter_, pending_ and the record files' rewrites
     uint64_t counter_ = 0;
+    // Records written by recordPending: their staged copy, and whether a sync was asked for.
+    struct Pending {
+        std::string staged;
+        bool durable = false;
+    };
+    std::map<std::string, Pending> pending_;
+
+    std::mutex folderSyncLock_;  // guards the three counters of the grouped folder sync
+    std::condition_variable folderSynced_;
+    uint64_t folderSyncsAsked_ = 0;
+    uint64_t folderSyncsDone_ = 0;
+    bool folderSyncRunning_ = false;
 };
