@@ -221,6 +221,10 @@ std::optional<std::vector<std::string>> BVDriveFS::contentsOfDirectoryAtPath(
         names.emplace();
         size_t refused = 0;
         for (auto& name : listing->itemNames()) {
+            // The account's copies of the local-only side files (the synched attributes)
+            // are not entries of the volume: their names belong to the temporary store.
+            if (BVTmpController::shouldIncludePath("/" + name))
+                continue;
             if (isAcceptableEntryName(name))
                 names->push_back(std::move(name));
             else

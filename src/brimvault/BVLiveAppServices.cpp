@@ -7,7 +7,11 @@
 #include "BVApi/Cache/BVTmpController.h"
 #include "BVApi/Content/BVSynchedItems.h"
 #include "BVApi/Content/Controller/BVContentController.h"
+#include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
+#include "BVApi/Controllers/BVDownloadController.h"
 #include "BVApi/Controllers/BVManageController.h"
+#include "BVApi/Controllers/BVUploadController.h"
+#include "BVApi/Controllers/BVUploadJournal.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/NotificationCenter.h"
@@ -31,6 +35,24 @@ bool BVLiveAppServices::startUserSession(const std::shared_ptr<BVUserSessionItem
         return false;
     }
     BVCacheController::cacheControllerAt(*cacheRoot)->storeItem(session);
+    // Reads of the volume stream through the download controller into the content cache.
+    if (!downloaderInstalled_) {
+        BVDownloadController::Options downloads;
+        downloads.refresher = BVBackgroundFolderUpdateController::sharedController();
+        BVDownloadController::installAsDownloader(downloads);
+        downloaderInstalled_ = true;
+    }
+    // Files closed on the volume whose upload did not finish before the last run ended
+    // are sent now, before the temporary store that may hold their copies is emptied.
+    BVUploadJournal journal(*cacheRoot);
+    for (const auto& resumed : journal.resumeJournal(
+             [](const std::string& path) {
+                 return std::make_unique<BVUploadController>(path, nullptr,
+                                                             BVUploadController::Options{});
+             },
+             nullptr))
+        BVLog("Resumed upload of %@: %@", resumed.entry.path,
+              resumed.uploaded ? std::string("uploaded") : resumed.error.description());
     BVTmpController::initSharedController();
     return true;
 }

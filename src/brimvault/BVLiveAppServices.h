@@ -50,4 +50,5 @@ class BVLiveAppServices : public BVAppServices {
     std::unique_ptr<BVDriveController> drive_;
     int exitStatus_ = 0;
     bool relaunchWanted_ = false;
+    bool downloaderInstalled_ = false;  // installed once per process, at the first sign-in
 };

@@ -806,10 +806,15 @@ bool BVManageController::uploadClose(const BVUploadFileHandle& handle, int64_t r
 // MARK: synched items
 
 bool BVManageController::syncItem(const std::string& key, const BVItemClass& cls,
-                                  const std::string& path, bv::Error* error) {
+                                  const std::string& givenPath, bv::Error* error) {
     if (!cls.isSubclassOf(BVSynchedItem::itemClass()))
         throw BVManageControllerException(
             "Item with given identifier is not a subclass of BVSynchedItem!");
+    // The application names its synched item by a bare name (".MACOSX_XATTRS"): it lives at
+    // the top of the account. Taken as it is, its parent would be "", a second root listing
+    // in the cache that hides the files of the real one.
+    const std::string path =
+        givenPath.empty() || givenPath.front() == '/' ? givenPath : "/" + givenPath;
     // Absent is a real answer here, a failed lookup is not: taking a lookup failure for a
     // missing copy would overwrite the account's copy with an empty item.
     bv::Error lookupError;

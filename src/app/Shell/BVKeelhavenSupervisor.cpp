@@ -64,7 +64,11 @@ bool BVKeelhavenSupervisor::start() {
     if (watcher_.joinable())
         watcher_.join();
     auto child = std::make_shared<Child>();
-    char* argv[] = {const_cast<char*>(options_.binary.c_str()), nullptr};
+    // Keelhaven quits by itself when this process ends, even when it is killed.
+    std::string watchFlag = "--watch-pid";
+    std::string ownPid = std::to_string(::getpid());
+    char* argv[] = {const_cast<char*>(options_.binary.c_str()), watchFlag.data(), ownPid.data(),
+                    nullptr};
     if (::posix_spawn(&child->pid, options_.binary.c_str(), nullptr, nullptr, argv, environ) != 0) {
         BVLog("Keelhaven could not be started from %@", options_.binary);
         return false;
