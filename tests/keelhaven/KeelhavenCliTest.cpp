@@ -92,22 +92,17 @@ class KeelhavenProcess {
     pid_t pid_ = -1;
 };
 
-class KeelhavenCliTest : public ::testing::Test {
+class KeelhavenCliTest : public SamAccountSuite {
   protected:
     static void SetUpTestSuite() {
-        home_ = new bvtest::ScopedHome();
-        BVLogging::setupWithPrefix("KH");
-        bvtest::ReferenceServer::Options options;
-        options.seed = json::array({{{"username", "sam"}, {"password", "pw-sam"}}});
-        server_ = new bvtest::ReferenceServer(options);
+        SamAccountSuite::SetUpTestSuite();
         ::setenv("BRIMVAULT_API_URL", server_->baseUrl().c_str(), 1);
         ::setenv("BRIMVAULT_CA_FILE", server_->caFile().c_str(), 1);
     }
     static void TearDownTestSuite() {
         ::unsetenv("BRIMVAULT_API_URL");
         ::unsetenv("BRIMVAULT_CA_FILE");
-        delete server_;
-        delete home_;
+        SamAccountSuite::TearDownTestSuite();
     }
 
     // The session files as the drive application writes them after its sign-in.
@@ -135,13 +130,7 @@ class KeelhavenCliTest : public ::testing::Test {
             id.pop_back();
         return id;
     }
-
-    static bvtest::ScopedHome* home_;
-    static bvtest::ReferenceServer* server_;
 };
-
-bvtest::ScopedHome* KeelhavenCliTest::home_ = nullptr;
-bvtest::ReferenceServer* KeelhavenCliTest::server_ = nullptr;
 
 TEST_F(KeelhavenCliTest, BackupAndSyncTasksCreatedRunAndControlledFromTheCommandLine) {
     // The pairs make the two cloud folders and see them; their own tasks are not used.

@@ -18,19 +18,8 @@ namespace fs = std::filesystem;
 
 constexpr int64_t kT0 = 1'600'000'000;
 
-class SyncEngineTest : public ::testing::Test {
+class SyncEngineTest : public SamAccountSuite {
   protected:
-    static void SetUpTestSuite() {
-        home_ = new bvtest::ScopedHome();
-        BVLogging::setupWithPrefix("KH");
-        bvtest::ReferenceServer::Options options;
-        options.seed = json::array({{{"username", "sam"}, {"password", "pw-sam"}}});
-        server_ = new bvtest::ReferenceServer(options);
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete home_;
-    }
     void TearDown() override { server_->clearFaults(); }
 
     std::unique_ptr<SyncFolderPair> pair(const std::string& type, bool localToCloud = true,
@@ -40,13 +29,7 @@ class SyncEngineTest : public ::testing::Test {
         return std::make_unique<SyncFolderPair>(*server_, "sam", "pw-sam", folder, type,
                                                 localToCloud);
     }
-
-    static bvtest::ScopedHome* home_;
-    static bvtest::ReferenceServer* server_;
 };
-
-bvtest::ScopedHome* SyncEngineTest::home_ = nullptr;
-bvtest::ReferenceServer* SyncEngineTest::server_ = nullptr;
 
 TEST_F(SyncEngineTest, BackupCopiesTheTreeThenOnlyWhatChanged) {
     auto p = pair(SyncBackupTask::kBackup);

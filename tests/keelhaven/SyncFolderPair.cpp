@@ -1,4 +1,5 @@
 #include "SyncFolderPair.h"
+#include "app/Logging/BVLogging.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -403,6 +404,21 @@ std::string SyncFolderPair::logText() const {
 
 bool SyncFolderPair::logHas(const std::string& part) const {
     return logText().find(part) != std::string::npos;
+}
+
+void SamAccountSuite::SetUpTestSuite() {
+    home_ = new bvtest::ScopedHome();
+    BVLogging::setupWithPrefix("KH");
+    bvtest::ReferenceServer::Options options;
+    options.seed = nlohmann::json::array({{{"username", "sam"}, {"password", "pw-sam"}}});
+    server_ = new bvtest::ReferenceServer(options);
+}
+
+void SamAccountSuite::TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+    delete home_;
+    home_ = nullptr;
 }
 
 }  // namespace khtest

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "FakeTaskParts.h"
 #include "Keelhaven/BrimvaultAPIClient/BrimvaultApiClient.h"
 #include "Keelhaven/SyncBackTaskExecutor/SyncRunEnvironment.h"
@@ -14,6 +16,16 @@
 #include "TempDir.h"
 
 namespace khtest {
+
+// One reference service per test suite with the account "sam" (password "pw-sam"), in a
+// temporary home.
+class SamAccountSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    static inline bvtest::ScopedHome* home_ = nullptr;
+    static inline bvtest::ReferenceServer* server_ = nullptr;
+};
 
 // A local temporary folder and a folder of an account on the reference service, tied by one
 // task: change either side, run the task once, compare both trees and the snapshot.

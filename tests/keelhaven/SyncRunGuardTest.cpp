@@ -19,20 +19,8 @@ namespace fs = std::filesystem;
 
 constexpr int64_t kT0 = 1'600'000'000;
 
-class SyncRunGuardTest : public ::testing::Test {
+class SyncRunGuardTest : public SamAccountSuite {
   protected:
-    static void SetUpTestSuite() {
-        home_ = new bvtest::ScopedHome();
-        BVLogging::setupWithPrefix("KH");
-        bvtest::ReferenceServer::Options options;
-        options.seed = json::array({{{"username", "sam"}, {"password", "pw-sam"}}});
-        server_ = new bvtest::ReferenceServer(options);
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete home_;
-    }
-
     std::unique_ptr<SyncFolderPair> pair(const std::string& folder, bool localToCloud) {
         return std::make_unique<SyncFolderPair>(*server_, "sam", "pw-sam", folder,
                                                 SyncBackupTask::kSynchronization, localToCloud);
@@ -55,12 +43,7 @@ class SyncRunGuardTest : public ::testing::Test {
     }
 
     std::shared_ptr<SyncRunGuard> guard_ = std::make_shared<SyncRunGuard>();
-    static bvtest::ScopedHome* home_;
-    static bvtest::ReferenceServer* server_;
 };
-
-bvtest::ScopedHome* SyncRunGuardTest::home_ = nullptr;
-bvtest::ReferenceServer* SyncRunGuardTest::server_ = nullptr;
 
 TEST_F(SyncRunGuardTest, SixtyOfAHundredGoneStopsTheRunUntilDeletesAreAllowed) {
     for (bool goneLocally : {true, false}) {
