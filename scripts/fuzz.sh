@@ -10,7 +10,7 @@ seconds=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${2:-$root/build/fuzz}
 cxx=${FUZZ_CXX:-clang++}
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+flags=(-std=c++20 -O1 -gline-tables-only -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 targets=4
 share=$(( seconds / targets > 0 ? seconds / targets : 1 ))
 mkdir -p "$out/corpus" "$out/corpus-params" "$out/corpus-answers" "$out/corpus-comms"
@@ -28,19 +28,35 @@ sources=(
     "$root"/src/WebCallExec/*.cpp
     "$root/src/platform/Error.cpp"
 )
+# The targets are built side by side; a build that fails fails the run once all have ended.
+builds=()
 # shellcheck disable=SC2046
 "$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libcrypto) "${sources[@]}" \
-    $(pkg-config --libs libcrypto) -o "$out/fuzz_decrypt"
+    $(pkg-config --libs libcrypto) -o "$out/fuzz_decrypt" &
+builds+=($!)
 
 # shellcheck disable=SC2046
 "$cxx" "${flags[@]}" -I"$root/server/src" $(pkg-config --cflags cpp-httplib nlohmann_json) \
     "$root/tests/fuzz/fuzz_request_params.cpp" "$root/server/src/ApiCall.cpp" \
-    $(pkg-config --libs cpp-httplib) -o "$out/fuzz_request_params"
+    $(pkg-config --libs cpp-httplib) -o "$out/fuzz_request_params" &
+builds+=($!)
+
+wait_for_builds() {
+    local failed=0 pid
+    for pid in "${builds[@]}"; do
+        wait "$pid" || failed=1
+    done
+    builds=()
+    if [ "$failed" -ne 0 ]; then
+        echo "fuzz.sh: a fuzz target failed to build" >&2
+        exit 1
+    fi
+}
 
 # The items, logging and platform layer, compiled once for the two targets below that
 # decode items: the client's answer-to-item conversion, and the message decoders of the
 # command sockets and extension ports.
-common_flags=(-std=c++20 -O1 -g -fsanitize=fuzzer-no-link,address,undefined
+common_flags=(-std=c++20 -O1 -gline-tables-only -fsanitize=fuzzer-no-link,address,undefined
     -fno-sanitize-recover=undefined)
 mkdir -p "$out/common"
 rm -f "$out/common"/*.o "$out/libfuzzcommon.a"
@@ -55,14 +71,17 @@ ar rcs "$out/libfuzzcommon.a" "$out/common"/*.o
 # shellcheck disable=SC2046
 "$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
     "$root/tests/fuzz/fuzz_answers.cpp" "$out/libfuzzcommon.a" \
-    $(pkg-config --libs libcrypto libutf8proc) -pthread -o "$out/fuzz_answers"
+    $(pkg-config --libs libcrypto libutf8proc) -pthread -o "$out/fuzz_answers" &
+builds+=($!)
 
 # shellcheck disable=SC2046
 "$cxx" "${flags[@]}" -I"$root/src" $(pkg-config --cflags libutf8proc nlohmann_json) \
     "$root/tests/fuzz/fuzz_comms_messages.cpp" \
     "$root"/src/comms/{BVExtensionActions,BVExtensionMessage,CommFrameReader,CommValue}.cpp \
     "$out/libfuzzcommon.a" $(pkg-config --libs libcrypto libutf8proc) -pthread \
-    -o "$out/fuzz_comms_messages"
+    -o "$out/fuzz_comms_messages" &
+builds+=($!)
+wait_for_builds
 
 # Seeds: the known-answer records made with the fuzz target's password.
 hex2bin() { printf "$(printf '%s' "$1" | sed 's/../\\x&/g')"; }

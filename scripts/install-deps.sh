@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+    build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev lld
     fuse3 libfuse3-dev fio
     libcurl4-openssl-dev curl rsync python3
     libssl-dev openssl ca-certificates
