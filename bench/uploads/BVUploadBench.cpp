@@ -189,8 +189,8 @@ int main(int argc, char** argv) {
             for (int i = 0; i < files; ++i) {
                 std::shared_ptr<BVUploadFileHandle> raw;
                 auto made =
-                    client.createFile("r" + std::to_string(i) + ".txt", rawFolder->identifier, &raw,
-                                      &context, false, 0, &error);
+                    client.createFile(std::string("r").append(std::to_string(i)).append(".txt"),
+                                      rawFolder->identifier, &raw, &context, false, 0, &error);
                 if (!made || !raw ||
                     !client.uploadChunk(small, 0, made->identifier, raw->tempLocation, &context,
                                         &error) ||
