@@ -740,8 +740,9 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
             });
         nlohmann::json answer;
         bv::Error failure;
+        // A stop that came after the last bytes went out still stops the chunk.
         if (!request->operationsCancelled() && request->sendSyncWith(&failure, &answer) &&
-            api->checkServerError(&failure, request, answer))
+            api->checkServerError(&failure, request, answer) && !request->operationsCancelled())
             result = BVContentItem::itemWithDict<BVChunkUploadResult>(answer);
         // A stopped chunk fails without an error, as a stopped asynchronous one does.
         if (!result && failure && !request->operationsCancelled() && error)
