@@ -5,7 +5,11 @@
 // Usage: bench_uploads [MiB, default 256] [files, default 1000] [nojournal] [nosync]
 // "nojournal" measures the files without the journal; "nosync" starts the service with
 // "--no-content-sync", so that the files' figure shows the client's own costs without the
-// service's two fsyncs per close.
+// service's two fsyncs per close. The writers run on a worker thread, as under the volume;
+// (d) also times the same three requests per file without the controllers (its floor).
+// The service's data and the cache live below TMPDIR (default /tmp): where that is an ext4
+// file system without a journal, every file creation scans the inodes deleted in the last
+// minutes, so a run on a busy machine measures the disk as much as the client.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
