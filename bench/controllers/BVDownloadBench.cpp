@@ -18,6 +18,7 @@
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "BVApi/Networking/BVApiRequest.h"
+#include "BenchProcessGuard.h"
 #include "ReferenceServer.h"
 #include "TempDir.h"
 #include "platform/RunLoop.h"
@@ -83,9 +84,16 @@ struct Service {
     }
 };
 
+// Made at first use, stopped by main (with the service process) before the statics go.
+std::unique_ptr<Service>& theService() {
+    static std::unique_ptr<Service> s;
+    return s;
+}
+
 Service& service() {
-    static Service* s = new Service();
-    return *s;
+    if (!theService())
+        theService() = std::make_unique<Service>();
+    return *theService();
 }
 
 // A signed-in cache and content controller; empty of content unless something was read.
@@ -167,4 +175,14 @@ BENCHMARK(BM_WarmReadahead)->Unit(benchmark::kMillisecond)->UseRealTime()->Itera
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    BenchProcessGuard::enter();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    BVCacheController::resetSharedController();
+    theService().reset();
+    return 0;
+}

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -352,25 +353,66 @@ TEST_F(ManageTest, RefusedOrStoppedChunksFailARefusedCloseStillAnswersTrue) {
     EXPECT_FALSE(manage_->uploadChunk(piece, *handle, true, nullptr, 0, &error));
     EXPECT_EQ(error.code(), -197) << error.description();
     EXPECT_EQ(sizeListed(), 0);
-    // A progress callback that says stop ends the chunk as a failure.
-    error = bv::Error();
-    EXPECT_FALSE(manage_->uploadChunk(
-        piece, *handle, false, [](int64_t, int64_t) { return false; }, 0, &error));
-    EXPECT_EQ(sizeListed(), 0);
-    // "CancelAllUploads" ends a waiting chunk.
-    server_->addFault({{"endpoint", "upload/upload_file_chunk2.json"},
-                       {"kind", "delay"},
-                       {"delay_ms", 3000},
-                       {"count", 1}});
-    std::thread canceller([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        bv::NotificationCenter::defaultCenter().post(BVApiRequest::kCancelAllUploadsNotification);
+    // On the main thread a chunk goes through the network thread, on any other thread over
+    // that thread's own connection; both report progress where the caller waits, and stop.
+    for (const bool onWorker : {false, true}) {
+        SCOPED_TRACE(onWorker ? "worker thread" : "main thread");
+        auto run = [&](const std::function<void()>& checks) {
+            if (!onWorker)
+                return checks();
+            std::thread worker(checks);
+            worker.join();
+        };
+        run([&] {
+            // A progress callback that says stop ends the chunk as a failure.
+            bv::Error failure;
+            EXPECT_FALSE(manage_->uploadChunk(
+                piece, *handle, false, [](int64_t, int64_t) { return false; }, 0, &failure));
+            EXPECT_EQ(sizeListed(), 0);
+            // "CancelAllUploads" ends a waiting chunk.
+            server_->addFault({{"endpoint", "upload/upload_file_chunk2.json"},
+                               {"kind", "delay"},
+                               {"delay_ms", 3000},
+                               {"count", 1}});
+            std::thread canceller([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                bv::NotificationCenter::defaultCenter().post(
+                    BVApiRequest::kCancelAllUploadsNotification);
+            });
+            const auto started = std::chrono::steady_clock::now();
+            EXPECT_FALSE(manage_->uploadChunk(piece, *handle, false, nullptr, 0, &failure));
+            canceller.join();
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+            server_->clearFaults();
+            EXPECT_EQ(sizeListed(), 0);
+        });
+    }
+    // A chunk sent from a worker reports its progress on that thread, up to the whole body.
+    // (Into a file of its own: the service may hold the stopped chunks of the first.)
+    ASSERT_TRUE(manage_->createFileAt("/", "p.bin", &error)) << error.description();
+    auto fresh = manage_->uploadOpenAt("/p.bin", 10, &error);
+    ASSERT_NE(fresh, nullptr) << error.description();
+    std::thread worker([&] {
+        int64_t sent = 0, expected = -1;
+        std::thread::id reportedOn;
+        bv::Error failure;
+        EXPECT_TRUE(manage_->uploadChunk(
+            piece, *fresh, false,
+            [&](int64_t now, int64_t total) {
+                sent = now;
+                expected = total;
+                reportedOn = std::this_thread::get_id();
+                return true;
+            },
+            0, &failure))
+            << failure.description();
+        EXPECT_EQ(reportedOn, std::this_thread::get_id());
+        EXPECT_GT(sent, static_cast<int64_t>(piece.size()));
+        EXPECT_EQ(sent, expected);
     });
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(manage_->uploadChunk(piece, *handle, false, nullptr, 0, &error));
-    canceller.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
-    server_->clearFaults();
+    worker.join();
+    EXPECT_EQ(std::static_pointer_cast<BVFileItem>(cachedListing("/")->itemNamed("p.bin"))->size,
+              10);
 
     // A close the service refuses still answers true, with its error.
     BVUploadFileHandle bogus;

@@ -85,6 +85,7 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
     }
     const uint64_t at = static_cast<uint64_t>(offset);
     std::optional<bv::Data> chunk;
+    bool here = false;
     {
         std::lock_guard hold(writerLock_);
         if (!staged_ && at != end_ && !switchToStaging(error))
@@ -99,18 +100,28 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
         }
         manage().setListedSize(path(), static_cast<int64_t>(end_));
         if (!staged_ && buffer_.size() > chunkSize()) {
+            // The buffer itself becomes the chunk; only the few bytes beyond it move to a new
+            // buffer, which has room for the next chunk from the start.
             const size_t take = static_cast<size_t>(chunkSize());
-            chunk = bv::Data(std::vector<uint8_t>(buffer_.bytes(), buffer_.bytes() + take));
-            buffer_.vector().erase(buffer_.vector().begin(), buffer_.vector().begin() + take);
+            bv::Data rest;
+            rest.reserve(take + 2 * size);
+            rest.append(buffer_.bytes() + take, buffer_.size() - take);
+            buffer_.resize(take);
+            chunk = std::move(buffer_);
+            buffer_ = std::move(rest);
+            // The uploads window lists a streamed file from its first chunk on.
+            if (!announced_.exchange(true))
+                notifyDelegate(
+                    [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidStarted(this); });
+            // Handed on under the writer's lock, so chunks of writes from several threads
+            // keep the order in which they left the buffer.
+            here = claimUploadHere();
+            if (!here)
+                queueUpload(std::move(*chunk));
         }
     }
-    if (chunk) {
-        // The uploads window lists a streamed file from its first chunk on.
-        if (!announced_.exchange(true))
-            notifyDelegate(
-                [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidStarted(this); });
-        queueUpload(std::move(*chunk));
-    }
+    if (here)
+        uploadHere(*chunk);
     if (!waitForQueue())
         return failedWrite(error);
     return true;
@@ -132,20 +143,30 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
     if (isStaged())
         return closeStaged(error);
     bv::Data leftovers;
+    size_t leftoverSize = 0;
+    bool suppressed = false;
+    bool here = false;
     {
         std::lock_guard hold(writerLock_);
         if (buffer_.empty() && uploadOffset() == 0)
             return BVUploadController::closeFileError(error);
         leftovers = std::move(buffer_);
+        leftoverSize = leftovers.size();
         buffer_ = bv::Data();
+        suppressed = suppressQueueUploadOnCloseFileError_.exchange(false);
+        if (!suppressed) {
+            here = claimUploadHere();
+            if (!here)
+                queueUpload(std::move(leftovers));
+        }
     }
-    if (suppressQueueUploadOnCloseFileError_) {
+    if (suppressed) {
         BVLog("Suppressing queueUpload");
-        suppressQueueUploadOnCloseFileError_ = false;
     } else {
         BVLog("leftovers: queueing uploading of %llu bytes",
-              static_cast<unsigned long long>(leftovers.size()));
-        queueUpload(std::move(leftovers));
+              static_cast<unsigned long long>(leftoverSize));
+        if (here)
+            uploadHere(leftovers);
     }
     BVLog("[Apr] Waiting to close upload for path: %@", path());
     bool ok = false;

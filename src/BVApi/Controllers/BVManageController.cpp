@@ -1,5 +1,6 @@
 #include "BVApi/Controllers/BVManageController.h"
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <mutex>
@@ -658,10 +659,25 @@ bool BVManageController::uploadChunk(const bv::Data& bytes, const BVUploadFileHa
 }
 
 bool BVManageController::setListedSize(const std::string& path, int64_t size) {
+    auto cache = this->cache();
+    if (!cache)
+        return false;
     const std::string name = BVVolumePath::lastComponent(path);
+    const std::string parent = BVVolumePath::parent(path);
+    // Most calls find the size listed already (each chunk after the write that listed it):
+    // a look at the cached listing, without the copy and store of a change.
+    auto cached = cache->fetchFolderListAt(parent);
+    auto listed = cached ? as<BVFileItem>(cached->itemNamed(name)) : nullptr;
+    if (!listed || listed->size == size)
+        return false;
     bool changed = false;
-    changeCachedListing("", BVVolumePath::parent(path), [&](BVFolderListItem& listing) {
-        auto entry = as<BVFileItem>(listing.itemNamed(name));
+    changeCachedListing("", parent, [&](BVFolderListItem& listing) {
+        // The entry looked at above is the copy's own unless the listing changed meanwhile;
+        // finding it by name would index the whole copy.
+        auto entry =
+            std::find(listing.files.begin(), listing.files.end(), listed) != listing.files.end()
+                ? listed
+                : as<BVFileItem>(listing.itemNamed(name));
         for (auto& file : listing.files) {
             if (entry && file == entry && file->size != size) {
                 auto resized = copyOf(*file);
@@ -704,6 +720,33 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
         nlohmann::json answer;
         if (request->sendSyncWith(error, &answer))
             result = BVContentItem::itemWithDict<BVChunkUploadResult>(answer);
+    } else if (!bv::RunLoop::isMainThread()) {
+        // Off the main thread the chunk goes out on this thread's own connection, the one
+        // its other requests use: no hand-over to the network thread and back through the
+        // main loop, while progress and "CancelAllUploads" still stop it.
+        BVApiRequest* sending = request.get();
+        if (progress) {
+            request->uploadProgressHandler = [sending, &progress](int64_t sent, int64_t expected) {
+                if (!progress(sent, expected))
+                    sending->cancelOperations();
+            };
+        }
+        std::weak_ptr<BVApiRequest> weakRequest = request;
+        auto cancelObserver = bv::NotificationCenter::defaultCenter().addObserver(
+            BVApiRequest::kCancelAllUploadsNotification,
+            [weakRequest](const std::string&, const nlohmann::json&) {
+                if (auto running = weakRequest.lock())
+                    running->cancelOperations();
+            });
+        nlohmann::json answer;
+        bv::Error failure;
+        // A stop that came after the last bytes went out still stops the chunk.
+        if (!request->operationsCancelled() && request->sendSyncWith(&failure, &answer) &&
+            api->checkServerError(&failure, request, answer) && !request->operationsCancelled())
+            result = BVContentItem::itemWithDict<BVChunkUploadResult>(answer);
+        // A stopped chunk fails without an error, as a stopped asynchronous one does.
+        if (!result && failure && !request->operationsCancelled() && error)
+            *error = failure;
     } else {
         auto exchange = std::make_shared<ChunkExchange>();
         std::weak_ptr<BVApiRequest> weakRequest = request;
@@ -736,18 +779,10 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
                 bv::RunLoop::main().wakeUp();
             });
         request->sendAsync();
-        // The answer arrives on the main loop: the main thread runs it while it waits,
-        // any other thread waits for the main thread to deliver it.
-        if (bv::RunLoop::isMainThread()) {
-            while (!exchange->ended() && !request->operationsCancelled())
-                bv::RunLoop::main().runUntil(
-                    [&] { return exchange->ended() || request->operationsCancelled(); }, 1);
-        } else {
-            std::unique_lock hold(exchange->lock);
-            exchange->changed.wait(hold, [&] {
-                return exchange->finished || exchange->cancelled || request->operationsCancelled();
-            });
-        }
+        // The answer arrives on the main loop, which this thread runs while it waits.
+        while (!exchange->ended() && !request->operationsCancelled())
+            bv::RunLoop::main().runUntil(
+                [&] { return exchange->ended() || request->operationsCancelled(); }, 1);
         {
             std::lock_guard callback(exchange->callbackLock);
             exchange->detached = true;

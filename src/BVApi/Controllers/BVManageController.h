@@ -123,9 +123,9 @@ class BVManageController {
                                                      bv::Error* error);
     // Sends one chunk; true when the service wrote all of it, after which the file's size
     // in the cached listing is offset + chunk length. Asynchronous sends report progress and
-    // end early on "CancelAllUploads"; either way the caller is blocked until the end. The
-    // answers of asynchronous sends arrive on the main loop: off the main thread they need
-    // the main thread to run it.
+    // end early on "CancelAllUploads"; either way the caller is blocked until the end. On the
+    // main thread an asynchronous send goes through the network thread while the caller runs
+    // the main loop; on any other thread it is sent on the caller's own connection.
     bool uploadChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
                      bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
                      bool async, bv::Error* error);

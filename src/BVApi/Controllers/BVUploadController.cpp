@@ -227,6 +227,13 @@ void BVUploadController::queueOperation(std::function<void()> operation) {
             BVUploadController* controller;
             ~Ended() { controller->operationEnded(); }
         } ended{this};
+        {
+            // Chunks go one at a time: a chunk uploaded on a caller's thread finishes first.
+            std::unique_lock hold(pendingLock_);
+            pendingChanged_.wait(hold, [this] { return !runningHere_ || suspended_; });
+            if (suspended_)
+                return;
+        }
         operation();
     });
 }
@@ -234,6 +241,29 @@ void BVUploadController::queueOperation(std::function<void()> operation) {
 void BVUploadController::queueUpload(bv::Data data) {
     queueOperation(
         [this, data = std::move(data)] { upload(data, uploadOffset_.load(), false, false); });
+}
+
+bool BVUploadController::claimUploadHere() {
+    std::lock_guard hold(pendingLock_);
+    if (pending_ > 0 || suspended_)
+        return false;
+    ++pending_;
+    runningHere_ = true;
+    return true;
+}
+
+void BVUploadController::uploadHere(const bv::Data& data) {
+    struct Ended {
+        BVUploadController* controller;
+        ~Ended() {
+            {
+                std::lock_guard hold(controller->pendingLock_);
+                controller->runningHere_ = false;
+            }
+            controller->operationEnded();
+        }
+    } ended{this};
+    upload(data, uploadOffset_.load(), false, false);
 }
 
 void BVUploadController::operationEnded() {
@@ -399,13 +429,16 @@ bool BVUploadController::upload(const bv::Data& data, uint64_t offset, bool basi
     }
     if (!checkDiskSpace())
         return false;
-    std::optional<bv::Data> sent = data;
-    if (encrypted_)
-        sent = encryptWithKey(data, encryptionKey_);
-    if (!sent) {
-        BVLog("uploadData is nil in upload");
-        return false;
+    // The plain bytes go as they are; only a secure file's chunk needs bytes of its own.
+    std::optional<bv::Data> encryptedData;
+    if (encrypted_) {
+        encryptedData = encryptWithKey(data, encryptionKey_);
+        if (!encryptedData) {
+            BVLog("uploadData is nil in upload");
+            return false;
+        }
     }
+    const bv::Data* sent = encryptedData ? &*encryptedData : &data;
     BVLog("Upload %llu: starting new chunk at %llu", n, static_cast<unsigned long long>(offset));
     BVLog("self.uploadOffset: %llu", static_cast<unsigned long long>(uploadOffset_.load()));
     bv::Error failure;

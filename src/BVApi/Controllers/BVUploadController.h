@@ -94,6 +94,13 @@ class BVUploadController {
     bool upload(const bv::Data& data, uint64_t offset, bool basicMode, bool incorrectRequest);
     // Queues one chunk at the then current uploadOffset.
     void queueUpload(bv::Data data);
+    // For a caller that would queue a chunk and wait for the queue: when nothing waits or
+    // runs on the queue, claims the queue's turn for uploadHere() on the calling thread (and
+    // its connection), sparing the hand-over to a worker; operations queued meanwhile start
+    // after it. False: queue the chunk instead.
+    bool claimUploadHere();
+    // Uploads the chunk at the then current uploadOffset and gives the claimed turn back.
+    void uploadHere(const bv::Data& data);
     // Until the queue is empty or suspended, or seconds have passed: answers !uploadFailed.
     bool waitForQueueFor(double seconds);
     bool waitForQueue() { return waitForQueueFor(kQueueWait); }
@@ -200,10 +207,11 @@ class BVUploadController {
     std::deque<BVUploadChunk> uploadedData_;
     bv::Error uploadError_;
 
-    std::mutex pendingLock_;  // guards pending_
+    std::mutex pendingLock_;  // guards pending_, suspended_, runningHere_
     std::condition_variable pendingChanged_;
-    size_t pending_ = 0;
+    size_t pending_ = 0;  // operations queued or running, here or on the queue
     bool suspended_ = false;
+    bool runningHere_ = false;  // a chunk is uploaded on a caller's thread
 
     std::unique_ptr<bv::NotificationCenter::Token> cancelObserver_;
     // Last: its workers stop before the state they use goes.

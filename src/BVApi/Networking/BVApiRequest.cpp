@@ -118,14 +118,27 @@ std::atomic<uint64_t>& cancelAllUploadsPosts() {
     return posts;
 }
 
-// Receives a synchronous answer into memory.
+// Receives a synchronous answer into memory, reports the body's progress on the sending
+// thread and ends the exchange once the request's operations are cancelled.
 class BodyCollector : public BVCurlTransfer::Delegate {
   public:
+    BodyCollector(const BVApiRequest::UploadProgressHandler& progress,
+                  const std::atomic<bool>& cancelled)
+        : progress_(progress), cancelled_(cancelled) {}
     size_t transferDidReceiveData(const char* bytes, size_t length) override {
         body.append(bytes, length);
         return length;
     }
+    void transferDidSendBodyData(int64_t sent, int64_t expected) override {
+        if (progress_)
+            progress_(sent, expected);
+    }
+    bool transferShouldGoOn() override { return !cancelled_.load(); }
     bv::Data body;
+
+  private:
+    const BVApiRequest::UploadProgressHandler& progress_;
+    const std::atomic<bool>& cancelled_;
 };
 
 }  // namespace
@@ -150,7 +163,7 @@ std::shared_ptr<BVApiRequest> BVApiRequest::initWithMethod(const std::string& me
                                                            const std::string& endpoint,
                                                            const Arguments& arguments,
                                                            std::shared_ptr<bv::InputStream> stream,
-                                                           const nlohmann::json& parameters) {
+                                                           nlohmann::json parameters) {
     std::shared_ptr<BVApiRequest> request(new BVApiRequest());
     request->method_ = method;
     request->endpoint_ = endpoint;
@@ -161,7 +174,7 @@ std::shared_ptr<BVApiRequest> BVApiRequest::initWithMethod(const std::string& me
         method == "POST" || method == "PUT" ? kParametersJSON : kParametersQuery;
     request->safeToResend_ = method != "POST";
     if (parameters.is_object()) {
-        request->parameters_ = parameters;
+        request->parameters_ = std::move(parameters);
     } else if (stream) {
         request->stream_ = std::move(stream);
         request->parametersType_ = kParametersStream;
@@ -191,6 +204,13 @@ std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(const std::string&
                                                               const Arguments& arguments,
                                                               const nlohmann::json& parameters) {
     return initWithMethod(method, endpoint, arguments, nullptr, parameters);
+}
+
+std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(const std::string& method,
+                                                              const std::string& endpoint,
+                                                              const Arguments& arguments,
+                                                              nlohmann::json&& parameters) {
+    return initWithMethod(method, endpoint, arguments, nullptr, std::move(parameters));
 }
 
 std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(
@@ -302,7 +322,7 @@ BVApiRequest::Attempt BVApiRequest::performAttempt(const BVUrlRequest& request) 
     }
     if (request.stream)
         streamConsumed_ = true;
-    BodyCollector collector;
+    BodyCollector collector(uploadProgressHandler, operationsCancelled_);
     // On the thread's own handle: consecutive requests of a thread share one connection.
     auto transfer =
         BVCurlTransfer::make(request, collector, &attempt.error, BVCurlTransfer::Handle::thread);
@@ -345,7 +365,7 @@ bool BVApiRequest::sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse
         const bool resendable = safeToResend_ || !attempt.mayHaveArrived;
         if (!resendable && numberOfRetries_ > 0)
             BVLog("request uid %@ is not sent again: the service may have applied it", uid_);
-        if (numberOfRetries_ == 0 || !resendable) {
+        if (numberOfRetries_ == 0 || !resendable || operationsCancelled_) {
             bv::setError(error,
                          transportError(kErrorNoData, "Server returned no data", attempt.error));
             return false;

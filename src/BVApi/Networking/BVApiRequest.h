@@ -79,6 +79,11 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
                                                            const std::string& endpoint,
                                                            const Arguments& arguments,
                                                            const nlohmann::json& parameters);
+    // Takes the parameters over: a chunk of file data among them is not copied.
+    static std::shared_ptr<BVApiRequest> requestWithMethod(const std::string& method,
+                                                           const std::string& endpoint,
+                                                           const Arguments& arguments,
+                                                           nlohmann::json&& parameters);
     static std::shared_ptr<BVApiRequest> requestWithMethod(const std::string& method,
                                                            const std::string& endpoint,
                                                            std::shared_ptr<bv::InputStream> stream);
@@ -93,7 +98,7 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
                                                         const std::string& endpoint,
                                                         const Arguments& arguments,
                                                         std::shared_ptr<bv::InputStream> stream,
-                                                        const nlohmann::json& parameters);
+                                                        nlohmann::json parameters);
 
     ~BVApiRequest();
     BVApiRequest(const BVApiRequest&) = delete;
@@ -103,7 +108,8 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     // response are those of the last attempt. `logging` has no effect. A failed attempt
     // is retried (after a delay on the request's clock) only when sending it again cannot
     // apply it twice: the request is safe to resend, or it provably never reached the
-    // service whole.
+    // service whole. The body's progress goes to uploadProgressHandler on this thread;
+    // cancelOperations() from another thread ends the exchange within about a second.
     bool sendSyncWith(bv::Error* error, bv::Data* data, BVHttpResponse* response, bool logging);
     // The exchange followed by apiResponseFrom; true when a dictionary was produced.
     bool sendSyncWith(bv::Error* error, nlohmann::json* response);
@@ -124,8 +130,8 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     void waitFor(double seconds);
     // Stops the asynchronous exchange; no callback is called afterwards.
     void cancelAsync();
-    // Ends a running waitAsync; a "CancelAllUploads" posted after the request was made has
-    // the same effect.
+    // Ends a running waitAsync or synchronous exchange; a "CancelAllUploads" posted after
+    // the request was made has the same effect on waitAsync.
     void cancelOperations() { operationsCancelled_ = true; }
     bool isRunning() const { return state_ == kStateRunning; }
 

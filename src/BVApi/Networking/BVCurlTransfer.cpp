@@ -222,10 +222,12 @@ int BVCurlTransfer::seekCallback(void* self, curl_off_t offset, int origin) {
 int BVCurlTransfer::progressCallback(void* self, curl_off_t, curl_off_t, curl_off_t ulTotal,
                                      curl_off_t ulNow) {
     auto* transfer = static_cast<BVCurlTransfer*>(self);
-    if (ulNow == transfer->lastReportedSent_)
-        return 0;
-    transfer->lastReportedSent_ = ulNow;
     try {
+        if (!transfer->delegate_.transferShouldGoOn())
+            return 1;
+        if (ulNow == transfer->lastReportedSent_)
+            return 0;
+        transfer->lastReportedSent_ = ulNow;
         int64_t expected = transfer->bodyLength_ >= 0 ? transfer->bodyLength_ : ulTotal;
         transfer->delegate_.transferDidSendBodyData(ulNow, expected);
     } catch (...) {

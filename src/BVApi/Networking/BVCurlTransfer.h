@@ -27,6 +27,9 @@ class BVCurlTransfer {
         // The head of the final answer (interim 1xx heads are not reported).
         virtual void transferDidReceiveResponse(const BVHttpResponse&) {}
         virtual void transferDidSendBodyData(int64_t /*sent*/, int64_t /*expected*/) {}
+        // Asked often while the exchange runs (about once a second when nothing moves);
+        // false ends it with CURLE_ABORTED_BY_CALLBACK.
+        virtual bool transferShouldGoOn() { return true; }
     };
 
     // Which easy handle the transfer runs on: one of its own (needed on a multi handle), or
