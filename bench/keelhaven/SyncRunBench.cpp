@@ -1,6 +1,9 @@
 // Whole backup runs against the reference service on loopback: 5,000 files of 4 KiB in 50
 // folders, local to cloud. Prints the initial run, a run with nothing changed, a run after
-// touching 50 files, and `rsync -a` of the same tree to a local folder as the machine's floor.
+// touching 50 files, and `rsync -a` of the same tree to a local folder as the machine's floor,
+// then one large file up and down against curl. Each run also prints the CPU seconds of
+// Keelhaven and of the service. KH_BENCH_THREADS: workers (4); KH_BENCH_BIG_MIB: the large
+// file's size (256; 0 leaves that part out); KH_BENCH_SERVER_ARGS: more service options.
 #include <sys/resource.h>
 #include <unistd.h>
 
