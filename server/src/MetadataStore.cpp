@@ -98,10 +98,34 @@ CREATE TABLE IF NOT EXISTS stats (
 CREATE INDEX IF NOT EXISTS folders_parent ON folders(parent_id, name_key);
 CREATE INDEX IF NOT EXISTS files_folder ON files(folder_id, name_key);
 CREATE INDEX IF NOT EXISTS files_owner ON files(owner_id);
--- The quota check sums an owner's sizes at every create, chunk and close: with the size in
--- the index that sum never visits the table.
-CREATE INDEX IF NOT EXISTS files_owner_size ON files(owner_id, size);
+DROP INDEX IF EXISTS files_owner_size;
 )SQL");
+    keepStorageTotals();
+}
+
+// The quota is checked at every create, chunk and close; summing an account's file sizes
+// each time grew with the account. The total is kept in the account's row instead, by
+// triggers, so it changes in the same transaction as the file rows and stays right across
+// every path that writes them (uploads, overwrites, deletes, trash emptying, restarts).
+void MetadataStore::keepStorageTotals() {
+    addColumn("users", "storage_used", "INTEGER NOT NULL DEFAULT 0");
+    db_.exec(R"SQL(
+CREATE TRIGGER IF NOT EXISTS files_storage_insert AFTER INSERT ON files BEGIN
+    UPDATE users SET storage_used = storage_used + NEW.size WHERE id = NEW.owner_id;
+END;
+CREATE TRIGGER IF NOT EXISTS files_storage_delete AFTER DELETE ON files BEGIN
+    UPDATE users SET storage_used = storage_used - OLD.size WHERE id = OLD.owner_id;
+END;
+CREATE TRIGGER IF NOT EXISTS files_storage_update AFTER UPDATE OF size, owner_id ON files
+WHEN OLD.size != NEW.size OR OLD.owner_id != NEW.owner_id BEGIN
+    UPDATE users SET storage_used = storage_used - OLD.size WHERE id = OLD.owner_id;
+    UPDATE users SET storage_used = storage_used + NEW.size WHERE id = NEW.owner_id;
+END;
+)SQL");
+    // Data folders written before the triggers existed (or edited by hand) start right.
+    db_.exec(
+        "UPDATE users SET storage_used = "
+        "(SELECT COALESCE(SUM(size), 0) FROM files WHERE files.owner_id = users.id)");
 }
 
 void MetadataStore::addColumn(const std::string& table, const std::string& column,

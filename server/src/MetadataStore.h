@@ -26,6 +26,7 @@ class MetadataStore {
     void addColumn(const std::string& table, const std::string& column,
                    const std::string& declaration);
     void neverReuseIds(const std::string& table);
+    void keepStorageTotals();
 
     std::mutex mutex_;  // guards db_
     Database db_;

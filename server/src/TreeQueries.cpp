@@ -274,7 +274,7 @@ int64_t bumpTrash(Database& db, int64_t ownerId) {
 }
 
 int64_t storageUsed(Database& db, int64_t ownerId) {
-    auto st = db.prepare("SELECT COALESCE(SUM(size), 0) FROM files WHERE owner_id = ?");
+    auto st = db.prepare("SELECT storage_used FROM users WHERE id = ?");
     st.bind(1, ownerId);
     return st.step() ? st.integer(0) : 0;
 }

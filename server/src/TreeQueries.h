@@ -100,6 +100,7 @@ Taken nameTaken(Database& db, int64_t parent, const std::string& key, int64_t ex
 // Raises the folder's change stamp (and modification date); answers the new stamp.
 int64_t bump(Database& db, int64_t folderId);
 int64_t bumpTrash(Database& db, int64_t ownerId);
+// The bytes of every file the owner holds, trashed ones included (a running total).
 int64_t storageUsed(Database& db, int64_t ownerId);
 
 // Deletes the folder, everything below it that is not in the trash on its own, and the

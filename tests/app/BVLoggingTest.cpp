@@ -160,6 +160,22 @@ TEST_F(BVLoggingTest, FirstRecordCreatesAPrivateFileNamedAfterPrefixAndStartTime
     EXPECT_NE(records[0].find("first"), std::string::npos);
 }
 
+// The file stays open between records: one removed meanwhile (a clean-up of the folder by
+// another program) is made again by name, not written into unseen.
+TEST_F(BVLoggingTest, RecordsAfterTheFileWasRemovedReachItAgain) {
+    BVLog("before");
+    auto files = filesIn(logFolder());
+    ASSERT_EQ(files.size(), 1u);
+    fs::remove(files[0]);
+    BVLog("after");
+    files = filesIn(logFolder());
+    ASSERT_EQ(files.size(), 1u);
+    const auto records = lines(readFile(files[0]));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].find("after"), std::string::npos);
+    EXPECT_EQ(modeOf(files[0]), 0600u);
+}
+
 TEST_F(BVLoggingTest, ExtensionLogsGoToItsOwnFolder) {
     BVLogging::setupWithPrefix("FE");
     BVLog("from the extension");

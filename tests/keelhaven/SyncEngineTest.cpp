@@ -48,11 +48,13 @@ TEST_F(SyncEngineTest, BackupCopiesTheTreeThenOnlyWhatChanged) {
     EXPECT_FALSE(p->logHas("uploaded to BV")) << p->logText();
     EXPECT_EQ(p->task()->itemsProcessed(), 0);
 
+    const std::string changedID = p->cloudID("sub/b.txt");
     p->writeLocal("sub/b.txt", "beta 2", kT0 + 60);
     p->removeLocal("a.txt");
     ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
     Tree cloud = p->cloudTree();
     EXPECT_EQ(cloud.at("sub/b.txt"), "beta 2");
+    EXPECT_EQ(p->cloudID("sub/b.txt"), changedID);  // a new version of the same file
     // A backup keeps at the service what went away at the source.
     EXPECT_EQ(cloud.at("a.txt"), "alpha");
 }

@@ -257,6 +257,43 @@ TEST_F(FileTest, UploadBeyondTheStorageMaximumIsRefused) {
     EXPECT_EQ(api().call("GET", "users/info.json", {u.sid}).json["StorageUsed"], 900 * 1024);
 }
 
+// The account's total is kept as files change, not summed per call: every path that
+// changes a file row must move it, and a restart must find it where it was.
+TEST_F(FileTest, StorageUsedFollowsOverwritesDeletionsAndRestarts) {
+    User u = newUser();
+    auto used = [&](ApiTestClient& client) {
+        return client.call("GET", "users/info.json", {u.sid}).json["StorageUsed"];
+    };
+    std::string docs = createFolder(u, "0", "Docs");
+    std::string a = uploadFile(u, docs, "a.bin", std::string(1000, 'a'))["FileId"];
+    std::string b = uploadFile(u, "0", "b.bin", std::string(300, 'b'))["FileId"];
+    std::string cFile = uploadFile(u, docs, "c.bin", std::string(20, 'c'))["FileId"];
+    EXPECT_EQ(used(api()), 1320);
+
+    ApiAnswer opened = api().call("POST", "upload/open_file_upload.json", {},
+                                  {{"session_id", u.sid}, {"file_id", a}, {"file_size", "0"}});
+    api().uploadChunk(u.sid, a, opened.json["TempLocation"], 0, "smaller");
+    api().call("POST", "upload/close_file_upload.json", {},
+               {{"session_id", u.sid},
+                {"file_id", a},
+                {"file_size", "7"},
+                {"temp_location", opened.json["TempLocation"]}});
+    EXPECT_EQ(used(api()), 327);
+
+    api().call("POST", "file/trash.json", {}, {{"session_id", u.sid}, {"file_id", cFile}});
+    EXPECT_EQ(used(api()), 327);  // a trashed file still takes room
+    api().call("POST", "folder/remove.json", {}, {{"session_id", u.sid}, {"folder_id", docs}});
+    EXPECT_EQ(used(api()), 320);  // the trashed file stays in the trash
+    api().call("DELETE", "folder/trash.json", {u.sid});
+    EXPECT_EQ(used(api()), 300);
+
+    server().restart();
+    ApiTestClient fresh(server());
+    EXPECT_EQ(used(fresh), 300);
+    fresh.call("DELETE", "file.json", {u.sid, b});
+    EXPECT_EQ(used(fresh), 0);
+}
+
 // Opens an upload of a new, empty file; answers its id and temporary location.
 std::pair<std::string, std::string> openEmpty(ApiTestClient& api, const std::string& sid,
                                               const std::string& name) {

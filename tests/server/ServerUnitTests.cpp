@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <vector>
 
 #include "ApiRouter.h"
 #include "ContentStore.h"
@@ -11,6 +12,7 @@
 #include "ServiceError.h"
 #include "ServiceLimits.h"
 #include "TempDir.h"
+#include "TreeQueries.h"
 #include "UploadSessions.h"
 
 namespace {
@@ -169,6 +171,58 @@ INSERT INTO sessions VALUES ('s', 1, 1, NULL, 0);
         EXPECT_EQ(session.integer(0), 1);
         EXPECT_TRUE(session.isNull(1));
     });
+}
+
+TEST(ServerMetadata, DataFolderFromBeforeStartsWithItsStorageTotals) {
+    bvtest::TempDir dir;
+    const auto file = dir.path() / "metadata.sqlite";
+    {
+        bvserver::Database old(file);
+        old.exec(R"SQL(
+CREATE TABLE users (id INTEGER PRIMARY KEY, username TEXT NOT NULL UNIQUE COLLATE NOCASE,
+    pw_salt TEXT NOT NULL, pw_hash TEXT NOT NULL);
+INSERT INTO users (id, username, pw_salt, pw_hash) VALUES (1, 'ann', '', ''), (2, 'bo', '', '');
+CREATE TABLE files (id INTEGER PRIMARY KEY AUTOINCREMENT, owner_id INTEGER NOT NULL,
+    folder_id INTEGER NOT NULL, name TEXT NOT NULL, name_key TEXT NOT NULL,
+    size INTEGER NOT NULL DEFAULT 0, created INTEGER NOT NULL, modified INTEGER NOT NULL,
+    trashed INTEGER NOT NULL DEFAULT 0, rev INTEGER NOT NULL DEFAULT 0);
+INSERT INTO files (owner_id, folder_id, name, name_key, size, created, modified, trashed)
+    VALUES (1, 1, 'a', 'a', 100, 0, 0, 0), (1, 1, 'b', 'b', 23, 0, 0, 1),
+           (2, 1, 'c', 'c', 5, 0, 0, 0);
+)SQL");
+    }
+    bvserver::MetadataStore store(file);
+    store.locked([](bvserver::Database& db) {
+        EXPECT_EQ(bvserver::tree::storageUsed(db, 1), 123);
+        EXPECT_EQ(bvserver::tree::storageUsed(db, 2), 5);
+        // Moving a file to another owner moves its bytes too.
+        db.exec("UPDATE files SET owner_id = 2, size = 40 WHERE name = 'a'");
+        EXPECT_EQ(bvserver::tree::storageUsed(db, 1), 23);
+        EXPECT_EQ(bvserver::tree::storageUsed(db, 2), 45);
+    });
+}
+
+// Statements are kept per connection: one still stepping is never handed out again, and one
+// given back starts afresh with no bindings left over.
+TEST(ServerMetadata, CachedStatementsNestAndStartAfresh) {
+    bvtest::TempDir dir;
+    bvserver::Database db(dir.path() / "cache.sqlite");
+    db.exec("CREATE TABLE t (n INTEGER); INSERT INTO t VALUES (1), (2), (3);");
+    const char* sql = "SELECT n FROM t WHERE n >= ? ORDER BY n";
+    std::vector<int64_t> pairs;
+    {
+        auto outer = db.prepare(sql);
+        outer.bind(1, int64_t{2});
+        while (outer.step()) {
+            auto inner = db.prepare(sql);
+            inner.bind(1, outer.integer(0));
+            while (inner.step())
+                pairs.push_back(outer.integer(0) * 10 + inner.integer(0));
+        }
+    }
+    EXPECT_EQ(pairs, (std::vector<int64_t>{22, 23, 33}));
+    auto again = db.prepare(sql);
+    EXPECT_FALSE(again.step());  // an unbound parameter is NULL: no row, not the old 2
 }
 
 }  // namespace

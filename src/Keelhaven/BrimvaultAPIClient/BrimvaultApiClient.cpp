@@ -362,8 +362,10 @@ bool BrimvaultApiClient::doFileUpload(const bv::Data& chunk, const std::string& 
                                {incorrectRequest ? std::string("Incorrect4Debug") : fileID},
                                {{"temp_location", tempLocation},
                                 {"chunk_offset", chunkOffset},
-                                {"chunk_size", static_cast<uint64_t>(chunk.size())},
-                                {"file_data", json::binary(chunk.vector())}});
+                                {"chunk_size", static_cast<uint64_t>(chunk.size())}});
+    // Put in place, not listed above: a brace list copies each of its values, and the request
+    // copies its parameters again, which made a 20 MiB chunk four copies before its body.
+    (*request->parameters())["file_data"] = json::binary(chunk.vector());
     request->setParametersType(BVApiRequest::kParametersQueryAndMultipart);
     if (delegate)
         request->uploadProgressHandler = [delegate](int64_t sent, int64_t expected) {

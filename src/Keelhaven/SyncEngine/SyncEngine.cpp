@@ -153,6 +153,7 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
     tree_ = std::make_unique<LocalTree>(localRoot_, environment_.trashRoot);
     auto cloudRecord = cloud.folder();
     int64_t levelStamp = cloudRecord ? cloudRecord->m_lastupdate : 0;
+    const int64_t storedStamp = levelStamp;
     m_accessDirID = cloudRecord ? cloudRecord->m_accessDirId : "";
 
     Listing localLive, cloudLive;
@@ -184,6 +185,9 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
             return failLevel();
     }
 
+    cloudFileIDs_.clear();
+    for (const auto& file : cloudLive.files)
+        cloudFileIDs_.emplace(file.itemName, file.itemID);
     std::vector<std::string> clashes;
     auto actions = Action::getListofSyncBackupActionItemList(localChanges, cloudChanges, &clashes);
     for (const auto& name : clashes) {
@@ -198,7 +202,9 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
 
     if (m_errorCount.load() == 0 && cloudRecord)
         levelStamp = cloud.folder()->m_lastupdate;
-    if (db_ && cloudRecord)
+    // An unchanged stamp is not written again: on a run with nothing to do, that write was
+    // the only one of the level, and committing it cost more than the level's listing.
+    if (db_ && cloudRecord && levelStamp != storedStamp)
         db_->updateLastUpdateTime(cloudRecord->m_folderID, levelStamp);
     if (actions.empty()) {
         log("applying direct progress");
@@ -698,6 +704,20 @@ bool SyncEngine::uploadAFile(const FileSystemObjects& item, std::string* newID,
         if (created || !contains(reason, BrimvaultApiClient::kFolderBusy))
             break;
         sleepFor(kBusyDelay);
+    }
+    if (!created && reason == BrimvaultApiClient::kFileExists) {
+        // The level's listing names it: an id gone stale since then fails to open, and the
+        // lookup by name below finds the current one.
+        auto listed = cloudFileIDs_.find(item.itemName);
+        if (listed != cloudFileIDs_.end() && !listed->second.empty()) {
+            std::string openReason;
+            if (auto temp = environment_.api->doOpenFileForUpload(listed->second, session(),
+                                                                  m_accessDirID, &openReason)) {
+                created = BrimvaultApiClient::CreatedFile{};
+                created->fileID = listed->second;
+                created->tempLocation = *temp;
+            }
+        }
     }
     if (!created && (reason == BrimvaultApiClient::kFileExists ||
                      reason == BrimvaultApiClient::kParentTrashed)) {

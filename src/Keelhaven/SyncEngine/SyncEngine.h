@@ -113,6 +113,10 @@ class SyncEngine : public SyncBackupEngine {
     bool m_isFromCloudFolder = false;
     bool m_isSync = false;
     std::string m_accessDirID;
+    // Ids of the files in this level's cloud listing, by name: a file that is already there
+    // is opened by its id instead of listing the folder again to find it. Written before the
+    // level's actions start and only read by them.
+    std::map<std::string, std::string> cloudFileIDs_;
     double progressFactor = 100;
     double oneItemProgress = 0;
     std::atomic<int32_t> m_errorCount{0};

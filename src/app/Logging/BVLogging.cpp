@@ -75,14 +75,30 @@ Stamps stampsNow() {
     return stamps;
 }
 
-void appendRecord(const std::string& file, const std::string& record) {
-    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return;
+int openForAppend(const std::string& file) {
+    return open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+// Writes the record through the kept descriptor; when the file was removed meanwhile (a
+// clean-up of the folder), the name is opened again so records keep reaching a file.
+void appendRecord(std::atomic<int>& kept, const std::string& file, const std::string& record) {
+    int fd = kept.load(std::memory_order_acquire);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_nlink == 0) {
+        int fresh = openForAppend(file);
+        if (fresh < 0)
+            return;
+        if (kept.compare_exchange_strong(fd, fresh, std::memory_order_acq_rel)) {
+            // Another thread may still be writing through the old descriptor: it is left
+            // open (a removed file is rare) rather than closed under that writer.
+            fd = fresh;
+        } else {
+            close(fresh);  // another thread replaced it first; fd holds its descriptor
+        }
+    }
     // One write per record: O_APPEND places it whole at the end, even with other writers.
     ssize_t ignored = write(fd, record.data(), record.size());
     (void)ignored;
-    close(fd);
 }
 
 // A file with the two dates that order files newest first.
@@ -185,10 +201,10 @@ std::string BVLogging::currentFileName(bool succinct) {
     if (!bv::XdgPaths::createPrivateDirectories(path_))
         return {};
     std::string name = path_ + bv::format("%@Log-%@.txt", prefix_, stampsNow().hundredths);
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = openForAppend(name);
     if (fd < 0)
         return {};
-    close(fd);
+    (succinct ? succinctFd_ : normalFd_).store(fd, std::memory_order_release);
     slot = name;
     ready.store(true, std::memory_order_release);
     return slot;
@@ -198,10 +214,11 @@ void BVLogging::fileMessage(const std::string& message, bool succinct) {
     const std::string file = currentFileName(succinct);
     if (file.empty())
         return;
+    std::atomic<int>& kept = succinct ? succinctFd_ : normalFd_;
     if (succinct)
-        appendRecord(file, message);
+        appendRecord(kept, file, message);
     else
-        appendRecord(file, "[" + stampsNow().hundredths + "]: " + message);
+        appendRecord(kept, file, "[" + stampsNow().hundredths + "]: " + message);
 }
 
 void BVLogging::fileSuccinctMessage(const std::string& message) {

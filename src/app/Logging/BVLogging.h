@@ -92,6 +92,10 @@ class BVLogging {
     std::string succinctFileName_;
     std::atomic<bool> normalFileReady_{false};
     std::atomic<bool> succinctFileReady_{false};
+    // The open files behind the two names (-1 until made). Opening the file for each record
+    // cost more than the record itself; a file removed under us is opened again by name.
+    std::atomic<int> normalFd_{-1};
+    std::atomic<int> succinctFd_{-1};
 };
 
 // The two entry points. level, file, line and function are accepted and ignored.
