@@ -123,15 +123,6 @@ std::string BVApiParameterEncoder::queryString(const nlohmann::json& parameters,
 
 bv::Data BVApiParameterEncoder::multipartBody(const nlohmann::json& parameters) {
     bv::Data body;
-    // Room for the binary parts up front: growing past a chunk of file data would copy it
-    // again and leave a buffer twice its size.
-    size_t binaryBytes = 0;
-    if (parameters.is_object())
-        for (const auto& [key, value] : parameters.items())
-            if (value.is_binary())
-                binaryBytes += value.get_binary().size();
-    if (binaryBytes > 0)
-        body.reserve(binaryBytes + 4096);
     if (parameters.is_object()) {
         // One allocation: a chunk of file data is copied once, never again as the body grows.
         size_t binaryBytes = 0;
