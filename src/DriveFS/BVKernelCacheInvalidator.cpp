@@ -1,5 +1,6 @@
 #include "DriveFS/BVKernelCacheInvalidator.h"
 
+#include <chrono>
 #include <exception>
 
 #include "BVApi/Content/BVVolumePath.h"
@@ -31,11 +32,19 @@ void BVKernelCacheInvalidator::itemsChanged(const std::vector<std::string>& path
     pendingChanged_.notify_all();
 }
 
+bool BVKernelCacheInvalidator::idleLocked() const {
+    return stopping_ || (pendingItems_.empty() && pendingFolders_.empty() && !busy_);
+}
+
 void BVKernelCacheInvalidator::waitUntilIdle() {
     std::unique_lock<std::mutex> lock(pendingLock_);
-    pendingChanged_.wait(lock, [this] {
-        return stopping_ || (pendingItems_.empty() && pendingFolders_.empty() && !busy_);
-    });
+    pendingChanged_.wait(lock, [this] { return idleLocked(); });
+}
+
+void BVKernelCacheInvalidator::waitUntilApplied(double seconds) {
+    std::unique_lock<std::mutex> lock(pendingLock_);
+    pendingChanged_.wait_for(lock, std::chrono::duration<double>(seconds),
+                             [this] { return idleLocked(); });
 }
 
 void BVKernelCacheInvalidator::stop() {

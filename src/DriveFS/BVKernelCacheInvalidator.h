@@ -39,12 +39,14 @@ class BVKernelCacheInvalidator : public BVVolumeChangeHook {
     BVKernelCacheInvalidator& operator=(const BVKernelCacheInvalidator&) = delete;
 
     void itemsChanged(const std::vector<std::string>& paths) override;
+    void waitUntilApplied(double seconds) override;
     // Waits until every path reported before the call is invalidated (or stop()).
     void waitUntilIdle();
     void stop();
 
   private:
     void run();
+    bool idleLocked() const;
 
     const Kernel kernel_;
     std::mutex pendingLock_;  // guards the pending sets, busy_, stopping_ (a leaf)

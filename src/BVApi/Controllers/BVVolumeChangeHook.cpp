@@ -56,14 +56,17 @@ void BVVolumeChangeHook::install(std::shared_ptr<BVVolumeChangeHook> replacement
     hook = std::move(replacement);
 }
 
-void BVVolumeChangeHook::notify(const std::vector<std::string>& paths) {
+void BVVolumeChangeHook::notify(const std::vector<std::string>& paths, double waitSeconds) {
     std::shared_ptr<BVVolumeChangeHook> current;
     {
         std::lock_guard<std::mutex> guard(hookLock);
         current = hook;
     }
-    if (current && !paths.empty())
-        current->itemsChanged(paths);
+    if (!current || paths.empty())
+        return;
+    current->itemsChanged(paths);
+    if (waitSeconds > 0)
+        current->waitUntilApplied(waitSeconds);
 }
 
 std::vector<std::string> BVVolumeChangeHook::changedPaths(const std::string& path,
