@@ -23,8 +23,10 @@ void BVMountOptions::applyToConnection(fuse_conn_info* connection, fuse_config* 
     // these. This is correct because every change the daemon makes or learns of reaches the
     // kernel before anyone can ask again: the adapters report their own changes and the
     // background refresh reports what it found changed, through BVVolumeChangeHook to the
-    // mount's BVKernelCacheInvalidator, which drops the items' and their folders' cached
-    // attributes and pages. Within the minute, the kernel answers what the daemon would.
+    // mount's BVKernelCacheInvalidator, which drops the items' names, attributes and pages
+    // and their folders' attributes. Within the minute, the kernel answers what the daemon
+    // would. Readdir itself is never cached (no cache_readdir), so listings always come from
+    // the daemon's listing cache.
     config->entry_timeout = 60;
     config->attr_timeout = 60;
     // Missing names are never cached: the kernel keeps no object for a name that is not
@@ -36,12 +38,16 @@ void BVMountOptions::applyToConnection(fuse_conn_info* connection, fuse_config* 
     // 2.47 s per 256 MiB through the daemon's cache with the page cache dropped at each open).
     config->kernel_cache = 0;
     config->auto_cache = 1;
-    // Paths, not inode numbers, identify items here; the kernel's own numbers are fine.
+    // Paths, not inode numbers, identify items here. The invalidator relies on this: with
+    // use_ino off, libfuse reports its node numbers as the inode numbers, which is how a
+    // folder's number is found to drop a name from it.
     config->use_ino = 0;
     // Large writes: 1 MiB per call instead of 128 KiB.
     connection->max_write = kMaxTransfer;
     connection->max_read = kMaxTransfer;  // must repeat the mount's max_read
     connection->max_readahead = kMaxTransfer;
+    // No splice: replies are built from memory buffers, never from a file descriptor, so a
+    // splice would only add a pipe on the way to the kernel.
     // O_TRUNC reaches open, so a truncating open never fetches the old content first.
     if (connection->capable & FUSE_CAP_ATOMIC_O_TRUNC)
         connection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
