@@ -5,15 +5,18 @@
 #   warm re-read through the mount vs `dd` of a local file from the page cache;
 #   `cp` of 256 MiB onto the mount (close() returns once the service has it) vs curl
 #   uploading it in 20 MiB chunks;
-#   `ls -l` of a 5,000-entry folder, warm, vs the same folder on local disk;
+#   `ls -l` of a 5,000-entry folder, warm, vs the same folder on local disk (best of three);
 #   `cp -r` of 1,000 files of 4 KiB onto the mount.
+#   The share of the `cp -r` time spent in the designed create throttle (0.2 s per create
+#   while more than four were made in the last second) is counted from the volume's log.
 # Usage: bench/drivefs/compare.sh [build folder with bvmount and brimvault-server]
+#   BV_BENCH_BVMOUNT=PATH measures another bvmount (an older build) against the same service.
 # The build needs the test programs (bvmount is one): e.g. cmake -B build/bench
 # -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=ON, target bvmount brimvault-server.
 set -euo pipefail
 build=${1:-build/bench}
 server="$build/server/brimvault-server"
-bvmount="$build/tests/drivefs/bvmount"
+bvmount=${BV_BENCH_BVMOUNT:-$build/tests/drivefs/bvmount}
 size_mib=${BV_BENCH_SIZE_MIB:-256}
 entries=${BV_BENCH_ENTRIES:-5000}
 small=${BV_BENCH_SMALL_FILES:-1000}
@@ -33,6 +36,16 @@ now_ns() { date +%s%N; }
 secs() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 timed() { local s; s=$(now_ns); "$@" > /dev/null; echo $(($(now_ns) - s)); }
+# The shortest of three runs: a listing takes a tenth of a second, where one scheduling
+# hiccup on a loaded machine would decide the ratio.
+fastest() {
+    local best= t
+    for _ in 1 2 3; do
+        t=$(timed "$@")
+        if [ -z "$best" ] || [ "$t" -lt "$best" ]; then best=$t; fi
+    done
+    echo "$best"
+}
 json_field() { sed -n "s/.*\"$1\":\"\\{0,1\\}\\([^\",}]*\\).*/\\1/p"; }
 
 printf '{"users":[{"username":"bench","password":"bench-pw","max_storage_mib":1000000}]}' \
@@ -121,9 +134,9 @@ local_warm=$(timed dd if="$work/file" of=/dev/null bs=1M status=none)
 cmp -s "$mnt/big.bin" "$work/file" || { echo "read back differs"; exit 1; }
 cp_up=$(timed cp "$work/file" "$mnt/up.bin")
 ls -l "$mnt/Many" > /dev/null
-ls_mount=$(timed ls -l "$mnt/Many")
+ls_mount=$(fastest ls -l "$mnt/Many")
 ls -l "$work/localmany" > /dev/null
-ls_local=$(timed ls -l "$work/localmany")
+ls_local=$(fastest ls -l "$work/localmany")
 cp_small=$(timed cp -r "$work/small" "$mnt/small")
 
 echo "file: $size_mib MiB; listing: $entries entries; small files: $small x 4 KiB"
@@ -131,4 +144,6 @@ echo "cold dd through the mount: $(secs "$cold") s, curl -o /dev/null: $(secs "$
 echo "warm re-read through the mount: $(secs "$warm") s (goal <= 0.13 s), local dd from the page cache: $(secs "$local_warm") s"
 echo "cp onto the mount: $(secs "$cp_up") s, curl in 20 MiB chunks: $(secs "$curl_up") s, ratio $(ratio "$cp_up" "$curl_up") (goal <= 1.2)"
 echo "ls -l warm: mount $(secs "$ls_mount") s, local $(secs "$ls_local") s, ratio $(ratio "$ls_mount" "$ls_local") (goal <= 1.2)"
-echo "cp -r of $small x 4 KiB: $(secs "$cp_small") s (goal <= 2 s)"
+throttled=$(cat "$work/home/.local/share/Brimvault/LogDirectory/"* 2>/dev/null |
+    grep -c 'createFileAtPath:  going to sleep' || true)
+echo "cp -r of $small x 4 KiB: $(secs "$cp_small") s (goal <= 2 s); create throttle: $throttled waits of 0.2 s, $(awk -v n="$throttled" -v t="$cp_small" 'BEGIN { printf "%.0f", n * 0.2e9 / t * 100 }')% of the time"

@@ -10,12 +10,16 @@
 
 #include "DriveFS/BVDriveFSDebugProxy.h"
 #include "DriveFS/BVFuseOperations.h"
+#include "DriveFS/BVKernelCacheInvalidator.h"
 #include "DriveFS/BVMountOptions.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/Format.h"
 #include "platform/RunLoop.h"
 #include "platform/UserInterface.h"
+
+// After BVMountOptions.h, which chooses the libfuse API version.
+#include <fuse_lowlevel.h>
 
 namespace {
 
@@ -108,6 +112,26 @@ void BVDriveController::mountAt(const std::string& mountPoint) {
         deliverMountFailed(mountError("Could not mount the volume at " + mountPoint));
         return;
     }
+    BVKernelCacheInvalidator::Kernel kernel;
+    // An item the kernel never looked up, or already forgot, has nothing to drop.
+    kernel.invalidateItem = [session](const std::string& path) {
+        fuse_invalidate_path(session, path.c_str());
+    };
+    // The kernel names folders by the node numbers libfuse gave them, which libfuse reports as
+    // their inode numbers; asking the kernel for the folder's (through its own cached names)
+    // finds the very folder whose name is to go.
+    kernel.invalidateEntry = [session, mountPoint](const std::string& folder,
+                                                   const std::string& name) {
+        struct stat st {};
+        const std::string local = folder == "/" ? mountPoint : mountPoint + folder;
+        if (::lstat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return;
+        fuse_lowlevel_notify_inval_entry(fuse_get_session(session), st.st_ino, name.c_str(),
+                                         name.size());
+    };
+    auto invalidator = std::make_shared<BVKernelCacheInvalidator>(std::move(kernel));
+    invalidator_.store(invalidator);
+    BVVolumeChangeHook::install(invalidator);
     serving_ = true;
     loopThread_ = std::thread([this, session] { serve(session); });
     deliverDidMount();
@@ -118,10 +142,18 @@ void BVDriveController::serve(fuse* session) {
     fuse_loop_cfg_set_max_threads(config, 16);
     fuse_loop_mt(session, config);
     fuse_loop_cfg_destroy(config);
+    BVVolumeChangeHook::install(nullptr);
+    if (auto invalidator = invalidator_.load())
+        invalidator->stop();
     fuse_unmount(session);
     fuse_destroy(session);
     serving_ = false;
     deliverDidUnmount();
+}
+
+void BVDriveController::waitUntilKernelCachesInvalidated() {
+    if (auto invalidator = invalidator_.load())
+        invalidator->waitUntilIdle();
 }
 
 bool BVDriveController::forceUnmount(const std::string& path) const {

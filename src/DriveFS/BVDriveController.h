@@ -11,6 +11,7 @@
 
 class BVDriveFSDebugProxy;
 class BVDriveFS;
+class BVKernelCacheInvalidator;
 struct fuse;
 
 // Told what became of the volume; always called on the main run loop.
@@ -28,6 +29,10 @@ class BVDriveControllerDelegate {
 // The loop thread is owned here: it ends when the volume is unmounted (by unmount(), by
 // fusermount3 -u from outside, or by the kernel), and the destructor unmounts and joins it.
 // The mount uses auto_unmount, so a killed process leaves no mount behind.
+//
+// While mounted, the mount's kernel-cache invalidator is the process's BVVolumeChangeHook.
+// Shutdown order at the end of the loop: the hook is removed, the invalidator stopped, then
+// the session unmounted and destroyed.
 class BVDriveController {
   public:
     static constexpr const char* kBusyMessage =
@@ -56,6 +61,9 @@ class BVDriveController {
     // True when the mount directory is ours (so nothing needs repairing).
     bool checkPermissions() const;
 
+    // Waits until the kernel has dropped its copies of every change reported so far.
+    void waitUntilKernelCachesInvalidated();
+
     bool unmounted() const { return unmounted_; }
     const std::string& mountPoint() const { return mountPoint_; }
 
@@ -72,6 +80,7 @@ class BVDriveController {
     // Keeps two did-mount deliveries from overlapping; shared with deliveries still queued.
     std::shared_ptr<std::mutex> didMountDelegateLock_ = std::make_shared<std::mutex>();
     std::unique_ptr<BVDriveFS> loop_;  // the operations of the current mount
+    std::atomic<std::shared_ptr<BVKernelCacheInvalidator>> invalidator_;
     std::thread loopThread_;
     std::string mountPoint_;
     std::atomic<bool> unmounted_{false};

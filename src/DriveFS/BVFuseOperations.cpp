@@ -5,7 +5,9 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "DriveFS/BVDriveFS.h"
 #include "DriveFS/BVDriveFSErrors.h"
 #include "DriveFS/BVMountOptions.h"
@@ -24,6 +26,16 @@ BVDriveFSHandle* handleOf(fuse_file_info* fi) {
 // -errno of an operation's failure; noErrorCode when it gave no error object.
 int failure(const bv::Error& error, int noErrorCode = EIO) {
     return -(error ? BVDriveFSErrors::posixCodeFor(error) : noErrorCode);
+}
+
+// The kernel keeps what it learned of these paths (the mount caches attributes, names and
+// contents): a change made here is reported like one learned from the service, so the
+// daemon's own later view (the service's size and date after an upload) reaches the kernel.
+// Answers code, so that an adapter can end with it.
+int changed(int code, std::vector<std::string> paths) {
+    if (code == 0)
+        BVVolumeChangeHook::notify(paths);
+    return code;
 }
 
 // Runs one adapter body; whatever it throws becomes EIO, never a crash of the kernel's call.
@@ -114,7 +126,7 @@ int bvCreate(const char* path, mode_t, fuse_file_info* fi) {
         if (!handle)
             return failure(error);
         fi->fh = fs().adoptHandle(std::move(handle));
-        return 0;
+        return changed(0, {path});
     });
 }
 
@@ -148,7 +160,9 @@ int bvFlush(const char* path, fuse_file_info* fi) {
         auto* handle = handleOf(fi);
         if (!handle)
             return 0;
-        return fs().flushFileAtPath(path, *handle, &error) ? 0 : failure(error);
+        const bool written = handle->isWriter();
+        const int code = fs().flushFileAtPath(path, *handle, &error) ? 0 : failure(error);
+        return written ? changed(code, {path}) : code;
     });
 }
 
@@ -171,28 +185,28 @@ int bvRename(const char* from, const char* to, unsigned int flags) {
         if (flags != 0)
             return -EINVAL;
         bv::Error error;
-        return fs().moveItemAtPath(from, to, &error) ? 0 : failure(error);
+        return changed(fs().moveItemAtPath(from, to, &error) ? 0 : failure(error), {from, to});
     });
 }
 
 int bvUnlink(const char* path) {
     return guarded("unlink", [&] {
         bv::Error error;
-        return fs().removeItemAtPath(path, &error) ? 0 : failure(error);
+        return changed(fs().removeItemAtPath(path, &error) ? 0 : failure(error), {path});
     });
 }
 
 int bvRmdir(const char* path) {
     return guarded("rmdir", [&] {
         bv::Error error;
-        return fs().removeDirectoryAtPath(path, &error) ? 0 : failure(error);
+        return changed(fs().removeDirectoryAtPath(path, &error) ? 0 : failure(error), {path});
     });
 }
 
 int bvMkdir(const char* path, mode_t) {
     return guarded("mkdir", [&] {
         bv::Error error;
-        return fs().createDirectoryAtPath(path, &error) ? 0 : failure(error);
+        return changed(fs().createDirectoryAtPath(path, &error) ? 0 : failure(error), {path});
     });
 }
 
@@ -217,9 +231,10 @@ int bvTruncate(const char* path, off_t size, fuse_file_info* fi) {
         if (size < 0)
             return -EINVAL;
         bv::Error error;
-        return fs().setSize(path, handleOf(fi), static_cast<uint64_t>(size), &error)
-                   ? 0
-                   : failure(error);
+        return changed(fs().setSize(path, handleOf(fi), static_cast<uint64_t>(size), &error)
+                           ? 0
+                           : failure(error),
+                       {path});
     });
 }
 

@@ -12,6 +12,7 @@
 #include "BVApi/Controllers/BVManageController.h"
 #include "BVApi/Controllers/BVUploadController.h"
 #include "BVApi/Controllers/BVUploadJournal.h"
+#include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/NotificationCenter.h"
@@ -86,21 +87,41 @@ bool BVLiveAppServices::syncSynchedItems(bv::Error* error) {
                                                             ".MACOSX_XATTRS", error);
 }
 
+// The menu's changes bypass the volume's own operations; the hook tells the volume (and
+// through it the kernel's caches) what they changed before the command is answered, so
+// whoever looks next sees the change. The wait is bounded, as a file-system call the kernel's
+// invalidation waits for may itself wait for this thread (a secure folder's password).
+constexpr double kChangeAppliedWait = 2;
 bool BVLiveAppServices::trashItemAt(const std::string& path, bv::Error* error) {
-    return BVManageController::sharedController()->trashItemAt(path, error);
+    const bool done = BVManageController::sharedController()->trashItemAt(path, error);
+    if (done)
+        BVVolumeChangeHook::notify({path, "/Trash"}, kChangeAppliedWait);
+    return done;
 }
 
 bool BVLiveAppServices::restoreItemAt(const std::string& path, std::string* restoredPath,
                                       bv::Error* error) {
-    return BVManageController::sharedController()->restoreItemAt(path, restoredPath, error);
+    std::string restored;
+    const bool done = BVManageController::sharedController()->restoreItemAt(path, &restored, error);
+    if (done)
+        BVVolumeChangeHook::notify({path, restored}, kChangeAppliedWait);
+    if (restoredPath)
+        *restoredPath = restored;
+    return done;
 }
 
 bool BVLiveAppServices::deleteItemAt(const std::string& path, bv::Error* error) {
-    return BVManageController::sharedController()->deleteItemAt(path, error);
+    const bool done = BVManageController::sharedController()->deleteItemAt(path, error);
+    if (done)
+        BVVolumeChangeHook::notify({path}, kChangeAppliedWait);
+    return done;
 }
 
 bool BVLiveAppServices::emptyTrash(bv::Error* error) {
-    return BVManageController::sharedController()->emptyTrashWithError(error);
+    const bool done = BVManageController::sharedController()->emptyTrashWithError(error);
+    if (done)
+        BVVolumeChangeHook::notify({"/Trash"}, kChangeAppliedWait);
+    return done;
 }
 
 void BVLiveAppServices::purgeTrashListing() {

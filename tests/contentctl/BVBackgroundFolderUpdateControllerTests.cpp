@@ -6,6 +6,7 @@
 #include "BVApi/Cache/BVTmpController.h"
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
+#include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "ContentFixture.h"
 
 namespace bvtest {
@@ -90,11 +91,28 @@ TEST_F(BackgroundUpdateTest, UpdatesAreQueuedOnlyForListingsOldEnough) {
     }
 }
 
+// Stands for the mounted volume: records what the refresher reports as changed.
+class RecordingChangeHook : public BVVolumeChangeHook {
+  public:
+    void itemsChanged(const std::vector<std::string>& paths) override {
+        std::lock_guard<std::mutex> guard(pathsLock);
+        reported.insert(reported.end(), paths.begin(), paths.end());
+    }
+    void waitUntilApplied(double) override {}
+    std::mutex pathsLock;  // guards reported
+    std::vector<std::string> reported;
+};
+
 TEST_F(BackgroundUpdateTest, IncrementalUpdateReplacesAChangedListingAndKeepsAnUnchangedOne) {
     std::string docs = makeFolder("Docs", "0");
     makeFolder("gone", docs);
     makeFolder("kept", docs);
     auto refresher = makeRefresher();
+    auto hook = std::make_shared<RecordingChangeHook>();
+    BVVolumeChangeHook::install(hook);
+    struct Uninstall {
+        ~Uninstall() { BVVolumeChangeHook::install(nullptr); }
+    } uninstall;
 
     auto listing = content_->listFolderAt("/Docs", nullptr);
     ASSERT_NE(listing, nullptr);
@@ -103,6 +121,7 @@ TEST_F(BackgroundUpdateTest, IncrementalUpdateReplacesAChangedListingAndKeepsAnU
     refresher->waitUntilUpdatesFinish();
     EXPECT_TRUE(changed().empty());
     EXPECT_EQ(cache_->fetchFolderListAt("/Docs"), listing);
+    EXPECT_TRUE(hook->reported.empty());
 
     // The service's folder changes: two sub-folders go, a file comes. Local stand-ins of the
     // vanished folders go too, unless they hold something.
@@ -117,6 +136,11 @@ TEST_F(BackgroundUpdateTest, IncrementalUpdateReplacesAChangedListingAndKeepsAnU
     refresher->queueUpdate(listing);
     refresher->waitUntilUpdatesFinish();
     EXPECT_EQ(changed(), std::vector<std::string>{"/Docs"});
+    {
+        std::lock_guard<std::mutex> guard(hook->pathsLock);
+        EXPECT_EQ(hook->reported,
+                  (std::vector<std::string>{"/Docs", "/Docs/gone", "/Docs/kept", "/Docs/new.txt"}));
+    }
     auto fresh = cache_->fetchFolderListAt("/Docs");
     ASSERT_NE(fresh, nullptr);
     EXPECT_NE(fresh, listing);

@@ -1,16 +1,24 @@
 // The operations of the volume without a mount: the error tables, the read retries and the
-// create throttle on an injected clock, with fake readers.
+// create throttle on an injected clock, with fake readers; the change reports of a refresh
+// and the kernel invalidations they cause, with a fake kernel.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <deque>
+#include <map>
+#include <mutex>
 
 #include "BVApi/Cache/BVTmpController.h"
+#include "BVApi/Content/BVFileItems.h"
+#include "BVApi/Content/BVFolderItems.h"
+#include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Controllers/BVSatellitesController.h"
+#include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "DriveFS/BVDriveFS.h"
 #include "DriveFS/BVDriveFSErrors.h"
+#include "DriveFS/BVKernelCacheInvalidator.h"
 #include "DriveFS/BVUploadStartCounter.h"
 #include "TempDir.h"
 #include "platform/Clock.h"
@@ -197,6 +205,120 @@ TEST(BVUploadStartCounterTest, EachIncrementSchedulesItsDecrementAndNeverGoesBel
     EXPECT_EQ(counter.value(), 0u);
     counter.decrementUploadStartCounter();
     EXPECT_EQ(counter.value(), 0u);
+}
+
+}  // namespace
+}  // namespace bvtest
+
+namespace bvtest {
+namespace {
+
+std::shared_ptr<BVFileItem> fileItem(const std::string& name, const std::string& id, int64_t size,
+                                     double date = 100) {
+    auto file = std::make_shared<BVFileItem>();
+    file->name = name;
+    file->identifier = id;
+    file->size = size;
+    file->dateModified = date;
+    return file;
+}
+
+std::shared_ptr<BVFolderItem> folderItem(const std::string& name, const std::string& id,
+                                         double date = 100) {
+    auto folder = std::make_shared<BVFolderItem>();
+    folder->name = name;
+    folder->identifier = id;
+    folder->dateModified = date;
+    return folder;
+}
+
+std::shared_ptr<BVFolderListItem> listingOf(std::vector<std::shared_ptr<BVFolderItem>> folders,
+                                            std::vector<std::shared_ptr<BVFileItem>> files) {
+    auto listing = std::make_shared<BVFolderListItem>();
+    listing->folders = std::move(folders);
+    listing->files = std::move(files);
+    return listing;
+}
+
+TEST(BVVolumeChangeHookTest, ReportsWhatDiffersBetweenTwoListings) {
+    // The cached listings below "/D/Old", which the kernel may hold names of.
+    const std::map<std::string, std::shared_ptr<BVFolderListItem>> cached = {
+        {"/D/Old", listingOf({folderItem("Deep", "f2")}, {fileItem("x", "x1", 1)})},
+        {"/D/Old/Deep", listingOf({}, {fileItem("y", "y1", 1)})},
+    };
+    const auto cachedListing = [&](const std::string& path) {
+        auto it = cached.find(path);
+        return it == cached.end() ? nullptr : it->second;
+    };
+    const auto before = listingOf({folderItem("Old", "f1"), folderItem("Same", "f3")},
+                                  {fileItem("a", "a1", 5), fileItem("gone", "g1", 1)});
+    struct Case {
+        const char* what;
+        std::shared_ptr<BVFolderListItem> after;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"unchanged",
+         listingOf({folderItem("Old", "f1"), folderItem("Same", "f3")},
+                   {fileItem("a", "a1", 5), fileItem("gone", "g1", 1)}),
+         {}},
+        {"a file's size and one removed",
+         listingOf({folderItem("Old", "f1"), folderItem("Same", "f3")}, {fileItem("a", "a1", 6)}),
+         {"/D", "/D/a", "/D/gone"}},
+        {"a folder renamed takes its cached contents",
+         listingOf({folderItem("New", "f1"), folderItem("Same", "f3")},
+                   {fileItem("a", "a1", 5), fileItem("gone", "g1", 1)}),
+         {"/D", "/D/New", "/D/Old", "/D/Old/Deep", "/D/Old/Deep/y", "/D/Old/x"}},
+        {"a folder's new date leaves its contents",
+         listingOf({folderItem("Old", "f1", 200), folderItem("Same", "f3")},
+                   {fileItem("a", "a1", 5), fileItem("gone", "g1", 1)}),
+         {"/D", "/D/Old"}},
+        {"a file replaced by another of the same name and size",
+         listingOf({folderItem("Old", "f1"), folderItem("Same", "f3")},
+                   {fileItem("a", "a2", 5), fileItem("gone", "g1", 1)}),
+         {"/D", "/D/a"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BVVolumeChangeHook::changedPaths("/D", before.get(), *c.after, cachedListing),
+                  c.expected)
+            << c.what;
+}
+
+TEST(BVVolumeChangeHookTest, AListingThatNamesItselfEnds) {
+    auto loop = listingOf({folderItem("L", "f1")}, {});
+    auto before = listingOf({folderItem("L", "f1")}, {});
+    auto after = listingOf({}, {});
+    auto paths = BVVolumeChangeHook::changedPaths("/", before.get(), *after,
+                                                  [&](const std::string&) { return loop; });
+    EXPECT_GT(paths.size(), 2u);
+    EXPECT_LT(paths.size(), 100u);
+}
+
+TEST(BVKernelCacheInvalidatorTest, DropsItemsWithTheirNamesAndTheirFoldersAttributesOnly) {
+    std::mutex seenLock;
+    std::vector<std::string> items, entries;
+    BVKernelCacheInvalidator::Kernel kernel;
+    kernel.invalidateItem = [&](const std::string& path) {
+        std::lock_guard<std::mutex> guard(seenLock);
+        items.push_back(path);
+    };
+    kernel.invalidateEntry = [&](const std::string& folder, const std::string& name) {
+        std::lock_guard<std::mutex> guard(seenLock);
+        entries.push_back(folder + "|" + name);
+    };
+    BVKernelCacheInvalidator invalidator(kernel);
+    invalidator.itemsChanged({"/D/a", "/D/b", "/", "relative"});
+    invalidator.waitUntilIdle();
+    {
+        std::lock_guard<std::mutex> guard(seenLock);
+        EXPECT_EQ(entries, (std::vector<std::string>{"/D|a", "/D|b"}));
+        EXPECT_EQ(items, (std::vector<std::string>{"/D/a", "/D/b", "/", "/D"}));
+    }
+    invalidator.stop();
+    invalidator.itemsChanged({"/E/c"});
+    invalidator.waitUntilIdle();
+    std::lock_guard<std::mutex> guard(seenLock);
+    EXPECT_EQ(entries.size(), 2u);
 }
 
 }  // namespace

@@ -62,7 +62,9 @@ bool MountedVolume::isMounted(const std::filesystem::path& folder) {
 MountedVolume::MountedVolume(const ReferenceServer& server, const std::string& user,
                              const std::string& password,
                              const std::vector<std::string>& extraArguments)
-    : dir_("bvmount"), mountPoint_(dir_.path() / "Volume") {
+    : dir_("bvmount"),
+      mountPoint_(dir_.path() / "Volume"),
+      refreshRequests_(dir_.path() / "refresh") {
     std::filesystem::create_directory(mountPoint_);
     std::vector<std::string> arguments = {BV_BVMOUNT_PATH,
                                           "--url",
@@ -74,7 +76,9 @@ MountedVolume::MountedVolume(const ReferenceServer& server, const std::string& u
                                           "--password",
                                           password,
                                           "--mountpoint",
-                                          mountPoint_.string()};
+                                          mountPoint_.string(),
+                                          "--refresh-requests",
+                                          refreshRequests_.string()};
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
     std::vector<char*> argv;
     for (auto& argument : arguments)
@@ -131,6 +135,24 @@ bool MountedVolume::waitForExit(double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+void MountedVolume::refresh(const std::vector<std::string>& folders) {
+    const std::filesystem::path done = refreshRequests_.string() + ".done";
+    std::filesystem::remove(done);
+    {
+        std::ofstream requests(refreshRequests_, std::ios::trunc);
+        for (const auto& folder : folders)
+            requests << folder << "\n";
+    }
+    if (pid_ <= 0 || ::kill(pid_, SIGUSR1) != 0)
+        throw std::runtime_error("the volume's process is not running");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(done)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("the refresh did not end within 30 seconds");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 bool MountedVolume::stop() {

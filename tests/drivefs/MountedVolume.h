@@ -38,6 +38,10 @@ class MountedVolume {
     pid_t pid() const { return pid_; }
     // Kills the child with SIGKILL and waits for it (a crash of the daemon).
     void kill();
+    // Has the daemon refresh the folders (volume paths) in the background as if their cached
+    // listings were old, and waits until the refresh and the kernel invalidations it causes
+    // are done. Throws std::runtime_error when that takes over 30 seconds.
+    void refresh(const std::vector<std::string>& folders);
     // Asks the child to unmount and waits until it ended; false when it did not in time.
     bool stop();
 
@@ -46,6 +50,7 @@ class MountedVolume {
 
     TempDir dir_;
     std::filesystem::path mountPoint_;
+    std::filesystem::path refreshRequests_;
     pid_t pid_ = -1;
 };
 

@@ -367,6 +367,72 @@ TEST_F(VolumeListingTest, ListsAFolderOfFiveThousandEntries) {
     EXPECT_EQ(entriesOf(*volume_ / "Many"), expected);
 }
 
+// The kernel caches names, attributes and pages for a minute; a change at the service that
+// a background refresh learns of must be what the mount shows right after that refresh.
+TEST_F(VolumeTest, ChangesAtTheServiceAreSeenRightAfterARefresh) {
+    const fs::path dir = folder("Refreshed");
+    ASSERT_EQ(writeFile(dir / "kept.txt", "old content"), 0);
+    ASSERT_EQ(writeFile(dir / "gone.txt", "soon gone"), 0);
+    ASSERT_EQ(::mkdir((dir / "Sub").c_str(), 0755), 0);
+    ASSERT_EQ(writeFile(dir / "Sub" / "inner.txt", "inner"), 0);
+    // Looked at twice: the second look is what the kernel answers from its caches.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& path : {dir / "kept.txt", dir / "gone.txt", dir / "Sub" / "inner.txt"}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+            readAll(path);
+        }
+        ASSERT_EQ(entriesOf(dir), (std::set<std::string>{"Sub", "gone.txt", "kept.txt"}));
+    }
+
+    // The daemon's content cache takes a file as changed when its date (whole seconds, by the
+    // service's real clock) is over 1.5 s past the moment the content was cached.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    auto listing = serviceListing("/Refreshed");
+    ASSERT_NE(listing, nullptr);
+    auto& context = service();
+    bv::Error error;
+    auto upload = [&](const std::string& fileId, const std::string& bytes) {
+        auto handle =
+            client_->openFile(fileId, static_cast<int64_t>(bytes.size()), &context, &error);
+        return handle &&
+               client_->uploadChunk(bv::Data(bytes.data(), bytes.size()), 0, handle->identifier,
+                                    handle->tempLocation, &context, &error) &&
+               client_->closeFileUpload(handle->identifier, static_cast<int64_t>(bytes.size()),
+                                        handle->tempLocation, false, std::nullopt, &context,
+                                        &error);
+    };
+    const std::string newContent = "new and longer content";
+    ASSERT_TRUE(upload(listing->itemNamed("kept.txt")->identifier, newContent))
+        << error.description();
+    ASSERT_TRUE(client_->deleteFile(listing->itemNamed("gone.txt")->identifier, &context, &error))
+        << error.description();
+    std::shared_ptr<BVUploadFileHandle> added;
+    ASSERT_NE(
+        client_->createFile("added.txt", listing->identifier, &added, &context, false, 5, &error),
+        nullptr)
+        << error.description();
+    ASSERT_TRUE(upload(added->identifier, "added")) << error.description();
+    ASSERT_NE(client_->moveFolder(listing->itemNamed("Sub")->identifier, "Moved",
+                                  listing->identifier, &context, &error),
+              nullptr)
+        << error.description();
+
+    volume_->refresh({"/Refreshed"});
+
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "kept.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(newContent.size()));
+    EXPECT_EQ(readAll(dir / "kept.txt"), newContent);
+    EXPECT_EQ(::stat((dir / "gone.txt").c_str(), &st), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(::stat((dir / "Sub" / "inner.txt").c_str(), &st), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(entriesOf(dir), (std::set<std::string>{"Moved", "added.txt", "kept.txt"}));
+    EXPECT_EQ(readAll(dir / "added.txt"), "added");
+    EXPECT_EQ(readAll(dir / "Moved" / "inner.txt"), "inner");
+}
+
 TEST_F(VolumeTest, StatfsReportsTheAccount) {
     struct statvfs st {};
     ASSERT_EQ(::statvfs(volume_->root().c_str(), &st), 0) << std::strerror(errno);

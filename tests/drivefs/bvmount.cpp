@@ -3,12 +3,18 @@
 // so that they can kill it like a crashed daemon.
 //
 //   bvmount --url URL --ca FILE --user NAME --password PW --mountpoint DIR [--skip-sleeps]
+//           [--refresh-requests FILE]
 //
 // --skip-sleeps: the volume's clock skips its waits (read retries, the create throttle, the
 // read-ahead's pauses) instead of sleeping, so tests see their outcome at once.
+// --refresh-requests: at SIGUSR1, the folders named in FILE (one volume path a line) get a
+// background refresh as if their listings had aged past the refresh ages; once the refresh
+// and the kernel's invalidations are done, FILE.done is written.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -62,6 +68,32 @@ class Delegate : public BVDriveControllerDelegate {
     bool failed = false;
 };
 
+// Refreshes the folders a test names, through a refresher of its own whose clock jumps past
+// the refresh ages; the refresh, its change report and the volume's invalidation are the
+// daemon's own.
+void refreshRequestedFolders(const std::string& requests, BVDriveController& controller) {
+    auto clock = std::make_shared<SkippingClock>();
+    BVBackgroundFolderUpdateController::Options options;
+    options.clock = clock;
+    options.debugParam = [](const std::string& name) { return name == "bfu_enabled"; };
+    options.folderChanged = [](const std::string&) {};
+    options.startRevisitThread = false;
+    BVBackgroundFolderUpdateController refresher(options);
+    clock->sleepFor(BVBackgroundFolderUpdateController::kFullUpdateAge + 1);
+    std::ifstream in(requests);
+    std::string folder;
+    auto cache = BVCacheController::sharedController();
+    while (std::getline(in, folder))
+        if (auto listing = cache ? cache->fetchFolderListAt(folder) : nullptr)
+            refresher.queueUpdate(listing);
+    refresher.waitUntilUpdatesFinish();
+    refresher.stop();
+    controller.waitUntilKernelCachesInvalidated();
+    const std::string done = requests + ".done";
+    std::ofstream(done + ".part") << "done\n";
+    std::filesystem::rename(done + ".part", done);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,12 +106,15 @@ int main(int argc, char** argv) {
     app.add_option("--mountpoint", mountPoint)->required();
     bool skipSleeps = false;
     app.add_flag("--skip-sleeps", skipSleeps);
+    std::string refreshRequests;
+    app.add_option("--refresh-requests", refreshRequests);
     CLI11_PARSE(app, argc, argv);
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -129,7 +164,15 @@ int main(int argc, char** argv) {
         controller.setDelegate(delegate);
         std::thread signalWaiter([&] {
             int signalNumber = 0;
-            sigwait(&stopSignals, &signalNumber);
+            while (sigwait(&stopSignals, &signalNumber) == 0 && signalNumber == SIGUSR1) {
+                if (refreshRequests.empty())
+                    continue;
+                try {
+                    refreshRequestedFolders(refreshRequests, controller);
+                } catch (const std::exception& e) {
+                    std::cerr << "refresh failed: " << e.what() << std::endl;
+                }
+            }
             bv::RunLoop::main().perform([&] { controller.unmount(); });
         });
         controller.mountAt(mountPoint);

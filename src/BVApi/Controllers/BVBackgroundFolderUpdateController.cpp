@@ -1,4 +1,5 @@
 #include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
+#include "BVApi/Controllers/BVVolumeChangeHook.h"
 
 #include <algorithm>
 #include <atomic>
@@ -316,9 +317,10 @@ void BVBackgroundFolderUpdateController::runUpdate(const std::string& path,
     }
     bv::Error error;
     auto fresh = content().listFolderAt(path, true, &error);
-    if (fresh && !isStub(*fresh))
+    if (fresh && !isStub(*fresh)) {
+        reportChanges(path, listing.get(), *fresh);
         folderChanged(path);
-    else
+    } else
         presentError(error);
 }
 
@@ -330,6 +332,9 @@ void BVBackgroundFolderUpdateController::runIncrementalUpdate(
             presentError(error);
             break;
         case 0:
+            if (auto cache = this->cache())
+                if (auto after = cache->fetchFolderListAt(path))
+                    reportChanges(path, listing.get(), *after);
             removeVanishedLocalFolders(path, *listing);
             folderChanged(path);
             break;
@@ -338,6 +343,16 @@ void BVBackgroundFolderUpdateController::runIncrementalUpdate(
             presentError(error);
             break;
     }
+}
+
+void BVBackgroundFolderUpdateController::reportChanges(const std::string& path,
+                                                       const BVFolderListItem* before,
+                                                       const BVFolderListItem& after) const {
+    auto cache = this->cache();
+    BVVolumeChangeHook::notify(
+        BVVolumeChangeHook::changedPaths(path, before, after, [&cache](const std::string& folder) {
+            return cache ? cache->fetchFolderListAt(folder) : nullptr;
+        }));
 }
 
 // Local stand-ins of folders that left the service go with them, unless they hold files.

@@ -114,6 +114,9 @@ class BVBackgroundFolderUpdateController {
                    double age, bool full);
     void runIncrementalUpdate(const std::string& path,
                               const std::shared_ptr<BVFolderListItem>& listing);
+    // Tells the volume-change hook what differs between two listings of the folder.
+    void reportChanges(const std::string& path, const BVFolderListItem* before,
+                       const BVFolderListItem& after) const;
     void removeVanishedLocalFolders(const std::string& path, const BVFolderListItem& before);
     bool isAccountUserExcluded(const BVFolderListItem& listing) const;
 
