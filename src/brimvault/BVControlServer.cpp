@@ -82,13 +82,17 @@ nlohmann::json BVControlServer::status() const {
                            {"answerWith", prompt.kind == "signIn" || prompt.kind == "twoFactor"
                                               ? "brimvault login"
                                               : "brimvault unlock"}});
+    nlohmann::json uploads = nlohmann::json::array();
+    for (const auto& record : services_.uploads().records())
+        uploads.push_back(
+            {{"path", record.path}, {"completed", record.completed}, {"total", record.total}});
     return {{"ok", true},
             {"signedIn", signedIn},
             {"user", signedIn && session ? session->username : ""},
             {"driveName", signedIn && session ? session->driveName : ""},
             {"mounted", app_.driveMounted()},
             {"mountPoint", app_.driveMounted() ? services_.mountPoint() : ""},
-            {"uploads", nlohmann::json::array()},
+            {"uploads", uploads},
             {"keelhavenRunning", app_.keelhaven().running()},
             {"storage", app_.spaceInfo()},
             {"pendingPrompts", prompts}};

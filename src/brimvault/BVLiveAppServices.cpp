@@ -12,6 +12,7 @@
 #include "BVApi/Controllers/BVManageController.h"
 #include "BVApi/Controllers/BVUploadController.h"
 #include "BVApi/Controllers/BVUploadJournal.h"
+#include "DriveFS/BVDriveFSDebugProxy.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/NotificationCenter.h"
@@ -19,7 +20,13 @@
 
 extern char** environ;
 
-BVLiveAppServices::BVLiveAppServices() : drive_(std::make_unique<BVDriveController>()) {}
+BVLiveAppServices::BVLiveAppServices()
+    : uploads_(std::make_unique<BVUploadsWindowDelegate>()),
+      drive_(std::make_unique<BVDriveController>([this] {
+          BVDriveFS::Options options;
+          options.uploadsDelegate = uploads_.get();
+          return std::make_unique<BVDriveFSDebugProxy>(std::move(options));
+      })) {}
 
 BVLiveAppServices::~BVLiveAppServices() = default;
 
@@ -46,8 +53,8 @@ bool BVLiveAppServices::startUserSession(const std::shared_ptr<BVUserSessionItem
     // are sent now, before the temporary store that may hold their copies is emptied.
     BVUploadJournal journal(*cacheRoot);
     for (const auto& resumed : journal.resumeJournal(
-             [](const std::string& path) {
-                 return std::make_unique<BVUploadController>(path, nullptr,
+             [this](const std::string& path) {
+                 return std::make_unique<BVUploadController>(path, uploads_.get(),
                                                              BVUploadController::Options{});
              },
              nullptr))

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "BVApi/Controllers/BVUploadsWindowDelegate.h"
 #include "DriveFS/BVDriveController.h"
 #include "app/Shell/BVAppServices.h"
 
@@ -17,6 +18,8 @@ class BVLiveAppServices : public BVAppServices {
     // Where mount events go (the application controller, through an adapter).
     void setDriveDelegate(std::shared_ptr<BVDriveControllerDelegate> delegate);
     BVDriveController& driveController() { return *drive_; }
+    // The uploads window: a record per running upload of the volume and of the journal.
+    const BVUploadsWindowDelegate& uploads() const { return *uploads_; }
 
     bool startUserSession(const std::shared_ptr<BVUserSessionItem>& session,
                           bv::Error* error) override;
@@ -47,6 +50,9 @@ class BVLiveAppServices : public BVAppServices {
     static bool spawnDetached(const std::vector<std::string>& argv);
 
   private:
+    // Declared before the drive: the volume's upload controllers report to it until the
+    // last of them is gone.
+    std::unique_ptr<BVUploadsWindowDelegate> uploads_;
     std::unique_ptr<BVDriveController> drive_;
     int exitStatus_ = 0;
     bool relaunchWanted_ = false;

@@ -95,6 +95,39 @@ done
 "$bvapi" --api "$BRIMVAULT_API_URL" --ca "$BRIMVAULT_CA_FILE" --user "$user" \
     --password-file "$work/password" ls / | grep -q note.txt || fails "the service lacks note.txt"
 
+say "a file being written shows in the uploads until it is closed"
+# More than one 20 MiB chunk is written and the file is held open until the daemon lists it.
+python3 - "$mount_point/big.bin" "$work/big.go" <<'PY' &
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+piece = bytes(range(256)) * 4096
+for _ in range(21):
+    os.write(fd, piece)
+for _ in range(600):
+    if os.path.exists(sys.argv[2]):
+        break
+    time.sleep(0.1)
+os.write(fd, piece)
+os.close(fd)
+PY
+writer_pid=$!
+listed=
+for _ in $(seq 1 300); do
+    "$brimvault" status --json >"$work/status.json" 2>/dev/null || true
+    if python3 -c 'import json,sys; u=json.load(open(sys.argv[1]))["uploads"]; sys.exit(0 if any(x["path"]=="/big.bin" and x["completed"]>0 for x in u) else 1)' "$work/status.json"; then
+        listed=1; break
+    fi
+    kill -0 "$writer_pid" 2>/dev/null || break
+    sleep 0.1
+done
+touch "$work/big.go"
+wait "$writer_pid" || fails "writing big.bin through the volume failed"
+[ -n "$listed" ] || fails "the running upload of big.bin was never listed: $(cat "$work/status.json")"
+[ -n "$demo" ] && step "$brimvault" uploads
+"$brimvault" uploads | grep -q "no uploads in progress" || fails "big.bin is still listed after its close: $("$brimvault" uploads)"
+[ "$(stat -c %s "$mount_point/big.bin")" = $((22 * 1048576)) ] || fails "big.bin has the wrong size"
+rm "$mount_point/big.bin"
+
 say "trash and restore"
 step "$brimvault" trash /note.txt
 [ ! -e "$mount_point/note.txt" ] || fails "note.txt is still in its folder after trash"
