@@ -172,13 +172,15 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
         bv::RunLoop::main().run();
 
         // Shutdown order: prompts end (so no sign-in waits), Keelhaven stops, the volume
-        // goes, the controller's queues end, then the sockets.
+        // goes, the session's queue stops (resumed uploads stay in the journal), the
+        // controller's queues end, then the sockets.
         ui->setListener({});
         ui->cancelAll();
         app->stopKeelhaven();
         if (!services->driveController().unmounted() &&
             !services->driveController().mountPoint().empty())
             services->driveController().unmount();
+        services->stopSession();
         control = nullptr;
         BVApiClient::sharedClient()->setActivityDelegate(nullptr);
         events->app_ = nullptr;

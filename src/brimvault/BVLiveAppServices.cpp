@@ -26,11 +26,15 @@ BVLiveAppServices::BVLiveAppServices()
           BVDriveFS::Options options;
           options.uploadsDelegate = uploads_.get();
           return std::make_unique<BVDriveFSDebugProxy>(std::move(options));
-      })) {}
+      })),
+      sessionQueue_(std::make_unique<bv::OperationQueue>("BVSession", 1)) {}
 
-BVLiveAppServices::~BVLiveAppServices() = default;
+BVLiveAppServices::~BVLiveAppServices() {
+    stopSession();
+}
 
 void BVLiveAppServices::setDriveDelegate(std::shared_ptr<BVDriveControllerDelegate> delegate) {
+    driveDelegate_ = delegate;
     drive_->setDelegate(std::move(delegate));
 }
 
@@ -51,25 +55,86 @@ bool BVLiveAppServices::startUserSession(const std::shared_ptr<BVUserSessionItem
     }
     // Files closed on the volume whose upload did not finish before the last run ended
     // are sent now, before the temporary store that may hold their copies is emptied.
-    BVUploadJournal journal(*cacheRoot);
-    for (const auto& resumed : journal.resumeJournal(
-             [this](const std::string& path) {
-                 return std::make_unique<BVUploadController>(path, uploads_.get(),
-                                                             BVUploadController::Options{});
-             },
-             nullptr))
-        BVLog("Resumed upload of %@: %@", resumed.entry.path,
-              resumed.uploaded ? std::string("uploaded") : resumed.error.description());
-    BVTmpController::initSharedController();
+    sessionQueue_->addOperation([this, root = *cacheRoot] { resumeUploads(root); });
     return true;
 }
 
-void BVLiveAppServices::mountDrive() {
+void BVLiveAppServices::resumeUploads(const std::string& cacheRoot) {
+    bool made = false;
+    auto makeStore = [this, &made] {
+        if (made)
+            return;
+        made = true;
+        bv::Error error;
+        try {
+            BVTmpController::initSharedController();
+        } catch (const std::exception& e) {
+            error = bv::Error::make(-1, e.what());
+        }
+        bv::RunLoop::main().perform([this, error] { storeMade(error); });
+    };
+    try {
+        BVUploadJournal journal(cacheRoot);
+        // The journal asks for the first controller only once every copy is its own.
+        auto resumed = journal.resumeJournal(
+            [this, &makeStore](const std::string& path) {
+                makeStore();
+                return std::make_unique<BVUploadController>(path, uploads_.get(),
+                                                            BVUploadController::Options{});
+            },
+            nullptr);
+        makeStore();
+        for (const auto& result : resumed)
+            BVLog("Resumed upload of %@: %@", result.entry.path,
+                  result.uploaded ? std::string("uploaded") : result.error.description());
+    } catch (const std::exception& e) {
+        BVLog("The upload journal could not be resumed: %@", e.what());
+        makeStore();
+    }
+}
+
+void BVLiveAppServices::storeMade(const bv::Error& error) {
+    if (error) {
+        mountWanted_ = false;
+        if (driveDelegate_)
+            driveDelegate_->driveControllerDidFailedToMount(
+                bv::Error::make(BVDriveController::kErrorMountFailed,
+                                "The temporary store cannot be made: " + error.description()));
+        return;
+    }
+    storeReady_ = true;
+    mountIfWanted();
+}
+
+void BVLiveAppServices::mountIfWanted() {
+    if (!storeReady_ || !mountWanted_)
+        return;
+    mountWanted_ = false;
     drive_->mountBVDrive();
 }
 
+void BVLiveAppServices::mountDrive() {
+    mountWanted_ = true;
+    mountIfWanted();
+}
+
 bool BVLiveAppServices::unmountDrive() {
+    if (mountWanted_) {
+        // Nothing is mounted yet: the mount is called off and ends as an unmount would.
+        mountWanted_ = false;
+        bv::RunLoop::main().perform([delegate = driveDelegate_] {
+            if (delegate)
+                delegate->driveControllerDidUnmountedDrive();
+        });
+        return true;
+    }
     return drive_->unmount();
+}
+
+void BVLiveAppServices::stopSession() {
+    sessionQueue_->cancelAllOperations();
+    cancelAllUploads();
+    sessionQueue_->waitUntilAllOperationsAreFinished();
 }
 
 std::string BVLiveAppServices::mountPoint() const {

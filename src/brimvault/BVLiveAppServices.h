@@ -6,10 +6,18 @@
 #include "BVApi/Controllers/BVUploadsWindowDelegate.h"
 #include "DriveFS/BVDriveController.h"
 #include "app/Shell/BVAppServices.h"
+#include "platform/OperationQueue.h"
 
 // The real system behind the application controller: the shared cache, content and manage
 // controllers, the volume's drive controller (owned here), the desktop through xdg-open.
 // terminate() stops the main run loop; the program then tidies up in its written order.
+//
+// The session's queue resumes the upload journal at sign-in, off the main thread: it takes
+// every staged copy into the journal, then empties the temporary store (the volume mounts
+// only after that, since it works in the store), then uploads the copies while the volume is
+// in use. stopSession() cancels those uploads (their records stay for the next start) and
+// waits for the queue; the program calls it after the unmount. Main-thread state:
+// storeReady_, mountWanted_.
 class BVLiveAppServices : public BVAppServices {
   public:
     BVLiveAppServices();
@@ -17,6 +25,9 @@ class BVLiveAppServices : public BVAppServices {
 
     // Where mount events go (the application controller, through an adapter).
     void setDriveDelegate(std::shared_ptr<BVDriveControllerDelegate> delegate);
+    // Ends the session's work: waiting work is dropped, resumed uploads are cancelled (they
+    // stay in the journal), and the call returns when the queue is idle.
+    void stopSession();
     BVDriveController& driveController() { return *drive_; }
     // The uploads window: a record per running upload of the volume and of the journal.
     const BVUploadsWindowDelegate& uploads() const { return *uploads_; }
@@ -50,6 +61,12 @@ class BVLiveAppServices : public BVAppServices {
     static bool spawnDetached(const std::vector<std::string>& argv);
 
   private:
+    // The resume of the journal, on the session's queue.
+    void resumeUploads(const std::string& cacheRoot);
+    // The store is emptied and ready (or could not be made, error set): on the main thread.
+    void storeMade(const bv::Error& error);
+    void mountIfWanted();
+
     // Declared before the drive: the volume's upload controllers report to it until the
     // last of them is gone.
     std::unique_ptr<BVUploadsWindowDelegate> uploads_;
@@ -57,4 +74,9 @@ class BVLiveAppServices : public BVAppServices {
     int exitStatus_ = 0;
     bool relaunchWanted_ = false;
     bool downloaderInstalled_ = false;  // installed once per process, at the first sign-in
+    std::shared_ptr<BVDriveControllerDelegate> driveDelegate_;
+    bool storeReady_ = false;   // the temporary store is made (main thread)
+    bool mountWanted_ = false;  // the mount waits for the store (main thread)
+    // Declared last, stopped first: its work uses everything above.
+    std::unique_ptr<bv::OperationQueue> sessionQueue_;
 };

@@ -146,8 +146,24 @@ done
 "$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in after logout"
 grep -q " $mount_point " /proc/mounts && fails "the volume is still mounted after logout"
 kill -0 "$daemon_pid" 2>/dev/null || fails "the daemon did not come back after logout"
+# An upload of note.txt the last run left in the journal, its staged copy in the temporary store: the
+# sign-in takes the copy before the store is emptied and sends it without holding up the
+# daemon.
+journal="$HOME/.local/share/Brimvault/$user/Cache/UploadJournal"
+store="$HOME/.cache/Brimvault/tmp/BrimvaultTmp/temp"
+[ -d "$journal" ] && [ -d "$store" ] || fails "no journal or store folder at $journal, $store"
+echo "left over from the last run" >"$store/resumed-copy"
+printf '{"path": "/note.txt", "identifier": "", "staged": "%s", "size": %d, "state": "closing"}' \
+    "$store/resumed-copy" "$(stat -c %s "$store/resumed-copy")" >"$journal/1-1-1.upload"
 step "$brimvault" login --user "$user" --password-file "$work/password"
 [ -e "$mount_point/note.txt" ] || fails "note.txt is missing after signing in again"
+for _ in $(seq 1 50); do
+    [ "$(cat "$mount_point/note.txt" 2>/dev/null)" = "left over from the last run" ] && break
+    sleep 0.2
+done
+[ "$(cat "$mount_point/note.txt" 2>/dev/null)" = "left over from the last run" ] \
+    || fails "the journal's upload was not resumed: $(ls -la "$journal" "$mount_point")"
+[ -z "$(ls "$journal")" ] || fails "the journal still holds $(ls "$journal")"
 
 say "quitting"
 step "$brimvault" quit
