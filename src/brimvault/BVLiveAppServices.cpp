@@ -1,11 +1,12 @@
 #include "brimvault/BVLiveAppServices.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
+#include <filesystem>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
 #include "BVApi/Content/BVSynchedItems.h"
+#include "BVApi/Content/BVTransferItems.h"
+#include "BVApi/Content/BVVolumePath.h"
 #include "BVApi/Content/Controller/BVContentController.h"
 #include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
 #include "BVApi/Controllers/BVDownloadController.h"
@@ -16,9 +17,8 @@
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ProcessRunner.h"
 #include "platform/RunLoop.h"
-
-extern char** environ;
 
 BVLiveAppServices::BVLiveAppServices()
     : uploads_(std::make_unique<BVUploadsWindowDelegate>()),
@@ -84,13 +84,31 @@ void BVLiveAppServices::resumeUploads(const std::string& cacheRoot) {
             },
             nullptr);
         makeStore();
-        for (const auto& result : resumed)
+        for (const auto& result : resumed) {
             BVLog("Resumed upload of %@: %@", result.entry.path,
                   result.uploaded ? std::string("uploaded") : result.error.description());
+            if (result.uploaded)
+                forgetStaleContent(result.entry.path);
+        }
     } catch (const std::exception& e) {
         BVLog("The upload journal could not be resumed: %@", e.what());
         makeStore();
     }
+}
+
+void BVLiveAppServices::forgetStaleContent(const std::string& path) {
+    // The volume is in use while a resumed upload runs: a read meanwhile may have cached
+    // what the service held before the upload's close.
+    auto* content = BVContentController::sharedController();
+    auto cache = BVCacheController::sharedController();
+    if (!content || !cache)
+        return;
+    if (auto id = content->identifierForFileAt(path, true)) {
+        cache->purgeBinaryDataForcedOf(*id);
+        cache->purgeItemForcedWithKey(*id, BVBinaryDataDescriptorItem::itemClass());
+    }
+    auto parent = std::filesystem::path(path).parent_path().string();
+    folderChanged(parent.empty() ? "/" : parent);
 }
 
 void BVLiveAppServices::storeMade(const bv::Error& error) {
@@ -181,6 +199,23 @@ void BVLiveAppServices::purgeTrashListing() {
         BVLog("The cached trash listing stays: %@", error);
 }
 
+void BVLiveAppServices::forgetFolderListing(const std::string& path) {
+    auto* content = BVContentController::sharedController();
+    auto cache = BVCacheController::sharedController();
+    auto* refresher = BVBackgroundFolderUpdateController::sharedController();
+    if (!content || !cache || !refresher)
+        return;
+    auto id = content->identifierForFolderAt(path, true);
+    if (!id)
+        return;
+    auto parent = content->identifierForFolderAt(BVVolumePath::parent(path), true);
+    // A folder being refreshed at this moment gets its fresh listing anyway.
+    if (!refresher->tryLockFor(path))
+        return;
+    cache->purgeCacheForFolder(*id, parent.value_or(""));
+    refresher->unlockFor(path);
+}
+
 void BVLiveAppServices::forgetLocalCopies(const std::string&) {
     // The temporary store and the attribute store forget a path when the volume removes it;
     // an item trashed through the menu is gone from the listing the volume answers from.
@@ -194,24 +229,31 @@ void BVLiveAppServices::cancelAllUploads() {
     bv::NotificationCenter::defaultCenter().post("CancelAllUploads");
 }
 
-bool BVLiveAppServices::spawnDetached(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+bool BVLiveAppServices::spawnDesktopHelper(const std::vector<std::string>& argv) {
+    auto pid = bv::ProcessRunner::spawn(argv, {-1, true});
+    if (!pid)
         return false;
-    // Reaped by a thread of its own so that no zombie stays; the program is short-lived.
-    std::thread([pid] {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }).detach();
+    std::lock_guard hold(helpersLock_);
+    helpers_.push_back(*pid);
+    if (!reapScheduled_) {
+        reapScheduled_ = true;
+        bv::RunLoop::main().perform(
+            [this] { bv::RunLoop::main().addTimer(0.5, false, [this] { reapDesktopHelpers(); }); });
+    }
     return true;
 }
 
+void BVLiveAppServices::reapDesktopHelpers() {
+    std::lock_guard hold(helpersLock_);
+    std::erase_if(helpers_, [](pid_t pid) { return bv::ProcessRunner::tryWait(pid).has_value(); });
+    // A helper that outlives the daemon is reaped by the system once the daemon has ended.
+    reapScheduled_ = !helpers_.empty();
+    if (reapScheduled_)
+        bv::RunLoop::main().addTimer(0.5, false, [this] { reapDesktopHelpers(); });
+}
+
 void BVLiveAppServices::openURL(const std::string& url) {
-    if (!spawnDetached({"xdg-open", url}))
+    if (!spawnDesktopHelper({"xdg-open", url}))
         BVLog("Cannot open %@: xdg-open is not available", url);
 }
 

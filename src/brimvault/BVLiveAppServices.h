@@ -1,7 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "BVApi/Controllers/BVUploadsWindowDelegate.h"
 #include "DriveFS/BVDriveController.h"
@@ -47,6 +51,9 @@ class BVLiveAppServices : public BVAppServices {
     bool deleteItemAt(const std::string& path, bv::Error* error) override;
     bool emptyTrash(bv::Error* error) override;
     void purgeTrashListing() override;
+    // Drops the cached listing of a volume folder, so that the next look at it asks the
+    // service (what a refresh the user asks for needs: others change the account too).
+    void forgetFolderListing(const std::string& path);
     void forgetLocalCopies(const std::string& path) override;
     void folderChanged(const std::string& relativePath) override;
     void cancelAllUploads() override;
@@ -57,15 +64,19 @@ class BVLiveAppServices : public BVAppServices {
     int exitStatus() const { return exitStatus_; }
     bool relaunchWanted() const { return relaunchWanted_; }
     // Runs a program found on PATH with the arguments, not waiting for it; false when it
-    // cannot be started.
-    static bool spawnDetached(const std::vector<std::string>& argv);
+    // cannot be started. The child is reaped here, on the main run loop, once it ends.
+    bool spawnDesktopHelper(const std::vector<std::string>& argv);
 
   private:
     // The resume of the journal, on the session's queue.
     void resumeUploads(const std::string& cacheRoot);
+    // Drops the cached content of a file whose resumed upload the service confirmed.
+    void forgetStaleContent(const std::string& path);
     // The store is emptied and ready (or could not be made, error set): on the main thread.
     void storeMade(const bv::Error& error);
     void mountIfWanted();
+    // Reaps the desktop helpers that ended; looks again later while any runs.
+    void reapDesktopHelpers();
 
     // Declared before the drive: the volume's upload controllers report to it until the
     // last of them is gone.
@@ -75,6 +86,9 @@ class BVLiveAppServices : public BVAppServices {
     bool relaunchWanted_ = false;
     bool downloaderInstalled_ = false;  // installed once per process, at the first sign-in
     std::shared_ptr<BVDriveControllerDelegate> driveDelegate_;
+    std::mutex helpersLock_;      // guards helpers_ and reapScheduled_
+    std::vector<pid_t> helpers_;  // xdg-open and the like, until they end
+    bool reapScheduled_ = false;
     bool storeReady_ = false;   // the temporary store is made (main thread)
     bool mountWanted_ = false;  // the mount waits for the store (main thread)
     // Declared last, stopped first: its work uses everything above.

@@ -77,6 +77,7 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
     khv.binary = options_.keelhavenBinary;
     khv.scheduler = options_.scheduler;
     khv.sendClose = options_.sendKeelhavenClose;
+    khv.mountDirectory = options_.keelhavenMountDirectory;
     khv.closeGrace = khv.termGrace = options_.keelhavenGrace;
     keelhaven_ = std::make_unique<BVKeelhavenSupervisor>(std::move(khv));
     backgroundQueryQueue_ = std::make_unique<bv::OperationQueue>("usage refresh", 1);

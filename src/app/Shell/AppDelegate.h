@@ -59,6 +59,8 @@ class AppDelegate : public BVLoginViewDelegate,
         // Keelhaven: the program beside brimvault, and how it is asked to close.
         std::string keelhavenBinary;
         std::function<bool()> sendKeelhavenClose;
+        // The folder of the mount point, for Keelhaven (its --mount-dir).
+        std::string keelhavenMountDirectory;
         double keelhavenGrace = 3;
         // Told what happened (for the command line): "signedIn", "mounted", "mountFailed",
         // "signInFailed", "unmounted", "signedOut".
