@@ -109,7 +109,8 @@ nlohmann::json BVControlServer::status() const {
             {"uploads", uploads},
             {"keelhavenRunning", app_.keelhaven().running()},
             {"storage", app_.spaceInfo()},
-            {"pendingPrompts", prompts}};
+            {"pendingPrompts", prompts},
+            {"notifications", app_.shownNotifications()}};
 }
 
 void BVControlServer::handleSocketServerMsgDict(const nlohmann::json& request,

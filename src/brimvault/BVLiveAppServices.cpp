@@ -171,6 +171,10 @@ std::shared_ptr<BVUserLinksItem> BVLiveAppServices::userLinks(bv::Error* error) 
     return BVContentController::sharedController()->userLinksWithError(error);
 }
 
+std::shared_ptr<BVNotificationsItem> BVLiveAppServices::userNotifications(bv::Error* error) {
+    return BVContentController::sharedController()->userNotificationsError(error);
+}
+
 bool BVLiveAppServices::syncSynchedItems(bv::Error* error) {
     return BVManageController::sharedController()->syncItem("default", BVSharedXAttrs::itemClass(),
                                                             ".MACOSX_XATTRS", error);

@@ -45,6 +45,7 @@ class BVLiveAppServices : public BVAppServices {
     std::shared_ptr<BVUserInfoItem> userInfoNoCache(bv::Error* error) override;
     std::shared_ptr<BVUserLinksItem> userLinks(bv::Error* error) override;
     bool syncSynchedItems(bv::Error* error) override;
+    std::shared_ptr<BVNotificationsItem> userNotifications(bv::Error* error) override;
     bool trashItemAt(const std::string& path, bv::Error* error) override;
     bool restoreItemAt(const std::string& path, std::string* restoredPath,
                        bv::Error* error) override;

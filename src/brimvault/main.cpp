@@ -16,6 +16,7 @@
 #include "brimvault/BVControlServer.h"
 #include "brimvault/BVDaemon.h"
 #include "platform/RunLoop.h"
+#include "tools/TerminalText.h"
 
 namespace {
 
@@ -90,6 +91,12 @@ void printStatus(const nlohmann::json& s) {
               << "\n";
     if (!s.value("storage", "").empty())
         std::cout << "storage:     " << s["storage"].get<std::string>() << "\n";
+    for (const auto& n : s.value("notifications", nlohmann::json::array())) {
+        const std::string url = n.value("url", "");
+        std::cout << (n.value("update", false) ? "update:      " : "notice:      ")
+                  << terminalSafe(n.value("text", ""))
+                  << (url.empty() ? "" : " (" + terminalSafe(url) + ")") << "\n";
+    }
     for (const auto& p : s["pendingPrompts"])
         std::cout << "waiting:     " << p["kind"].get<std::string>()
                   << " (answer with: " << p["answerWith"].get<std::string>() << ")\n";

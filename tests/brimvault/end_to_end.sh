@@ -54,7 +54,8 @@ if [ ! -e /dev/fuse ]; then echo "SKIP: no /dev/fuse"; exit 0; fi
 
 mkdir -p "$work/data" "$work/home" "$work/run" "$work/mnt"
 chmod 700 "$work/run"
-echo '[{"username": "tfa", "password": "tfa-secret-1", "two_factor": true}]' >"$work/seed.json"
+echo '[{"username": "tfa", "password": "tfa-secret-1", "two_factor": true,
+        "notifications": [{"Type": 1, "Text": "Version 9 is out", "URL": "https://example.invalid/v9.deb"}]}]' >"$work/seed.json"
 "$server" --data "$work/data" --listen 127.0.0.1:0 --generate-cert --demo --seed "$work/seed.json" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 for _ in $(seq 1 100); do
@@ -244,6 +245,13 @@ grep -q "7-digits token" "$work/login.out" || fails "the six-digit code was not 
 "$brimvault" status --json | python3 -c 'import json,sys; s=json.load(sys.stdin); assert s["user"]=="tfa" and s["mounted"] and s["keelhavenRunning"], s' \
     || fails "the two-factor sign-in did not mount or start Keelhaven"
 khv_pid=$(cat "$work/khv.pid")
+# The service's notification reaches the status as an update offer.
+for _ in $(seq 1 50); do
+    "$brimvault" status --json | grep -q '"Version 9 is out"' && break
+    sleep 0.1
+done
+"$brimvault" status --json | python3 -c 'import json,sys; n=json.load(sys.stdin)["notifications"]; assert n==[{"update": True, "text": "Version 9 is out", "url": "https://example.invalid/v9.deb"}], n' \
+    || fails "the update offer is not in the status"
 
 # The uninstall hand-off: an uninstaller others may change is never run; the installed one
 # runs once the daemon has signed out and let the volume go.

@@ -113,6 +113,14 @@ class AppDelegate : public BVLoginViewDelegate,
     }
     void startUninstall();
 
+    // ---- Service notifications ----
+    // Fetches them off the main thread and shows them one after another.
+    void fetchNotifications();
+    // Shows the next one: "Type" 1 as the update offer, anything else as a message.
+    void showNextNotification();
+    // What was shown so far ({"update", "text", "url"}), oldest first.
+    const std::vector<nlohmann::json>& shownNotifications() const { return shown_; }
+
     // ---- Usage refresh ----
     void backgroundStorageQuery();
     void waitForBackgroundQueries();
@@ -171,6 +179,11 @@ class AppDelegate : public BVLoginViewDelegate,
     int64_t uploadSpeedLimit_ = 0;
     long networkActivityCount_ = 0;  // main thread only
     std::string toolTip_;
+    // The service notifications (main thread): the list, the next to show, the one on screen.
+    std::vector<nlohmann::json> notifications_;
+    size_t notificationIndex_ = 0;
+    std::string notifText_, notifURL_;
+    std::vector<nlohmann::json> shown_;
 
     mutable std::mutex userInfoLock_;  // guards userInfo_, spaceInfo_, trashCount_
     std::shared_ptr<BVUserInfoItem> userInfo_;
