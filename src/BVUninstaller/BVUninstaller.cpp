@@ -15,6 +15,7 @@
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/Preferences.h"
+#include "platform/ProcessRunner.h"
 #include "platform/SecretStore.h"
 #include "platform/TmpPaths.h"
 #include "platform/UniqueFd.h"
@@ -33,32 +34,7 @@ constexpr const char* kDisplayName = "brimvault";
 constexpr const char* kLoginItemTemplate = "systemctl --user disable --now %@.service";
 
 int runProgram(const std::vector<std::string>& argv, int outputFd) {
-    if (argv.empty())
-        return -1;
-    pid_t pid = ::fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        if (outputFd >= 0) {
-            ::dup2(outputFd, STDOUT_FILENO);
-            ::dup2(outputFd, STDERR_FILENO);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    if (!WIFEXITED(status))
-        return -1;
-    int code = WEXITSTATUS(status);
-    return code == 127 ? -1 : code;
+    return bv::ProcessRunner::run(argv, {outputFd, true});
 }
 
 std::string executableOf(pid_t pid) {
@@ -104,16 +80,7 @@ bool forceUnmountLive(const std::string& mountPoint) {
 // regular file or somebody else's.
 std::vector<std::string> ownStateFileLines(const std::string& path) {
     std::vector<std::string> lines;
-    bv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
-        return lines;
-    std::string text(4096, '\0');
-    ssize_t got = ::read(fd.get(), text.data(), text.size());
-    if (got <= 0)
-        return lines;
-    text.resize(size_t(got));
-    std::istringstream in(text);
+    std::istringstream in(Utilities::readOwnStateFile(path, 4096).value_or(""));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;

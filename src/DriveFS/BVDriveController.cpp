@@ -15,6 +15,7 @@
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/Format.h"
+#include "platform/ProcessRunner.h"
 #include "platform/RunLoop.h"
 #include "platform/UserInterface.h"
 
@@ -27,23 +28,11 @@ bv::Error mountError(const std::string& reason) {
     return bv::Error::make(BVDriveController::kErrorMountFailed, reason);
 }
 
-// Runs the program with its arguments and answers whether it exited with 0.
+// Runs the program with its arguments and answers whether it exited with 0. Spawned, not
+// forked: a forked child of this many-threaded process can hang before its exec on a lock
+// another thread held (the sanitizers' allocator did).
 bool runProgram(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child < 0)
-        return false;
-    if (child == 0) {
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return bv::ProcessRunner::run(arguments, {-1, true}) == 0;
 }
 
 // The mount point as a usable empty folder, or the reason it is not.

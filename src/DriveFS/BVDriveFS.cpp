@@ -60,7 +60,8 @@ BVDriveFS::BVDriveFS(Options options) : options_(std::move(options)) {
         };
     if (!options_.writers)
         options_.writers = [this](const std::string& path, BVWriteStart start) {
-            return std::make_shared<BVUploadWriter>(path, start, uploadOptions());
+            return std::make_shared<BVUploadWriter>(path, start, uploadOptions(),
+                                                    options_.uploadsDelegate);
         };
 }
 

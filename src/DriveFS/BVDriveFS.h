@@ -99,6 +99,9 @@ class BVDriveFS {
         // Where closed uploads are recorded until the service has them; by default the
         // journal in the shared cache's folder.
         std::shared_ptr<BVUploadJournal> journal;
+        // Told about every upload of a written file (the uploads window); it outlives the
+        // volume.
+        BVUploadControllerDelegate* uploadsDelegate = nullptr;
         // The read-ahead reader over the download controller and the upload writers by
         // default.
         ReaderFactory readers;

@@ -36,8 +36,9 @@ void forgetCachedContent(const std::string& path, const BVUploadController::Opti
 }  // namespace
 
 BVUploadWriter::BVUploadWriter(std::string path, BVWriteStart start,
-                               BVUploadController::Options options)
-    : path_(std::move(path)), options_(std::move(options)), start_(start) {}
+                               BVUploadController::Options options,
+                               BVUploadControllerDelegate* delegate)
+    : path_(std::move(path)), options_(std::move(options)), delegate_(delegate), start_(start) {}
 
 BVUploadWriter::~BVUploadWriter() = default;
 
@@ -50,9 +51,9 @@ bool BVUploadWriter::open(bv::Error* error) {
     size_ = 0;
     if (streaming_) {
         forgetCachedContent(path_, options_);
-        controller_ = std::make_unique<BVJITThrottleUploadController>(path_, nullptr, options_);
+        controller_ = std::make_unique<BVJITThrottleUploadController>(path_, delegate_, options_);
     } else {
-        controller_ = std::make_unique<BVTmpUploadController>(path_, nullptr, options_);
+        controller_ = std::make_unique<BVTmpUploadController>(path_, delegate_, options_);
     }
     if (!controller_->openFileError(error)) {
         controller_.reset();

@@ -21,7 +21,8 @@
 // that copy with its true size, since the streaming writer can only account for growth.
 class BVUploadWriter : public BVFileWriter {
   public:
-    BVUploadWriter(std::string path, BVWriteStart start, BVUploadController::Options options);
+    BVUploadWriter(std::string path, BVWriteStart start, BVUploadController::Options options,
+                   BVUploadControllerDelegate* delegate = nullptr);
     ~BVUploadWriter() override;
 
     bool opened() const override { return controller_ != nullptr; }
@@ -45,6 +46,7 @@ class BVUploadWriter : public BVFileWriter {
 
     const std::string path_;
     const BVUploadController::Options options_;
+    BVUploadControllerDelegate* const delegate_;  // the uploads window, or nothing
     BVWriteStart start_;
     std::unique_ptr<BVUploadController> controller_;
     bool streaming_ = false;  // controller_ is the streaming writer

@@ -192,19 +192,25 @@ std::optional<std::string> Utilities::loadIdFromBrimvaultIDId() {
 }
 
 std::optional<std::string> Utilities::loadIdFromBrimvaultIDId(const std::string& file) {
+    return readOwnStateFile(file, 250);
+}
+
+std::optional<std::string> Utilities::readOwnStateFile(const std::string& file, size_t maxBytes) {
     int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     struct stat st {};
-    std::optional<std::string> name;
+    std::optional<std::string> text;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
-        char buffer[250];
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0)
-            name = std::string(buffer, size_t(got));
+        std::string buffer(maxBytes, '\0');
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got > 0) {
+            buffer.resize(size_t(got));
+            text = std::move(buffer);
+        }
     }
     ::close(fd);
-    return name;
+    return text;
 }
 
 void Utilities::setMountDirectoryOverride(std::optional<std::string> folder) {

@@ -47,6 +47,9 @@ class Utilities {
     // bytes, read only when the file is a regular file of our own user.
     static std::optional<std::string> loadIdFromBrimvaultIDId();
     static std::optional<std::string> loadIdFromBrimvaultIDId(const std::string& file);
+    // The first maxBytes of a small state file that another program of ours wrote: nothing
+    // when it is missing, empty, a link, not a regular file or another user's.
+    static std::optional<std::string> readOwnStateFile(const std::string& file, size_t maxBytes);
 
     // The folder that holds the volume's mount point: the preference "mountDirectory" or the
     // override set by a command-line option, else "/Volumes" when it exists or can be

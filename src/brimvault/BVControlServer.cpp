@@ -1,14 +1,19 @@
 #include "brimvault/BVControlServer.h"
 
+#include <ctime>
+#include <filesystem>
+
 #include "BVApi/Content/Controller/BVContentController.h"
 #include "BVApi/Controllers/BVManageController.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Shell/AppDelegate.h"
+#include "app/Shell/BVDiagnostics.h"
 #include "app/Shell/BVFileNameRepair.h"
 #include "app/Utilities.h"
 #include "brimvault/BVDaemonUserInterface.h"
 #include "brimvault/BVLiveAppServices.h"
 #include "comms/CommSocketClient.h"
+#include "platform/Preferences.h"
 #include "platform/RunLoop.h"
 #include "platform/TmpPaths.h"
 #include "platform/XdgPaths.h"
@@ -17,6 +22,15 @@ namespace {
 
 nlohmann::json reply(bool ok, const std::string& message = {}) {
     return {{"ok", ok}, {"message", message}};
+}
+
+std::string nowText() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+    return text;
 }
 
 }  // namespace
@@ -82,16 +96,21 @@ nlohmann::json BVControlServer::status() const {
                            {"answerWith", prompt.kind == "signIn" || prompt.kind == "twoFactor"
                                               ? "brimvault login"
                                               : "brimvault unlock"}});
+    nlohmann::json uploads = nlohmann::json::array();
+    for (const auto& record : services_.uploads().records())
+        uploads.push_back(
+            {{"path", record.path}, {"completed", record.completed}, {"total", record.total}});
     return {{"ok", true},
             {"signedIn", signedIn},
             {"user", signedIn && session ? session->username : ""},
             {"driveName", signedIn && session ? session->driveName : ""},
             {"mounted", app_.driveMounted()},
             {"mountPoint", app_.driveMounted() ? services_.mountPoint() : ""},
-            {"uploads", nlohmann::json::array()},
+            {"uploads", uploads},
             {"keelhavenRunning", app_.keelhaven().running()},
             {"storage", app_.spaceInfo()},
-            {"pendingPrompts", prompts}};
+            {"pendingPrompts", prompts},
+            {"notifications", app_.shownNotifications()}};
 }
 
 void BVControlServer::handleSocketServerMsgDict(const nlohmann::json& request,
@@ -140,6 +159,56 @@ nlohmann::json BVControlServer::pathAction(const std::string& cmd, const nlohman
     return reply(ok, ok ? "" : std::string(title) + " failed (see the log)");
 }
 
+nlohmann::json BVControlServer::sendLogs(const nlohmann::json& request, CommSocketClient& client) {
+    const std::string output = request.value("output", "");
+    const std::string user = app_.session() ? app_.session()->username
+                                            : bv::Preferences::standard().stringForKey("bvuser");
+    auto peer = client.shared_from_this();
+    longWork_.addOperation([this, peer, output, user] {
+        nlohmann::json answer;
+        try {
+            auto* logging = BVLogging::sharedInstance();
+            auto result = logging
+                              ? BVDiagnostics::pack(BVDiagnostics::currentSources(*logging),
+                                                    bv::bvTmpPath(BVDiagnostics::kReportingFolder),
+                                                    bv::bvTmpPath(BVDiagnostics::kZipFile))
+                              : BVDiagnostics::Result{false, "", "logging is not set up"};
+            if (!result.ok) {
+                answer = reply(false, "the logs were not packed: " + result.error);
+            } else {
+                std::string where = result.zipPath;
+                std::error_code ec;
+                if (!output.empty()) {
+                    std::filesystem::copy_file(result.zipPath, output,
+                                               std::filesystem::copy_options::overwrite_existing,
+                                               ec);
+                    if (ec)
+                        answer = reply(false, "the logs are packed in " + result.zipPath +
+                                                  " but cannot be copied to " + output + ": " +
+                                                  ec.message());
+                    else
+                        where = output;
+                }
+                if (answer.is_null()) {
+                    const std::string body = BVDiagnostics::mailBody(user, nowText());
+                    bool mailed = services_.spawnDesktopHelper({"xdg-email", "--subject",
+                                                                BVDiagnostics::kMailSubject,
+                                                                "--body", body, "--attach", where});
+                    answer = {{"ok", true},
+                              {"message", "the logs are packed in " + where +
+                                              (mailed ? "; a new e-mail with them was opened"
+                                                      : "; attach them to an e-mail to support")},
+                              {"zip", where}};
+                }
+            }
+        } catch (const std::exception& e) {
+            answer = reply(false, std::string("the logs were not packed: ") + e.what());
+        }
+        bv::RunLoop::main().perform([peer, answer] { peer->messageDict(answer); });
+    });
+    return nullptr;
+}
+
 nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocketClient& client) {
     const std::string cmd = request.value("cmd", "");
     if (cmd == "status")
@@ -184,7 +253,8 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
     if (cmd == "menu") {
         nlohmann::json items = nlohmann::json::array();
         for (const auto& item : app_.statusMenu(request.value("paths", std::vector<std::string>{}),
-                                                request.value("folder", ""), false))
+                                                request.value("folder", ""),
+                                                extensionConnected_ && extensionConnected_()))
             items.push_back({{"title", item.title}, {"enabled", item.enabled}});
         return {{"ok", true}, {"items", items}};
     }
@@ -194,6 +264,16 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
         return pathAction(cmd, request);
     if (!app_.userLoggedIn() && cmd != "uninstall")
         return reply(false, "not signed in (run: brimvault login)");
+    if (cmd == "uninstall") {
+        // The volume goes and the daemon stays until the uninstaller ends it.
+        const bool signedIn = app_.userLoggedIn();
+        app_.startUninstall();
+        return {{"ok", true},
+                {"signedIn", signedIn},
+                {"message", signedIn ? "signing out for the uninstaller" : ""}};
+    }
+    if (cmd == "send-logs")
+        return sendLogs(request, client);
     if (cmd == "empty-trash") {
         if (app_.session()->isAccountUser)
             return reply(false, "an access user cannot empty the trash");
@@ -230,6 +310,7 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
                                           : "renaming stopped: " + result.error);
     }
     if (cmd == "refresh") {
+        services_.forgetFolderListing(request.value("path", "/"));
         app_.RefreshFolder(request.value("path", "/"));
         return reply(true);
     }

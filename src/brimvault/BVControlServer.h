@@ -1,11 +1,13 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "comms/CommSocketServer.h"
+#include "platform/OperationQueue.h"
 
 class AppDelegate;
 class BVDaemonUserInterface;
@@ -30,6 +32,10 @@ class BVControlServer : private CommSocketServerDelegate {
     // A prompt or alert of the user interface (any thread).
     void interfaceEvent(const nlohmann::json& event);
     nlohmann::json status() const;
+    // Tells whether a file-manager extension is connected (for the menu's rules).
+    void setExtensionConnected(std::function<bool()> connected) {
+        extensionConnected_ = std::move(connected);
+    }
 
   private:
     void handleSocketServerMsgDict(const nlohmann::json& request,
@@ -37,6 +43,8 @@ class BVControlServer : private CommSocketServerDelegate {
     nlohmann::json handle(const nlohmann::json& request, CommSocketClient& client);
     nlohmann::json login(const nlohmann::json& request, CommSocketClient& client);
     nlohmann::json pathAction(const std::string& cmd, const nlohmann::json& request);
+    // Packs the logs off the main thread and answers the client when done.
+    nlohmann::json sendLogs(const nlohmann::json& request, CommSocketClient& client);
     void sendToLoginClient(const nlohmann::json& event);
 
     AppDelegate& app_;
@@ -44,4 +52,8 @@ class BVControlServer : private CommSocketServerDelegate {
     BVLiveAppServices& services_;
     std::unique_ptr<CommSocketServer> server_;
     std::weak_ptr<CommSocketClient> loginClient_;  // main thread only
+    std::function<bool()> extensionConnected_;
+    // Long work of a command (the log pack); declared last, so it ends (waiting for the
+    // running pack) before anything it uses goes.
+    bv::OperationQueue longWork_{"BVControlLongWork", 1};
 };

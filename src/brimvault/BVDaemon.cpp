@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "brimvault/BVControlClient.h"
 #include "brimvault/BVControlServer.h"
 #include "brimvault/BVDaemonUserInterface.h"
+#include "brimvault/BVExtensionLink.h"
 #include "brimvault/BVLiveAppServices.h"
 #include "comms/CommSocketClient.h"
 #include "comms/CommSocketServer.h"
@@ -28,35 +30,53 @@
 namespace {
 
 // Mount events and network activity reach the controller through these, held by the drive
-// controller and the service client while the controller lives.
+// controller and the service client while the controller lives. Mount events come on the
+// main thread; activity comes from the network threads, so it is forwarded under appLock_
+// and detach() (main thread, before the controller goes) waits for a forwarding in flight.
+// What the controller schedules on the main loop from there never runs after it is gone:
+// the loop has stopped by then.
 class DriveEvents : public BVDriveControllerDelegate, public BVApiClientActivityDelegate {
   public:
     explicit DriveEvents(AppDelegate* app) : app_(app) {}
     void driveControllerDidMountedDrive() override {
-        if (auto* app = app_.load())
+        if (auto* app = onMain())
             app->driveControllerDidMountedDrive();
     }
     void driveControllerDidUnmountedDrive() override {
-        if (auto* app = app_.load())
+        if (auto* app = onMain())
             app->driveControllerDidUnmountedDrive();
     }
     void driveControllerDidFailedToMount(const bv::Error& error) override {
-        if (auto* app = app_.load())
+        if (auto* app = onMain())
             app->driveControllerDidFailedToMount(error);
     }
     void didStartedRequest() override {
-        if (auto* app = app_.load())
-            app->didStartedRequest();
+        std::lock_guard hold(appLock_);
+        if (app_)
+            app_->didStartedRequest();
     }
     void didFinishedRequest() override {
-        if (auto* app = app_.load())
-            app->didFinishedRequest();
+        std::lock_guard hold(appLock_);
+        if (app_)
+            app_->didFinishedRequest();
     }
     void setActivityDescription(const std::string& text) override {
-        if (auto* app = app_.load())
-            app->setActivityDescription(text);
+        std::lock_guard hold(appLock_);
+        if (app_)
+            app_->setActivityDescription(text);
     }
-    std::atomic<AppDelegate*> app_;
+    void detach() {
+        std::lock_guard hold(appLock_);
+        app_ = nullptr;
+    }
+
+  private:
+    // The main thread is the only writer, so it reads without the lock (a mount event may
+    // start requests, whose activity takes it).
+    AppDelegate* onMain() const { return app_; }
+
+    std::mutex appLock_;  // guards app_ against the network threads
+    AppDelegate* app_;
 };
 
 // The parent of a daemon that goes to the background waits until the child answers.
@@ -117,6 +137,7 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
     auto scheduler = std::make_shared<BVRunLoopScheduler>();
     auto services = std::make_shared<BVLiveAppServices>();
     BVControlServer* control = nullptr;
+    BVExtensionLink* extension = nullptr;
 
     AppDelegate::Options appOptions;
     appOptions.scheduler = scheduler;
@@ -125,13 +146,23 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
     appOptions.ui = ui;
     appOptions.keelhavenBinary =
         (std::filesystem::path(selfPath).parent_path() / "keelhaven").string();
+    appOptions.keelhavenMountDirectory = Utilities::driveMountDirectory();
     appOptions.sendKeelhavenClose = [] {
         auto khv = CommSocketClient::initWithSocketURL(bv::bvTmpPath("/tmp/brimvault.sock"));
         bool sent = khv->startClient() && khv->messageString("close");
         khv->stopClient();
         return sent;
     };
-    appOptions.events = [&control](const std::string& event, const nlohmann::json& details) {
+    appOptions.events = [&control, &extension](const std::string& event,
+                                               const nlohmann::json& details) {
+        if (extension) {
+            if (event == "signedIn")
+                extension->start();
+            else if (event == "mounted")
+                extension->setDriveRoot(details.value("mountPoint", ""));
+            else if (event == "signedOut")
+                extension->shutdownClients();
+        }
         if (control)
             control->applicationEvent(event, details);
     };
@@ -147,7 +178,10 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
         services->setDriveDelegate(events);
         BVApiClient::sharedClient()->setActivityDelegate(events);
 
+        auto extensionLink = std::make_unique<BVExtensionLink>(*app, ui);
+        extension = extensionLink.get();
         BVControlServer server(*app, *ui, *services);
+        server.setExtensionConnected([&extensionLink] { return extensionLink->connected(); });
         if (!server.start()) {
             std::cerr << "brimvault: a daemon is already running (or the runtime folder "
                       << "cannot be used)" << std::endl;
@@ -171,17 +205,24 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
         tellParent(readyFd, true);
         bv::RunLoop::main().run();
 
-        // Shutdown order: prompts end (so no sign-in waits), Keelhaven stops, the volume
-        // goes, the controller's queues end, then the sockets.
+        // Shutdown order: prompts end (so no sign-in waits), the extension's clients are told,
+        // Keelhaven stops, the volume goes, the session's queue stops (resumed uploads stay
+        // in the journal), the extension server ends, the controller's queues end, then the
+        // sockets.
         ui->setListener({});
+        extensionLink->shutdownClients();
         ui->cancelAll();
         app->stopKeelhaven();
         if (!services->driveController().unmounted() &&
             !services->driveController().mountPoint().empty())
             services->driveController().unmount();
+        services->stopSession();
         control = nullptr;
+        extension = nullptr;
+        server.setExtensionConnected({});
+        extensionLink.reset();
         BVApiClient::sharedClient()->setActivityDelegate(nullptr);
-        events->app_ = nullptr;
+        events->detach();
         app.reset();
         sigaddset(&stopSignals, SIGUSR2);
         pthread_kill(signalWaiter.native_handle(), SIGTERM);

@@ -1,11 +1,12 @@
 #include "brimvault/BVLiveAppServices.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
+#include <filesystem>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
 #include "BVApi/Content/BVSynchedItems.h"
+#include "BVApi/Content/BVTransferItems.h"
+#include "BVApi/Content/BVVolumePath.h"
 #include "BVApi/Content/Controller/BVContentController.h"
 #include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
 #include "BVApi/Controllers/BVDownloadController.h"
@@ -13,18 +14,28 @@
 #include "BVApi/Controllers/BVUploadController.h"
 #include "BVApi/Controllers/BVUploadJournal.h"
 #include "BVApi/Controllers/BVVolumeChangeHook.h"
+#include "DriveFS/BVDriveFSDebugProxy.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ProcessRunner.h"
 #include "platform/RunLoop.h"
 
-extern char** environ;
+BVLiveAppServices::BVLiveAppServices()
+    : uploads_(std::make_unique<BVUploadsWindowDelegate>()),
+      drive_(std::make_unique<BVDriveController>([this] {
+          BVDriveFS::Options options;
+          options.uploadsDelegate = uploads_.get();
+          return std::make_unique<BVDriveFSDebugProxy>(std::move(options));
+      })),
+      sessionQueue_(std::make_unique<bv::OperationQueue>("BVSession", 1)) {}
 
-BVLiveAppServices::BVLiveAppServices() : drive_(std::make_unique<BVDriveController>()) {}
-
-BVLiveAppServices::~BVLiveAppServices() = default;
+BVLiveAppServices::~BVLiveAppServices() {
+    stopSession();
+}
 
 void BVLiveAppServices::setDriveDelegate(std::shared_ptr<BVDriveControllerDelegate> delegate) {
+    driveDelegate_ = delegate;
     drive_->setDelegate(std::move(delegate));
 }
 
@@ -45,25 +56,104 @@ bool BVLiveAppServices::startUserSession(const std::shared_ptr<BVUserSessionItem
     }
     // Files closed on the volume whose upload did not finish before the last run ended
     // are sent now, before the temporary store that may hold their copies is emptied.
-    BVUploadJournal journal(*cacheRoot);
-    for (const auto& resumed : journal.resumeJournal(
-             [](const std::string& path) {
-                 return std::make_unique<BVUploadController>(path, nullptr,
-                                                             BVUploadController::Options{});
-             },
-             nullptr))
-        BVLog("Resumed upload of %@: %@", resumed.entry.path,
-              resumed.uploaded ? std::string("uploaded") : resumed.error.description());
-    BVTmpController::initSharedController();
+    sessionQueue_->addOperation([this, root = *cacheRoot] { resumeUploads(root); });
     return true;
 }
 
-void BVLiveAppServices::mountDrive() {
+void BVLiveAppServices::resumeUploads(const std::string& cacheRoot) {
+    bool made = false;
+    auto makeStore = [this, &made] {
+        if (made)
+            return;
+        made = true;
+        bv::Error error;
+        try {
+            BVTmpController::initSharedController();
+        } catch (const std::exception& e) {
+            error = bv::Error::make(-1, e.what());
+        }
+        bv::RunLoop::main().perform([this, error] { storeMade(error); });
+    };
+    try {
+        BVUploadJournal journal(cacheRoot);
+        // The journal asks for the first controller only once every copy is its own.
+        auto resumed = journal.resumeJournal(
+            [this, &makeStore](const std::string& path) {
+                makeStore();
+                return std::make_unique<BVUploadController>(path, uploads_.get(),
+                                                            BVUploadController::Options{});
+            },
+            nullptr);
+        makeStore();
+        for (const auto& result : resumed) {
+            BVLog("Resumed upload of %@: %@", result.entry.path,
+                  result.uploaded ? std::string("uploaded") : result.error.description());
+            if (result.uploaded)
+                forgetStaleContent(result.entry.path);
+        }
+    } catch (const std::exception& e) {
+        BVLog("The upload journal could not be resumed: %@", e.what());
+        makeStore();
+    }
+}
+
+void BVLiveAppServices::forgetStaleContent(const std::string& path) {
+    // The volume is in use while a resumed upload runs: a read meanwhile may have cached
+    // what the service held before the upload's close.
+    auto* content = BVContentController::sharedController();
+    auto cache = BVCacheController::sharedController();
+    if (!content || !cache)
+        return;
+    if (auto id = content->identifierForFileAt(path, true)) {
+        cache->purgeBinaryDataForcedOf(*id);
+        cache->purgeItemForcedWithKey(*id, BVBinaryDataDescriptorItem::itemClass());
+    }
+    auto parent = std::filesystem::path(path).parent_path().string();
+    folderChanged(parent.empty() ? "/" : parent);
+}
+
+void BVLiveAppServices::storeMade(const bv::Error& error) {
+    if (error) {
+        mountWanted_ = false;
+        if (driveDelegate_)
+            driveDelegate_->driveControllerDidFailedToMount(
+                bv::Error::make(BVDriveController::kErrorMountFailed,
+                                "The temporary store cannot be made: " + error.description()));
+        return;
+    }
+    storeReady_ = true;
+    mountIfWanted();
+}
+
+void BVLiveAppServices::mountIfWanted() {
+    if (!storeReady_ || !mountWanted_)
+        return;
+    mountWanted_ = false;
     drive_->mountBVDrive();
 }
 
+void BVLiveAppServices::mountDrive() {
+    mountWanted_ = true;
+    mountIfWanted();
+}
+
 bool BVLiveAppServices::unmountDrive() {
+    if (mountWanted_) {
+        // Nothing is mounted yet: the mount is called off and ends as an unmount would.
+        mountWanted_ = false;
+        bv::RunLoop::main().perform([delegate = driveDelegate_] {
+            if (delegate)
+                delegate->driveControllerDidUnmountedDrive();
+        });
+        return true;
+    }
     return drive_->unmount();
+}
+
+void BVLiveAppServices::stopSession() {
+    sessionQueue_->cancelAllOperations();
+    cancelAllUploads();
+    sessionQueue_->waitUntilAllOperationsAreFinished();
 }
 
 std::string BVLiveAppServices::mountPoint() const {
@@ -80,6 +170,10 @@ std::shared_ptr<BVUserInfoItem> BVLiveAppServices::userInfoNoCache(bv::Error* er
 
 std::shared_ptr<BVUserLinksItem> BVLiveAppServices::userLinks(bv::Error* error) {
     return BVContentController::sharedController()->userLinksWithError(error);
+}
+
+std::shared_ptr<BVNotificationsItem> BVLiveAppServices::userNotifications(bv::Error* error) {
+    return BVContentController::sharedController()->userNotificationsError(error);
 }
 
 bool BVLiveAppServices::syncSynchedItems(bv::Error* error) {
@@ -130,6 +224,23 @@ void BVLiveAppServices::purgeTrashListing() {
         BVLog("The cached trash listing stays: %@", error);
 }
 
+void BVLiveAppServices::forgetFolderListing(const std::string& path) {
+    auto* content = BVContentController::sharedController();
+    auto cache = BVCacheController::sharedController();
+    auto* refresher = BVBackgroundFolderUpdateController::sharedController();
+    if (!content || !cache || !refresher)
+        return;
+    auto id = content->identifierForFolderAt(path, true);
+    if (!id)
+        return;
+    auto parent = content->identifierForFolderAt(BVVolumePath::parent(path), true);
+    // A folder being refreshed at this moment gets its fresh listing anyway.
+    if (!refresher->tryLockFor(path))
+        return;
+    cache->purgeCacheForFolder(*id, parent.value_or(""));
+    refresher->unlockFor(path);
+}
+
 void BVLiveAppServices::forgetLocalCopies(const std::string&) {
     // The temporary store and the attribute store forget a path when the volume removes it;
     // an item trashed through the menu is gone from the listing the volume answers from.
@@ -143,24 +254,31 @@ void BVLiveAppServices::cancelAllUploads() {
     bv::NotificationCenter::defaultCenter().post("CancelAllUploads");
 }
 
-bool BVLiveAppServices::spawnDetached(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+bool BVLiveAppServices::spawnDesktopHelper(const std::vector<std::string>& argv) {
+    auto pid = bv::ProcessRunner::spawn(argv, {-1, true});
+    if (!pid)
         return false;
-    // Reaped by a thread of its own so that no zombie stays; the program is short-lived.
-    std::thread([pid] {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }).detach();
+    std::lock_guard hold(helpersLock_);
+    helpers_.push_back(*pid);
+    if (!reapScheduled_) {
+        reapScheduled_ = true;
+        bv::RunLoop::main().perform(
+            [this] { bv::RunLoop::main().addTimer(0.5, false, [this] { reapDesktopHelpers(); }); });
+    }
     return true;
 }
 
+void BVLiveAppServices::reapDesktopHelpers() {
+    std::lock_guard hold(helpersLock_);
+    std::erase_if(helpers_, [](pid_t pid) { return bv::ProcessRunner::tryWait(pid).has_value(); });
+    // A helper that outlives the daemon is reaped by the system once the daemon has ended.
+    reapScheduled_ = !helpers_.empty();
+    if (reapScheduled_)
+        bv::RunLoop::main().addTimer(0.5, false, [this] { reapDesktopHelpers(); });
+}
+
 void BVLiveAppServices::openURL(const std::string& url) {
-    if (!spawnDetached({"xdg-open", url}))
+    if (!spawnDesktopHelper({"xdg-open", url}))
         BVLog("Cannot open %@: xdg-open is not available", url);
 }
 

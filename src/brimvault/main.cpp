@@ -3,17 +3,20 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
 
+#include "app/Shell/BVKeelhavenSupervisor.h"
 #include "app/Utilities.h"
 #include "brimvault/BVControlClient.h"
 #include "brimvault/BVControlServer.h"
 #include "brimvault/BVDaemon.h"
 #include "platform/RunLoop.h"
+#include "tools/TerminalText.h"
 
 namespace {
 
@@ -88,6 +91,12 @@ void printStatus(const nlohmann::json& s) {
               << "\n";
     if (!s.value("storage", "").empty())
         std::cout << "storage:     " << s["storage"].get<std::string>() << "\n";
+    for (const auto& n : s.value("notifications", nlohmann::json::array())) {
+        const std::string url = n.value("url", "");
+        std::cout << (n.value("update", false) ? "update:      " : "notice:      ")
+                  << terminalSafe(n.value("text", ""))
+                  << (url.empty() ? "" : " (" + terminalSafe(url) + ")") << "\n";
+    }
     for (const auto& p : s["pendingPrompts"])
         std::cout << "waiting:     " << p["kind"].get<std::string>()
                   << " (answer with: " << p["answerWith"].get<std::string>() << ")\n";
@@ -142,6 +151,44 @@ int login(const LoginArgs& args) {
     }
 }
 
+// The hand-off to the uninstaller beside this program: the daemon, when it runs, signs out
+// and lets the volume go first; bvuninstaller then ends it and removes the suite.
+int uninstall(bool yes, bool keepData) {
+    const std::string binary =
+        (std::filesystem::path(selfPath()).parent_path() / "bvuninstaller").string();
+    if (!BVKeelhavenSupervisor::isSafeToRun(binary))
+        return fail(binary + " is missing or others may change it; it is not run");
+    if (!yes) {
+        auto answer = askLine(std::string("This removes Brimvault and Keelhaven") +
+                                  (keepData ? "" : " and your data") + ". Continue? [y/N] ",
+                              false);
+        if (answer != "y" && answer != "Y" && answer != "yes")
+            return fail("cancelled; nothing was removed");
+    }
+    BVControlClient client;
+    if (client.connect(BVControlServer::socketPath()) && client.send({{"cmd", "uninstall"}})) {
+        auto answer = client.next(30);
+        if (answer && answer->value("signedIn", false)) {
+            std::cerr << "signing out..." << std::endl;
+            for (int i = 0; i < 600; ++i) {
+                BVControlClient poll;
+                if (!poll.connect(BVControlServer::socketPath()) || !poll.send({{"cmd", "status"}}))
+                    break;
+                auto status = poll.next(5);
+                if (!status || !status->value("mounted", false))
+                    break;
+                ::usleep(100000);
+            }
+        }
+    }
+    std::vector<const char*> argv{binary.c_str(), "--yes"};
+    if (keepData)
+        argv.push_back("--keep-data");
+    argv.push_back(nullptr);
+    ::execv(binary.c_str(), const_cast<char* const*>(argv.data()));
+    return fail(binary + " cannot be run: " + std::strerror(errno));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,7 +228,8 @@ int main(int argc, char** argv) {
     del->add_option("PATH", paths, "Paths in the trash (/Trash/file)")->required();
     auto* emptyTrash = app.add_subcommand("empty-trash", "Empty the trash");
     std::string refreshPath = "/";
-    auto* refresh = app.add_subcommand("refresh", "Refresh a folder of the volume");
+    auto* refresh =
+        app.add_subcommand("refresh", "Refresh a folder of the volume from the service");
     refresh->add_option("PATH", refreshPath, "Volume folder");
     auto* account = app.add_subcommand("account", "Open the account page in the web browser");
     auto* upgrade = app.add_subcommand("upgrade", "Open the plan upgrade page in the web browser");
@@ -211,7 +259,28 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingDirectory);
     renameFiles->add_flag("--yes", renameYes, "Do not ask for confirmation");
 
+    std::string logsOutput;
+    auto* sendLogs = app.add_subcommand(
+        "send-logs", "Pack the logs and crash reports into a zip and open an e-mail with it");
+    sendLogs->add_option("--output", logsOutput, "Also copy the zip to this file");
+    bool uninstallYes = false, uninstallKeepData = false;
+    auto* uninstallCmd =
+        app.add_subcommand("uninstall", "Sign out and remove the suite (runs bvuninstaller)");
+    uninstallCmd->add_flag("--yes", uninstallYes, "Do not ask for confirmation");
+    uninstallCmd->add_flag("--keep-data", uninstallKeepData,
+                           "Remove only the programs; keep passwords, preferences and data");
+
     CLI11_PARSE(app, argc, argv);
+
+    if (*uninstallCmd)
+        return uninstall(uninstallYes, uninstallKeepData);
+    if (*sendLogs) {
+        std::error_code ec;
+        std::string output =
+            logsOutput.empty() ? "" : std::filesystem::absolute(logsOutput, ec).string();
+        std::cerr << "packing the logs..." << std::endl;
+        return request({{"cmd", "send-logs"}, {"output", output}});
+    }
 
     if (*daemon)
         return runDaemon(daemonOptions, selfPath());

@@ -13,6 +13,14 @@ bvapi="$build/src/tools/bvapi"
 work=$(mktemp -d /tmp/bv-e2e.XXXXXX)
 chmod 700 "$work"
 server_pid= daemon_pid= mount_point=
+khv="$build/src/brimvault/keelhaven"
+# This build's Keelhaven processes, found by their executable.
+khv_pids() {
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/exe" 2>/dev/null)" = "$khv" ] && echo "${p#/proc/}"
+    done
+    return 0
+}
 
 say() { echo "== $*"; }
 step() { printf '$ %s\n' "$*"; "$@"; }
@@ -29,6 +37,7 @@ cleanup() {
     if [ -n "$mount_point" ] && grep -q " $mount_point " /proc/mounts; then
         fusermount3 -u -z "$mount_point" 2>/dev/null
     fi
+    for pid in $(khv_pids); do kill -TERM "$pid" 2>/dev/null; done
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
     if [ $status -ne 0 ] && [ -d "$work/home" ]; then
         echo "--- daemon log:" >&2
@@ -45,7 +54,8 @@ if [ ! -e /dev/fuse ]; then echo "SKIP: no /dev/fuse"; exit 0; fi
 
 mkdir -p "$work/data" "$work/home" "$work/run" "$work/mnt"
 chmod 700 "$work/run"
-echo '[{"username": "tfa", "password": "tfa-secret-1", "two_factor": true}]' >"$work/seed.json"
+echo '[{"username": "tfa", "password": "tfa-secret-1", "two_factor": true,
+        "notifications": [{"Type": 1, "Text": "Version 9 is out", "URL": "https://example.invalid/v9.deb"}]}]' >"$work/seed.json"
 "$server" --data "$work/data" --listen 127.0.0.1:0 --generate-cert --demo --seed "$work/seed.json" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 for _ in $(seq 1 100); do
@@ -95,6 +105,39 @@ done
 "$bvapi" --api "$BRIMVAULT_API_URL" --ca "$BRIMVAULT_CA_FILE" --user "$user" \
     --password-file "$work/password" ls / | grep -q note.txt || fails "the service lacks note.txt"
 
+say "a file being written shows in the uploads until it is closed"
+# More than one 20 MiB chunk is written and the file is held open until the daemon lists it.
+python3 - "$mount_point/big.bin" "$work/big.go" <<'PY' &
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+piece = bytes(range(256)) * 4096
+for _ in range(21):
+    os.write(fd, piece)
+for _ in range(600):
+    if os.path.exists(sys.argv[2]):
+        break
+    time.sleep(0.1)
+os.write(fd, piece)
+os.close(fd)
+PY
+writer_pid=$!
+listed=
+for _ in $(seq 1 300); do
+    "$brimvault" status --json >"$work/status.json" 2>/dev/null || true
+    if python3 -c 'import json,sys; u=json.load(open(sys.argv[1]))["uploads"]; sys.exit(0 if any(x["path"]=="/big.bin" and x["completed"]>0 for x in u) else 1)' "$work/status.json"; then
+        listed=1; break
+    fi
+    kill -0 "$writer_pid" 2>/dev/null || break
+    sleep 0.1
+done
+touch "$work/big.go"
+wait "$writer_pid" || fails "writing big.bin through the volume failed"
+[ -n "$listed" ] || fails "the running upload of big.bin was never listed: $(cat "$work/status.json")"
+[ -n "$demo" ] && step "$brimvault" uploads
+"$brimvault" uploads | grep -q "no uploads in progress" || fails "big.bin is still listed after its close: $("$brimvault" uploads)"
+[ "$(stat -c %s "$mount_point/big.bin")" = $((22 * 1048576)) ] || fails "big.bin has the wrong size"
+rm "$mount_point/big.bin"
+
 say "trash and restore"
 step "$brimvault" trash /note.txt
 [ ! -e "$mount_point/note.txt" ] || fails "note.txt is still in its folder after trash"
@@ -103,6 +146,11 @@ step "$brimvault" restore /Trash/note.txt
 step "$brimvault" props /note.txt || fails "props of note.txt failed"
 if "$brimvault" restore /note.txt 2>/dev/null; then fails "restore outside the trash succeeded"; fi
 [ -n "$demo" ] && step "$brimvault" menu
+
+say "send-logs packs the logs into a zip"
+step "$brimvault" send-logs --output "$work/logs.zip"
+unzip -Z1 "$work/logs.zip" >"$work/logs.list" || fails "logs.zip is not a zip"
+grep -q 'BVLog' "$work/logs.list" || fails "the zip lacks the daemon's log: $(cat "$work/logs.list")"
 
 say "signing out: the volume goes and the daemon starts again at the sign-in"
 step "$brimvault" logout
@@ -113,8 +161,42 @@ done
 "$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in after logout"
 grep -q " $mount_point " /proc/mounts && fails "the volume is still mounted after logout"
 kill -0 "$daemon_pid" 2>/dev/null || fails "the daemon did not come back after logout"
+# An upload of note.txt the last run left in the journal, its staged copy in the temporary store: the
+# sign-in takes the copy before the store is emptied and sends it without holding up the
+# daemon.
+journal="$HOME/.local/share/Brimvault/$user/Cache/UploadJournal"
+store="$HOME/.cache/Brimvault/tmp/BrimvaultTmp/temp"
+[ -d "$journal" ] && [ -d "$store" ] || fails "no journal or store folder at $journal, $store"
+echo "left over from the last run" >"$store/resumed-copy"
+printf '{"path": "/note.txt", "identifier": "", "staged": "%s", "size": %d, "state": "closing"}' \
+    "$store/resumed-copy" "$(stat -c %s "$store/resumed-copy")" >"$journal/1-1-1.upload"
 step "$brimvault" login --user "$user" --password-file "$work/password"
 [ -e "$mount_point/note.txt" ] || fails "note.txt is missing after signing in again"
+for _ in $(seq 1 50); do
+    [ "$(cat "$mount_point/note.txt" 2>/dev/null)" = "left over from the last run" ] && break
+    sleep 0.2
+done
+[ "$(cat "$mount_point/note.txt" 2>/dev/null)" = "left over from the last run" ] \
+    || fails "the journal's upload was not resumed: $(ls -la "$journal" "$mount_point")"
+[ -z "$(ls "$journal")" ] || fails "the journal still holds $(ls "$journal")"
+
+say "Keelhaven, started by the daemon, backs a local folder up to a folder of the volume"
+for _ in $(seq 1 100); do "$khv" task list >/dev/null 2>&1 && break; sleep 0.1; done
+[ -n "$(khv_pids)" ] || fails "the daemon did not start $khv"
+mkdir -p "$work/local/sub"
+echo "backed up at $(date)" >"$work/local/a.txt"
+head -c 300000 /dev/urandom >"$work/local/sub/b.bin"
+task_id=$("$khv" task add --type backup --from "$work/local" --to "$mount_point/Backup" --schedule manual) \
+    || fails "keelhaven task add failed"
+step "$khv" task run "$task_id" --wait || fails "the backup run did not succeed: $("$khv" task log "$task_id")"
+bv() { "$bvapi" --api "$BRIMVAULT_API_URL" --ca "$BRIMVAULT_CA_FILE" --user "$user" --password-file "$work/password" "$@"; }
+bv ls /Backup | grep -q a.txt || fails "the service lacks /Backup/a.txt: $(bv ls /Backup)"
+bv get /Backup/sub/b.bin "$work/b.back" || fails "the service lacks /Backup/sub/b.bin"
+cmp -s "$work/local/sub/b.bin" "$work/b.back" || fails "/Backup/sub/b.bin differs at the service"
+"$brimvault" refresh / >/dev/null
+for _ in $(seq 1 50); do cmp -s "$work/local/a.txt" "$mount_point/Backup/a.txt" && break; sleep 0.2; done
+cmp -s "$work/local/a.txt" "$mount_point/Backup/a.txt" || fails "the backup is not visible through the volume"
+[ -n "$demo" ] && step "$khv" task list
 
 say "quitting"
 step "$brimvault" quit
@@ -123,6 +205,8 @@ if kill -0 "$daemon_pid" 2>/dev/null; then fails "the daemon still runs after qu
 wait "$daemon_pid" || fails "the daemon ended with status $? (see daemon.out)"
 daemon_pid=
 if grep -q " $mount_point " /proc/mounts; then fails "the volume is still mounted after quit"; fi
+for _ in $(seq 1 50); do [ -z "$(khv_pids)" ] && break; sleep 0.1; done
+[ -z "$(khv_pids)" ] || fails "Keelhaven still runs after quit: $(khv_pids)"
 say "done: the volume is gone and the daemon has ended"
 [ -n "$demo" ] && exit 0
 
@@ -161,10 +245,36 @@ grep -q "7-digits token" "$work/login.out" || fails "the six-digit code was not 
 "$brimvault" status --json | python3 -c 'import json,sys; s=json.load(sys.stdin); assert s["user"]=="tfa" and s["mounted"] and s["keelhavenRunning"], s' \
     || fails "the two-factor sign-in did not mount or start Keelhaven"
 khv_pid=$(cat "$work/khv.pid")
+# The service's notification reaches the status as an update offer.
+for _ in $(seq 1 50); do
+    "$brimvault" status --json | grep -q '"Version 9 is out"' && break
+    sleep 0.1
+done
+"$brimvault" status --json | python3 -c 'import json,sys; n=json.load(sys.stdin)["notifications"]; assert n==[{"update": True, "text": "Version 9 is out", "url": "https://example.invalid/v9.deb"}], n' \
+    || fails "the update offer is not in the status"
+
+# The uninstall hand-off: an uninstaller others may change is never run; the installed one
+# runs once the daemon has signed out and let the volume go.
+cat >"$work/bin/bvuninstaller" <<UNI
+#!/bin/sh
+echo "\$@" >"$work/uninstall.args"
+grep -q " $work/mnt/" /proc/mounts && echo mounted >>"$work/uninstall.args"
+exit 0
+UNI
+chmod 770 "$work/bin/bvuninstaller"
+if "$brimvault" uninstall --yes 2>"$work/err"; then fails "a group-writable bvuninstaller was run"; fi
+grep -q "others may change it" "$work/err" || fails "unsafe uninstaller: $(cat "$work/err")"
+[ ! -e "$work/uninstall.args" ] || fails "the unsafe uninstaller ran"
+chmod 700 "$work/bin/bvuninstaller"
+"$brimvault" uninstall --yes --keep-data >/dev/null 2>&1 || fails "brimvault uninstall failed"
+[ "$(cat "$work/uninstall.args")" = "--yes --keep-data" ] \
+    || fails "bvuninstaller ran with $(cat "$work/uninstall.args" 2>/dev/null || echo nothing)"
+"$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in for the uninstaller"
+kill -0 "$khv_pid" 2>/dev/null && fails "Keelhaven still runs after the uninstall sign-out"
+
 "$brimvault" quit >/dev/null
 for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$daemon_pid" 2>/dev/null && fails "the daemon still runs after quit"
 daemon_pid=
-kill -0 "$khv_pid" 2>/dev/null && fails "Keelhaven still runs after quit"
 grep -q " $work/mnt/" /proc/mounts && fails "a volume is still mounted"
 exit 0

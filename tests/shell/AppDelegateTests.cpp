@@ -289,6 +289,29 @@ TEST_F(ShellTest, TwoUsageRefreshesWithinSixtySecondsMakeOneRequest) {
     EXPECT_FALSE(delegate.spaceInfo().empty());
 }
 
+TEST_F(ShellTest, NotificationsAreFetchedHalfASecondAfterTheSignInAndShownInTurn) {
+    services->notifications = {
+        {{"Type", 0}, {"Text", "Maintenance tonight"}, {"URL", "https://x/m"}},
+        "not a dictionary",
+        {{"Type", 1}, {"Text", "Version 2 is out"}, {"URL", "https://x/v2.deb"}},
+        {{"Type", "1"}, {"Text", 7}}};
+    auto& delegate = signedIn();
+    EXPECT_EQ(services->notificationRequests, 0);
+    scheduler->advance(0.5);
+    EXPECT_EQ(services->notificationRequests, 1);
+    const auto& shown = delegate.shownNotifications();
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0],
+              (nlohmann::json{
+                  {"update", false}, {"text", "Maintenance tonight"}, {"url", "https://x/m"}}));
+    EXPECT_EQ(shown[1],
+              (nlohmann::json{
+                  {"update", true}, {"text", "Version 2 is out"}, {"url", "https://x/v2.deb"}}));
+    // Only the number 1 marks an update; a text of the wrong kind is shown as empty.
+    EXPECT_EQ(shown[2], (nlohmann::json{{"update", false}, {"text", ""}, {"url", ""}}));
+    EXPECT_EQ(callsOf("show"), 3u);
+}
+
 // ---- Quit, sign-out and the unmount ----
 
 TEST_F(ShellTest, QuitWhileSignedOutEndsAtOnceWithOne) {

@@ -80,6 +80,12 @@ class FakeAppServices : public BVAppServices {
     std::shared_ptr<BVUserInfoItem> userInfoNoCache(bv::Error*) override;
     std::shared_ptr<BVUserLinksItem> userLinks(bv::Error*) override;
     bool syncSynchedItems(bv::Error*) override { return ++syncs, true; }
+    std::shared_ptr<BVNotificationsItem> userNotifications(bv::Error*) override {
+        ++notificationRequests;
+        auto item = std::make_shared<BVNotificationsItem>();
+        item->list = notifications;
+        return item;
+    }
     bool trashItemAt(const std::string& path, bv::Error* error) override;
     bool restoreItemAt(const std::string& path, std::string* restoredPath,
                        bv::Error* error) override;
@@ -100,6 +106,8 @@ class FakeAppServices : public BVAppServices {
     int sessionsStarted = 0, mounts = 0, unmounts = 0, serviceLogouts = 0, trashPurges = 0;
     int cancelAllUploadsPosts = 0, relaunches = 0;
     std::atomic<int> syncs{0};
+    nlohmann::json notifications = nlohmann::json::array();  // what the service answers
+    int notificationRequests = 0;
     std::vector<std::string> changedFolders, openedURLs, actedOn;
     std::vector<int> exitStatuses;
 };

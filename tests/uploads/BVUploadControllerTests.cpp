@@ -318,6 +318,13 @@ TEST_F(UploadTest, TheWindowKeepsAQueryableRecordPerRunningUpload) {
     window_.uploadDidFinished(&a);
     window_.uploadDidFailedWithError(&b, bv::Error::make(-200, "down"));
     EXPECT_TRUE(window_.records().empty());
+    // A controller that goes away without finishing (a cancelled upload) takes its record.
+    {
+        BVUploadController c("/A/three.bin", &window_, uploadOptions());
+        window_.uploadDidStarted(&c);
+        EXPECT_EQ(window_.records().size(), 1u);
+    }
+    EXPECT_TRUE(window_.records().empty());
 }
 
 }  // namespace

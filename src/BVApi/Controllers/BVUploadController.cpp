@@ -67,6 +67,8 @@ BVUploadController::~BVUploadController() {
     // A controller dropped without its close still gives back its count and lock.
     if (!closed_)
         BVUploadController::closeFileError(nullptr);
+    notifyDelegate(
+        [this](BVUploadControllerDelegate& delegate) { delegate.uploadControllerWillEnd(this); });
 }
 
 // MARK: collaborators

@@ -19,4 +19,7 @@ class BVUploadControllerDelegate {
                                           const bv::Error& error) = 0;
     virtual void uploadDidMadeProgress(BVUploadController* controller, uint64_t completed,
                                        uint64_t total) = 0;
+    // The controller is going away; nothing more comes from it. An upload that was
+    // cancelled or given up without finishing or failing ends here.
+    virtual void uploadControllerWillEnd(BVUploadController*) {}
 };

@@ -54,6 +54,12 @@ void BVUploadsWindowDelegate::uploadDidFinished(BVUploadController* controller) 
     drop(controller);
 }
 
+void BVUploadsWindowDelegate::uploadControllerWillEnd(BVUploadController* controller) {
+    // A record of a controller that is gone would never be dropped, and its address may
+    // be taken by the next upload.
+    drop(controller);
+}
+
 void BVUploadsWindowDelegate::uploadDidReleased(BVUploadController*) {
     bool any;
     {

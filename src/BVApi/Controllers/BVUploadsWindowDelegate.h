@@ -37,6 +37,7 @@ class BVUploadsWindowDelegate : public BVUploadControllerDelegate {
     void uploadDidFailedWithError(BVUploadController* controller, const bv::Error& error) override;
     void uploadDidMadeProgress(BVUploadController* controller, uint64_t completed,
                                uint64_t total) override;
+    void uploadControllerWillEnd(BVUploadController* controller) override;
 
     // Copies of the records, in the order the uploads started.
     std::vector<BVFileUploadingProgress> records() const;

@@ -173,6 +173,9 @@ int main(int argc, char** argv) {
     CLI::App cli{"Keelhaven, the backup manager of Brimvault"};
     pid_t watchPid = 0;
     cli.add_option("--watch-pid", watchPid, "Quit when this process (the drive application) ends");
+    std::string mountDirectory;
+    cli.add_option("--mount-dir", mountDirectory,
+                   "Folder that holds the drive's mount point (as the drive application has it)");
     auto* task = cli.add_subcommand("task", "Create and control backup and sync tasks");
     task->require_subcommand(1);
 
@@ -218,8 +221,11 @@ int main(int argc, char** argv) {
     auto* log = idCommand("log", "Print a task's log");
 
     CLI11_PARSE(cli, argc, argv);
-    if (!task->parsed())
+    if (!task->parsed()) {
+        if (!mountDirectory.empty())
+            Utilities::setMountDirectoryOverride(mountDirectory);
         return runApplication(watchPid);
+    }
 
     bv::RunLoop::makeCurrentThreadMain();
     ControlClient control;

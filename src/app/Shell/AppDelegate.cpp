@@ -77,6 +77,7 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
     khv.binary = options_.keelhavenBinary;
     khv.scheduler = options_.scheduler;
     khv.sendClose = options_.sendKeelhavenClose;
+    khv.mountDirectory = options_.keelhavenMountDirectory;
     khv.closeGrace = khv.termGrace = options_.keelhavenGrace;
     keelhaven_ = std::make_unique<BVKeelhavenSupervisor>(std::move(khv));
     backgroundQueryQueue_ = std::make_unique<bv::OperationQueue>("usage refresh", 1);
@@ -204,8 +205,53 @@ void AppDelegate::loginAutoSuccess(bool, std::shared_ptr<BVUserSessionItem> sess
     options_.services->mountDrive();
     BVLog("USER SESSION %@", session->sessionId);
     BVSessionFiles::write(*session, static_cast<uint64_t>(std::max<int64_t>(0, uploadSpeedLimit_)));
+    options_.scheduler->after(kNotificationsDelay, [this] { fetchNotifications(); });
     prefs().setBool("performingLogoutRestart", false);
     backgroundStorageQuery();
+}
+
+// MARK: service notifications
+
+void AppDelegate::fetchNotifications() {
+    auto services = options_.services;
+    auto scheduler = options_.scheduler;
+    scheduler->inBackground([this, services, scheduler] {
+        bv::Error error;
+        auto item = services->userNotifications(&error);
+        if (!item) {
+            BVLog("The service's notifications were not fetched: %@", error);
+            return;
+        }
+        std::vector<nlohmann::json> list;
+        if (item->list.is_array())
+            for (const auto& entry : item->list)
+                if (entry.is_object())
+                    list.push_back(entry);
+        scheduler->onMain([this, list] {
+            notifications_ = list;
+            notificationIndex_ = 0;
+            showNextNotification();
+        });
+    });
+}
+
+void AppDelegate::showNextNotification() {
+    // Each window here returns at once; its close is the cue for the next one.
+    while (notificationIndex_ < notifications_.size()) {
+        const auto& entry = notifications_[notificationIndex_++];
+        auto text = [&](const char* key) {
+            auto found = entry.find(key);
+            return found != entry.end() && found->is_string() ? found->get<std::string>()
+                                                              : std::string();
+        };
+        auto type = entry.find("Type");
+        const bool update = type != entry.end() && type->is_number() && type->get<double>() == 1;
+        notifText_ = text("Text");
+        notifURL_ = text("URL");
+        nlohmann::json shown = {{"update", update}, {"text", notifText_}, {"url", notifURL_}};
+        shown_.push_back(shown);
+        options_.ui->show(bv::WindowKind::Notifications, shown);
+    }
 }
 
 void AppDelegate::loginAutoFailed(bool automatic, const bv::Error& error) {

@@ -59,6 +59,8 @@ class AppDelegate : public BVLoginViewDelegate,
         // Keelhaven: the program beside brimvault, and how it is asked to close.
         std::string keelhavenBinary;
         std::function<bool()> sendKeelhavenClose;
+        // The folder of the mount point, for Keelhaven (its --mount-dir).
+        std::string keelhavenMountDirectory;
         double keelhavenGrace = 3;
         // Told what happened (for the command line): "signedIn", "mounted", "mountFailed",
         // "signInFailed", "unmounted", "signedOut".
@@ -110,6 +112,14 @@ class AppDelegate : public BVLoginViewDelegate,
         logoutCurrentUser();
     }
     void startUninstall();
+
+    // ---- Service notifications ----
+    // Fetches them off the main thread and shows them one after another.
+    void fetchNotifications();
+    // Shows the next one: "Type" 1 as the update offer, anything else as a message.
+    void showNextNotification();
+    // What was shown so far ({"update", "text", "url"}), oldest first.
+    const std::vector<nlohmann::json>& shownNotifications() const { return shown_; }
 
     // ---- Usage refresh ----
     void backgroundStorageQuery();
@@ -169,6 +179,11 @@ class AppDelegate : public BVLoginViewDelegate,
     int64_t uploadSpeedLimit_ = 0;
     long networkActivityCount_ = 0;  // main thread only
     std::string toolTip_;
+    // The service notifications (main thread): the list, the next to show, the one on screen.
+    std::vector<nlohmann::json> notifications_;
+    size_t notificationIndex_ = 0;
+    std::string notifText_, notifURL_;
+    std::vector<nlohmann::json> shown_;
 
     mutable std::mutex userInfoLock_;  // guards userInfo_, spaceInfo_, trashCount_
     std::shared_ptr<BVUserInfoItem> userInfo_;

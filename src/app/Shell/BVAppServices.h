@@ -26,6 +26,8 @@ class BVAppServices {
     virtual std::shared_ptr<BVUserInfoItem> userInfoNoCache(bv::Error* error) = 0;
     virtual std::shared_ptr<BVUserLinksItem> userLinks(bv::Error* error) = 0;
     virtual bool syncSynchedItems(bv::Error* error) = 0;
+    // The service's notifications for the user, never cached.
+    virtual std::shared_ptr<BVNotificationsItem> userNotifications(bv::Error* error) = 0;
 
     virtual bool trashItemAt(const std::string& path, bv::Error* error) = 0;
     virtual bool restoreItemAt(const std::string& path, std::string* restoredPath,

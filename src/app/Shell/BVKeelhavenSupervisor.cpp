@@ -1,17 +1,14 @@
 #include "app/Shell/BVKeelhavenSupervisor.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
 #include "app/Logging/BVLogging.h"
-
-extern char** environ;
+#include "platform/ProcessRunner.h"
 
 struct BVKeelhavenSupervisor::Child {
     pid_t pid = -1;
@@ -65,14 +62,15 @@ bool BVKeelhavenSupervisor::start() {
         watcher_.join();
     auto child = std::make_shared<Child>();
     // Keelhaven quits by itself when this process ends, even when it is killed.
-    std::string watchFlag = "--watch-pid";
-    std::string ownPid = std::to_string(::getpid());
-    char* argv[] = {const_cast<char*>(options_.binary.c_str()), watchFlag.data(), ownPid.data(),
-                    nullptr};
-    if (::posix_spawn(&child->pid, options_.binary.c_str(), nullptr, nullptr, argv, environ) != 0) {
+    std::vector<std::string> argv{options_.binary, "--watch-pid", std::to_string(::getpid())};
+    if (!options_.mountDirectory.empty())
+        argv.insert(argv.end(), {"--mount-dir", options_.mountDirectory});
+    auto pid = bv::ProcessRunner::spawn(argv);
+    if (!pid) {
         BVLog("Keelhaven could not be started from %@", options_.binary);
         return false;
     }
+    child->pid = *pid;
     child->startedAt = options_.scheduler->clock()->monotonic();
     child_ = child;
     ++launches_;
@@ -80,9 +78,7 @@ bool BVKeelhavenSupervisor::start() {
     std::weak_ptr<int> alive = lifetime_;
     auto scheduler = options_.scheduler;
     watcher_ = std::thread([this, child, alive, scheduler] {
-        int status = 0;
-        while (::waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        bv::ProcessRunner::wait(child->pid);
         {
             std::lock_guard lock(child->endLock);
             child->ended = true;

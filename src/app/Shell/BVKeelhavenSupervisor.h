@@ -23,6 +23,9 @@ class BVKeelhavenSupervisor {
 
     struct Options {
         std::string binary;
+        // Given to Keelhaven as --mount-dir, so that it places cloud paths and tells the
+        // drive's unmount as this program does (nothing when empty).
+        std::string mountDirectory;
         std::shared_ptr<BVShellScheduler> scheduler;
         // Asks the running Keelhaven to close (over its command socket); may fail.
         std::function<bool()> sendClose;
