@@ -11,7 +11,7 @@ size=$((48 << 20))
 # within its 30 s fill deadline, the volume four times 5 s apart, and the kernel may ask for
 # a page twice: about 400 s. Those two cases run with the long switch only, to keep the
 # quick suite short; the cut-short download runs always.
-limit=400
+limit=${BV_E2E_READ_LIMIT:-400}
 cases="drop"
 [ "$long" = 1 ] && cases="kill stall drop"
 start_server
