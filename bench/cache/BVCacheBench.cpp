@@ -1,6 +1,8 @@
 // Cache fetches and stores: hot listings (memory cache), cold listings (decoded from disk)
 // against bare CBOR decoding of the same file, stores into indexes of growing size, the
-// path lookup among many cached listings, and a download-like append of a file's content.
+// path lookup among many cached listings, a download-like append of a file's content, its
+// warm re-read in the read-ahead's 512 KiB pieces, and the checksum check of those pieces
+// alone (its share of the re-read is the cost of the checksums).
 #include <stdlib.h>
 
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
+#include "BVApi/Cache/BVCacheChecksums.h"
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
@@ -178,6 +181,49 @@ void BM_AppendDownload(benchmark::State& state) {
     state.counters["fsyncs_per_file"] = double(fsyncs) / double(state.iterations());
 }
 BENCHMARK(BM_AppendDownload)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+constexpr int64_t kWarmTotal = 64 << 20;
+constexpr size_t kWarmPiece = 512 << 10;
+
+void BM_WarmContentRead(benchmark::State& state) {
+    ScratchCache cache;
+    auto file = std::make_shared<BVFileInfoItem>();
+    file->name = "warm.bin";
+    file->identifier = "warm";
+    file->dateModified = cache->now();
+    cache->storeItem(file);
+    auto d = std::make_shared<BVBinaryDataDescriptorItem>();
+    d->identifier = "warm";
+    d->path = "/warm.bin";
+    cache->storeItem(d);
+    const bv::Data piece = bv::Data::fromString(std::string(kWarmPiece, 'w'));
+    for (int64_t offset = 0; offset < kWarmTotal; offset += int64_t(kWarmPiece))
+        cache->storeBinaryData(piece, offset, kWarmTotal, "warm");
+    cache->flush();
+    for (auto _ : state) {
+        for (int64_t offset = 0; offset < kWarmTotal; offset += int64_t(kWarmPiece))
+            benchmark::DoNotOptimize(
+                cache->fetchBinaryDataOf("warm", uint64_t(offset), kWarmPiece));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * kWarmTotal);
+}
+BENCHMARK(BM_WarmContentRead)->Unit(benchmark::kMillisecond);
+
+void BM_VerifyPieces(benchmark::State& state) {
+    const std::string bytes(kWarmPiece, 'w');
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::vector<BVCacheChecksums::Record> records;
+    for (size_t at = 0; at < kWarmPiece; at += BVCacheChecksums::kBlockSize)
+        records.push_back({BVCacheChecksums::crc32c(0, p + at, BVCacheChecksums::kBlockSize),
+                           BVCacheChecksums::kBlockSize});
+    for (auto _ : state) {
+        for (int64_t offset = 0; offset < kWarmTotal; offset += int64_t(kWarmPiece))
+            benchmark::DoNotOptimize(
+                BVCacheChecksums::verify(p, kWarmPiece, 0, kWarmPiece, records));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * kWarmTotal);
+}
+BENCHMARK(BM_VerifyPieces)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

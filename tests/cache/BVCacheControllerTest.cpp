@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <functional>
 #include <vector>
 
@@ -426,8 +428,37 @@ TEST_F(ControllerTest, ContentStoresRecordProgressAndRefuseWrongOffsets) {
     EXPECT_FALSE(cache_->fetchBinaryDataOf("nodescriptor", 0, 1, &error));
     EXPECT_EQ(error.code(), -1000);
 
+    // Emptied content under a descriptor that claims bytes is no end of file for a reader.
     cache_->purgeBinaryDataForcedOf("f");
-    EXPECT_EQ(cache_->fetchBinaryDataOf("f", 0, 100).length(), 0u);
+    EXPECT_THROW(cache_->fetchBinaryDataOf("f", 0, 100), BVCacheDamagedException);
+    EXPECT_FALSE(cache_->fetchBinaryDataDescriptor("f"));
+}
+
+TEST_F(ControllerTest, DamagedContentIsDroppedWithItsDescriptorNeverAnswered) {
+    cache_->storeItem(fileInfo("f", "a.txt", clock_->now()));
+    cache_->storeItem(descriptor("f", "/a.txt"));
+    ASSERT_TRUE(cache_->storeBinaryData(bv::Data::fromString("hello world"), 0, 11, "f"));
+    {
+        std::fstream f(cache_->pathForBinaryItemWithKey("f"),
+                       std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4);
+        f.put('0');
+    }
+    bv::Error error;
+    EXPECT_FALSE(cache_->fetchBinaryDataOf("f", 0, 11, &error));
+    EXPECT_EQ(error.code(), BVCacheController::kErrorContentDamaged);
+    EXPECT_FALSE(cache_->fetchBinaryDataDescriptor("f")) << "the descriptor must go with it";
+    EXPECT_EQ(std::filesystem::file_size(cache_->pathForBinaryItemWithKey("f")), 0u);
+}
+
+TEST_F(ControllerTest, ContentNoDescriptorClaimsGivesWayToANewDownload) {
+    cache_->storeItem(fileInfo("f", "a.txt", clock_->now()));
+    cache_->storeItem(descriptor("f", "/a.txt"));
+    ASSERT_TRUE(cache_->storeBinaryData(bv::Data::fromString("old content"), 0, 11, "f"));
+    // As after a lost index: a fresh descriptor over the content file left behind.
+    cache_->storeItem(descriptor("f", "/a.txt"));
+    EXPECT_TRUE(cache_->storeBinaryData(bv::Data::fromString("fresh"), 0, 5, "f"));
+    EXPECT_EQ(cache_->fetchBinaryDataOf("f", 0, 100).toString(), "fresh");
 }
 
 TEST_F(ControllerTest, PurgingAFolderCascadesThroughItsListings) {

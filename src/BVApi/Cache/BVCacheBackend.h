@@ -33,7 +33,8 @@ class BVCacheBackend {
     virtual bool storeBinaryData(const bv::Data& data, const std::string& key, uint64_t offset) = 0;
     // Up to size bytes from offset (fewer at the end, none past it). Raises "Failed to open
     // file %@ for reading." when the content file cannot be opened, and "Failed to read file
-    // %@: %@" when it cannot be read.
+    // %@: %@" when it cannot be read. Raises BVCacheDamagedException when the bytes fail
+    // their checks (the file backend's checksums, a file shorter than the descriptor claims).
     virtual bv::Data restoreBinaryDataOf(const BVContentItem& descriptor, uint64_t offset,
                                          uint64_t size) = 0;
     // Empties an existing content file; a missing one stays missing.

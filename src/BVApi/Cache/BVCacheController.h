@@ -46,6 +46,9 @@ class BVCacheWriter;
 // No lock is held across network I/O (the cache does none).
 class BVCacheController {
   public:
+    // The error of a read whose cached content failed its checks and was dropped.
+    static constexpr int64_t kErrorContentDamaged = -980;
+
     struct Options {
         // The clock of every validity age; the system clock when null.
         std::shared_ptr<bv::Clock> clock;
@@ -131,11 +134,18 @@ class BVCacheController {
     // item with identifier %@ not found." without a valid descriptor, and the backend's read
     // failure.
     bv::Data fetchBinaryDataOf(const std::string& identifier, uint64_t offset, uint64_t size);
+    // Content that fails its checks is never answered: it is logged and dropped (descriptor
+    // and content) so the next download fetches it again, and the damage is raised
+    // (BVCacheDamagedException).
     // The same for callers that must not see exceptions (file-system callbacks, transfer
     // threads): nothing and an error (-1000 without a descriptor, -995 when the content
-    // cannot be read: -1), logged as a caught exception.
+    // cannot be read: -1, kErrorContentDamaged when it was dropped as damaged), logged as a
+    // caught exception.
     std::optional<bv::Data> fetchBinaryDataOf(const std::string& identifier, uint64_t offset,
                                               uint64_t size, bv::Error* error) noexcept;
+    // Whether every byte the file's descriptor claims passes its checks, for callers that
+    // take the content file as it is (a copy of it); damaged content is dropped as above.
+    bool verifyBinaryDataOf(const std::string& identifier) noexcept;
     // Appends a piece of the file's content and records the progress in its descriptor,
     // through the file's content stream. Without a valid descriptor nothing happens; a piece
     // that is not at the content's current end is refused and the descriptor is left as it
@@ -187,6 +197,7 @@ class BVCacheController {
     };
 
     void finishedInit() {}
+    void dropDamagedContent(const BVItemRef& descriptor, const std::string& problem);
     // The valid item and the entry it was validated against (null when there is none).
     BVItemRef fetchValidated(const std::string& key, const BVItemClass& cls,
                              BVCacheIndex::Snapshot* entry);

@@ -1,5 +1,7 @@
 // File content of the cache controller: appends through each file's content stream, reads
 // and emptying of content files, recorded in the file's BVBinaryDataDescriptorItem.
+#include <algorithm>
+
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVCacheException.h"
@@ -21,9 +23,20 @@ std::shared_ptr<BVCacheContentStream> BVCacheController::contentStreamFor(
     auto descriptor = fetchBinaryDataDescriptor(identifier);
     if (!descriptor)
         return nullptr;
-    auto content = backend_->openContentForAppend(BVCacheContentItem::cacheIndexKey(*descriptor));
+    const std::string key = BVCacheContentItem::cacheIndexKey(*descriptor);
+    auto content = backend_->openContentForAppend(key);
     if (!content)
         return nullptr;
+    // Bytes no descriptor claims (its index was lost, a crash came before its persist) would
+    // stand before the first piece of the writer, which starts at the claim.
+    const uint64_t claimed = uint64_t(std::max<int64_t>(0, descriptor->completedBytes.load()));
+    if (content->length > claimed) {
+        BVLog("Cached content of %@ holds %llu bytes its descriptor does not claim; it is dropped",
+              identifier, content->length - claimed);
+        if (!backend_->emptyContent(content->fd.get(), key))
+            return nullptr;
+        content->length = 0;
+    }
     auto stream = std::make_shared<BVCacheContentStream>(
         descriptor, backend_, std::move(content->fd), content->length, clock_, writer_);
     std::lock_guard lock(streamsLock_);
@@ -69,7 +82,23 @@ bv::Data BVCacheController::fetchBinaryDataOf(const std::string& identifier, uin
     if (!descriptor)
         throw BVCacheException("BVCacheController",
                                bv::format("Binary item with identifier %@ not found.", identifier));
-    return backend_->restoreBinaryDataOf(*descriptor, offset, size);
+    try {
+        return backend_->restoreBinaryDataOf(*descriptor, offset, size);
+    } catch (const BVCacheDamagedException& e) {
+        dropDamagedContent(descriptor, e.reason());
+        throw;
+    }
+}
+
+void BVCacheController::dropDamagedContent(const BVItemRef& descriptor,
+                                           const std::string& problem) {
+    BVLog("Cached content of %@ is damaged (%@); it is dropped and will be downloaded again",
+          descriptor->identifier, problem);
+    // Only this descriptor's: one that replaced it meanwhile belongs to fresh content.
+    if (fetchBinaryDataDescriptor(descriptor->identifier) != descriptor)
+        return;
+    purgeItem(descriptor);
+    purgeBinaryDataForcedOf(descriptor->identifier);
 }
 
 std::optional<bv::Data> BVCacheController::fetchBinaryDataOf(const std::string& identifier,
@@ -85,7 +114,13 @@ std::optional<bv::Data> BVCacheController::fetchBinaryDataOf(const std::string& 
             bv::setError(error, bv::Error::make(-1000, reason));
             return std::nullopt;
         }
-        return backend_->restoreBinaryDataOf(*descriptor, offset, size);
+        try {
+            return backend_->restoreBinaryDataOf(*descriptor, offset, size);
+        } catch (const BVCacheDamagedException& e) {
+            dropDamagedContent(descriptor, e.reason());
+            bv::setError(error, bv::Error::make(kErrorContentDamaged, e.reason()));
+            return std::nullopt;
+        }
     } catch (const BVCacheException& e) {
         BVLog("Caught exception %@ in BVCacheController.fetchBinaryDataOf() with the reason %@",
               e.name(), e.reason());
@@ -96,6 +131,21 @@ std::optional<bv::Data> BVCacheController::fetchBinaryDataOf(const std::string& 
         bv::setError(error, bv::Error::make(-1, e.what()));
     }
     return std::nullopt;
+}
+
+bool BVCacheController::verifyBinaryDataOf(const std::string& identifier) noexcept {
+    auto descriptor = fetchBinaryDataDescriptor(identifier);
+    if (!descriptor)
+        return false;
+    constexpr uint64_t kPiece = 4 << 20;
+    const uint64_t length = uint64_t(std::max<int64_t>(0, descriptor->completedBytes.load()));
+    for (uint64_t at = 0; at < length; at += kPiece) {
+        bv::Error error;
+        auto piece = fetchBinaryDataOf(identifier, at, std::min(kPiece, length - at), &error);
+        if (!piece || piece->empty())
+            return false;
+    }
+    return true;
 }
 
 void BVCacheController::purgeBinaryDataForcedOf(const std::string& identifier) {

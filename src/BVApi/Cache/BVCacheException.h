@@ -15,3 +15,10 @@ class BVCacheException : public std::runtime_error {
   private:
     std::string name_;
 };
+
+// Cached content that failed its checks (damaged, cut short, or without checksums): it must
+// not be served, and the cache drops it so it is downloaded again.
+class BVCacheDamagedException : public BVCacheException {
+  public:
+    using BVCacheException::BVCacheException;
+};

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "BVApi/Cache/BVCacheChecksums.h"
 #include "BVApi/Cache/BVCacheContentItem.h"
 #include "BVApi/Cache/BVCacheException.h"
 #include "BVApi/Cache/BVCacheIndex.h"
@@ -115,6 +116,19 @@ std::string BVCacheFileBackend::pathForItemWithKey(const std::string& key,
 std::string BVCacheFileBackend::pathForBinaryItemWithKey(const std::string& key) const {
     return (rootPath_ / bv::format("%@.%@", bv::md5HexDigest(key), "binary")).string();
 }
+
+std::string BVCacheFileBackend::pathForChecksumsWithKey(const std::string& key) const {
+    return (rootPath_ / bv::format("%@.%@", bv::md5HexDigest(key), "crc")).string();
+}
+
+namespace {
+
+// The checksum file beside a content file.
+std::string checksumsBeside(const std::string& contentPath) {
+    return contentPath.substr(0, contentPath.size() - std::string_view(".binary").size()) + ".crc";
+}
+
+}  // namespace
 
 void BVCacheFileBackend::setWriteFault(WriteFault fault) {
     if (!fault) {
@@ -519,6 +533,19 @@ std::optional<BVCacheFileBackend::OpenContent> BVCacheFileBackend::openContentFo
         return std::nullopt;
     }
     content.length = uint64_t(st.st_size);
+    if (content.length > 0) {
+        const uint64_t last = (content.length - 1) / BVCacheChecksums::kBlockSize;
+        const auto records = BVCacheChecksums::readRecords(checksumsBeside(path), last, 1);
+        if (records.empty() ||
+            records[0].length != content.length - last * BVCacheChecksums::kBlockSize) {
+            // Appending behind bytes nobody can vouch for would make them look recorded.
+            BVLog("Cached content %@ has %llu bytes without checksums; it is dropped", path,
+                  content.length);
+            if (::ftruncate(content.fd.get(), 0) != 0)
+                return std::nullopt;
+            content.length = 0;
+        }
+    }
     return content;
 }
 
@@ -533,13 +560,27 @@ bool BVCacheFileBackend::appendContent(int fd, const std::string& key, const bv:
         ok = false;
         saved = fault;
     }
-    if (ok)
-        return true;
+    if (ok) {
+        // After the bytes: a crash between the two leaves bytes unrecorded, which are then
+        // never trusted, rather than a record vouching for bytes not written.
+        if (BVCacheChecksums::recordAppend(checksumsBeside(path), data.bytes(), data.length(),
+                                           offset))
+            return true;
+        saved = errno;
+    }
     // A torn append would put later pieces at the wrong offset.
     [[maybe_unused]] int truncated = ::ftruncate(fd, off_t(offset));
     BVLog("Caught exception %@ in BVCacheFileBackend.storeBinaryData() with the reason %@",
           "BVCacheController",
           bv::format("Failed to write cache file %@: %@", path, errnoText(saved)));
+    return false;
+}
+
+bool BVCacheFileBackend::emptyContent(int fd, const std::string& key) {
+    ::unlink(pathForChecksumsWithKey(key).c_str());
+    if (::ftruncate(fd, 0) == 0)
+        return true;
+    BVLog("Failed to empty cache file %@: %@", pathForBinaryItemWithKey(key), errnoText(errno));
     return false;
 }
 
@@ -553,7 +594,13 @@ bool BVCacheFileBackend::syncContent(int fd, const std::string& key) {
 }
 
 void BVCacheFileBackend::createContentFileIfMissing(const std::string& identifier) {
-    createEmptyIfMissing(pathForBinaryItemWithKey(identifier));
+    const std::string path = pathForBinaryItemWithKey(identifier);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0)
+        return;
+    // Checksums left from an earlier content of the file describe other bytes.
+    ::unlink(checksumsBeside(path).c_str());
+    createEmptyIfMissing(path);
 }
 
 bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor, uint64_t offset,
@@ -569,21 +616,62 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
     if (::fstat(fd.get(), &st) != 0)
         throw BVCacheException("BVCacheController",
                                bv::format("Failed to read file %@: %@", path, errnoText(errno)));
-    if (offset >= uint64_t(st.st_size))
+    const uint64_t fileLength = uint64_t(st.st_size);
+    uint64_t claimed = 0;
+    if (descriptor.isKindOf(BVBinaryDataDescriptorItem::itemClass())) {
+        const auto& d = static_cast<const BVBinaryDataDescriptorItem&>(descriptor);
+        claimed = uint64_t(std::max<int64_t>(0, d.completedBytes.load()));
+    }
+    // A cut file would end the reader's file early.
+    if (claimed > fileLength)
+        throw BVCacheDamagedException(
+            "BVCacheController",
+            bv::format("%@ holds %llu bytes, %llu were stored", path, fileLength, claimed));
+    if (offset >= fileLength)
         return {};
-    uint64_t length = std::min<uint64_t>(size, uint64_t(st.st_size) - offset);
+    const uint64_t length = std::min<uint64_t>(size, fileLength - offset);
+    // Whole blocks are read so that each can be checked against its checksum.
+    constexpr uint64_t kBlock = BVCacheChecksums::kBlockSize;
+    const uint64_t start = offset - offset % kBlock;
+    uint64_t end = std::min<uint64_t>(fileLength, (offset + length + kBlock - 1) / kBlock * kBlock);
+    const uint64_t blocks = (end - start + kBlock - 1) / kBlock;
+    const auto records =
+        BVCacheChecksums::readRecords(checksumsBeside(path), start / kBlock, blocks);
+    // The record of the file's last block follows its bytes: bytes appended while this read
+    // runs are not there yet, unless the descriptor already claims them.
+    const uint64_t lastStart = start + (blocks - 1) * kBlock;
+    if (end == fileLength && records.size() == blocks && lastStart + records.back().length < end) {
+        end = lastStart + records.back().length;
+        if (claimed > end)
+            throw BVCacheDamagedException(
+                "BVCacheController", bv::format("%@: bytes from %llu have no checksum", path, end));
+    }
     bv::Data data;
-    data.resize(size_t(length));
+    data.resize(size_t(end - start));
     const int fault = faultFor(Io::Read, path);
     ssize_t got = readAll(fd.get(), data.mutableBytes(), fault ? data.length() / 2 : data.length(),
-                          off_t(offset));
+                          off_t(start));
     if (got < 0 || fault) {
         // Fewer bytes than asked for mean the end of the file to the reader; a failed read
         // must not look like one.
         throw BVCacheException("BVCacheController", bv::format("Failed to read file %@: %@", path,
                                                                errnoText(got < 0 ? errno : fault)));
     }
-    data.resize(size_t(got));
+    if (uint64_t(got) != end - start)
+        throw BVCacheDamagedException("BVCacheController",
+                                      bv::format("%@ got shorter while it was read", path));
+    const std::string problem =
+        BVCacheChecksums::verify(data.bytes(), data.length(), start, fileLength, records);
+    if (!problem.empty())
+        throw BVCacheDamagedException("BVCacheController", bv::format("%@: %@", path, problem));
+    if (offset >= end)
+        return {};
+    const uint64_t served = std::min(length, end - offset);
+    if (start != offset || end != offset + served) {
+        auto& bytes = data.vector();
+        bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(offset - start));
+        bytes.resize(size_t(served));
+    }
     return data;
 }
 
@@ -593,6 +681,7 @@ void BVCacheFileBackend::purgeBinaryData(const std::string& key) {
     if (::lstat(path.c_str(), &st) != 0)
         return;
     ::unlink(path.c_str());
+    ::unlink(checksumsBeside(path).c_str());
     createEmptyIfMissing(path);
 }
 
@@ -647,6 +736,8 @@ void BVCacheFileBackend::cleanupCacheUpToSize(uint64_t limit) {
     uint64_t deleted = 0;
     for (size_t i = 0; i < files.size() && total > limit; ++i) {
         ::unlink(files[i].c_str());
+        if (endsWith(files[i], ".binary"))
+            ::unlink(checksumsBeside(files[i]).c_str());
         total -= sizes[i];
         ++deleted;
     }

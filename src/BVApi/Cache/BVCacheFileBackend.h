@@ -16,7 +16,8 @@
 #include "platform/UniqueFd.h"
 
 // The cache in one flat folder: "<Class>.index" per index class, "<Class>.<md5(key)>.cache"
-// per item, "<md5(identifier)>.binary" per file content. The folder is owner-only (0700),
+// per item, "<md5(identifier)>.binary" per file content with the checksums of its blocks in
+// "<md5(identifier)>.crc" (BVCacheChecksums). The folder is owner-only (0700),
 // its files 0600; index and item files are replaced atomically (temporary file, fsync,
 // rename), so a crash or a full disk leaves the previous version readable. The 100 most
 // recently used items are kept decoded in memory. Creating a backend trims the item and
@@ -49,6 +50,8 @@ class BVCacheFileBackend : public BVCacheBackend {
                                  uint64_t size) override;
     void purgeBinaryData(const std::string& key) override;
     std::string pathForBinaryItemWithKey(const std::string& key) const override;
+    // The checksums of the content file of key.
+    std::string pathForChecksumsWithKey(const std::string& key) const;
 
     // Suffix of an index file that could not be read, kept beside the live one.
     // ".unreadable", then ".unreadable-2" and so on up to kUnreadableCopies.
@@ -92,10 +95,14 @@ class BVCacheFileBackend : public BVCacheBackend {
         bv::UniqueFd fd;
         uint64_t length = 0;
     };
+    // Bytes of an existing file that its checksums do not cover (a crash between the two, a
+    // cache from before checksums) are dropped first: the file is then emptied.
     std::optional<OpenContent> openContentForAppend(const std::string& key);
-    // Writes data at offset of an open content file; on a failure the file is cut back to
-    // offset, so it never holds a torn piece.
+    // Writes data at offset of an open content file and records its checksums; on a failure
+    // the file is cut back to offset, so it never holds a torn or unrecorded piece.
     bool appendContent(int fd, const std::string& key, const bv::Data& data, uint64_t offset);
+    // Empties an open content file and drops its checksums.
+    bool emptyContent(int fd, const std::string& key);
     // Makes the content written so far durable.
     bool syncContent(int fd, const std::string& key);
 

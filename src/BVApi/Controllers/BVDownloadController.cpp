@@ -1,6 +1,7 @@
 #include "BVApi/Controllers/BVDownloadController.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "BVApi/Cache/BVCacheContentStream.h"
@@ -293,8 +294,27 @@ bool BVDownloadController::startWithError(bv::Error* error) {
             },
             1e9);
     } else {
+        // A service that never answers (killed, stalled before its first byte) ends the
+        // wait as a reader's wait for bytes ends: after kReaderWait.
+        auto clock = clockOf(options_);
+        const double deadline = clock->monotonic() + kReaderWait;
         std::unique_lock lock(stateLock_);
-        stateChanged_.wait(lock, answered);
+        while (!answered()) {
+            const double left = deadline - clock->monotonic();
+            if (left <= 0)
+                break;
+            stateChanged_.wait_for(lock, std::chrono::duration<double>(std::min(left, 1.0)));
+        }
+        if (!answered()) {
+            lock.unlock();
+            BVLog("No answer to the download of %@ in %@ s", item_->path,
+                  std::to_string(int(kReaderWait)));
+            request_->cancelAsync();
+            const bv::Error timedOut = bv::Error::make(kErrorTimedOut, kTimedOut);
+            ended(timedOut);
+            passError(error, timedOut);
+            return false;
+        }
     }
     // Not streaming: the end callback has released the locks already.
     std::unique_lock lock(stateLock_);

@@ -38,7 +38,9 @@ bool BVTmpUploadController::openFileError(bv::Error* error) {
     // complete, else the service's.
     auto cache = this->cache();
     auto descriptor = cache ? cache->fetchBinaryDataDescriptor(*id) : nullptr;
-    if (descriptor && descriptor->isCompleted() && !descriptor->encrypted) {
+    // The copy is taken from the file as it is, so its checksums are checked first.
+    if (descriptor && descriptor->isCompleted() && !descriptor->encrypted &&
+        cache->verifyBinaryDataOf(*id)) {
         if (!tmp()->createFileAt(path(), cache->pathForBinaryItemWithKey(*id), error))
             return false;
     } else {

@@ -42,13 +42,23 @@ std::optional<bv::Data> BVContentController::readFileAt(const std::string& path,
                                                         uint64_t size, bv::Error* error) noexcept {
     try {
         const uint64_t end = offset > UINT64_MAX - size ? UINT64_MAX : offset + size;
-        auto descriptor = downloadFileAt(path, end, error);
-        if (!descriptor)
-            return std::nullopt;
-        auto store = cache();
-        if (!store)
-            return std::nullopt;
-        return store->fetchBinaryDataOf(descriptor->identifier, offset, size, error);
+        // Damaged content is dropped by the cache when it is found; the second round
+        // downloads it again. A second damage in a row is a failing disk: the error stands.
+        for (int round = 0;; ++round) {
+            auto descriptor = downloadFileAt(path, end, error);
+            if (!descriptor)
+                return std::nullopt;
+            auto store = cache();
+            if (!store)
+                return std::nullopt;
+            bv::Error failure;
+            auto bytes = store->fetchBinaryDataOf(descriptor->identifier, offset, size, &failure);
+            if (bytes || failure.code() != BVCacheController::kErrorContentDamaged || round > 0) {
+                if (!bytes)
+                    bv::setError(error, failure);
+                return bytes;
+            }
+        }
     } catch (const std::exception& e) {
         BVLog("Caught exception %@ in BVContentController.readFileAt() with the reason %@",
               "std::exception", e.what());
