@@ -1,5 +1,6 @@
 #include "brimvault/BVLiveAppServices.h"
 
+#include <chrono>
 #include <filesystem>
 
 #include "BVApi/Cache/BVCacheController.h"
@@ -54,6 +55,10 @@ bool BVLiveAppServices::startUserSession(const std::shared_ptr<BVUserSessionItem
         BVDownloadController::installAsDownloader(downloads);
         downloaderInstalled_ = true;
     }
+    {
+        std::lock_guard<std::mutex> lock(mountSettledLock_);
+        mountSettled_ = false;
+    }
     // Files closed on the volume whose upload did not finish before the last run ended
     // are sent now, before the temporary store that may hold their copies is emptied.
     sessionQueue_->addOperation([this, root = *cacheRoot] { resumeUploads(root); });
@@ -80,6 +85,7 @@ void BVLiveAppServices::resumeUploads(const std::string& cacheRoot) {
         auto resumed = journal.resumeJournal(
             [this, &makeStore](const std::string& path) {
                 makeStore();
+                waitForMountSettled();
                 return std::make_unique<BVUploadController>(path, uploads_.get(),
                                                             BVUploadController::Options{});
             },
@@ -95,6 +101,20 @@ void BVLiveAppServices::resumeUploads(const std::string& cacheRoot) {
         BVLog("The upload journal could not be resumed: %@", e.what());
         makeStore();
     }
+}
+
+void BVLiveAppServices::settleMount() {
+    {
+        std::lock_guard<std::mutex> lock(mountSettledLock_);
+        mountSettled_ = true;
+    }
+    mountSettledChanged_.notify_all();
+}
+
+void BVLiveAppServices::waitForMountSettled() {
+    // Bounded: a mount nobody asks for must not hold resumed uploads back for good.
+    std::unique_lock<std::mutex> lock(mountSettledLock_);
+    mountSettledChanged_.wait_for(lock, std::chrono::seconds(30), [this] { return mountSettled_; });
 }
 
 void BVLiveAppServices::forgetStaleContent(const std::string& path) {
@@ -115,6 +135,7 @@ void BVLiveAppServices::forgetStaleContent(const std::string& path) {
 void BVLiveAppServices::storeMade(const bv::Error& error) {
     if (error) {
         mountWanted_ = false;
+        settleMount();
         if (driveDelegate_)
             driveDelegate_->driveControllerDidFailedToMount(
                 bv::Error::make(BVDriveController::kErrorMountFailed,
@@ -130,6 +151,7 @@ void BVLiveAppServices::mountIfWanted() {
         return;
     mountWanted_ = false;
     drive_->mountBVDrive();
+    settleMount();
 }
 
 void BVLiveAppServices::mountDrive() {
@@ -141,6 +163,7 @@ bool BVLiveAppServices::unmountDrive() {
     if (mountWanted_) {
         // Nothing is mounted yet: the mount is called off and ends as an unmount would.
         mountWanted_ = false;
+        settleMount();
         bv::RunLoop::main().perform([delegate = driveDelegate_] {
             if (delegate)
                 delegate->driveControllerDidUnmountedDrive();
@@ -151,6 +174,7 @@ bool BVLiveAppServices::unmountDrive() {
 }
 
 void BVLiveAppServices::stopSession() {
+    settleMount();
     sessionQueue_->cancelAllOperations();
     cancelAllUploads();
     sessionQueue_->waitUntilAllOperationsAreFinished();

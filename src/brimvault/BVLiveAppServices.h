@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,6 +79,8 @@ class BVLiveAppServices : public BVAppServices {
     void mountIfWanted();
     // Reaps the desktop helpers that ended; looks again later while any runs.
     void reapDesktopHelpers();
+    void settleMount();
+    void waitForMountSettled();
 
     // Declared before the drive: the volume's upload controllers report to it until the
     // last of them is gone.
@@ -92,6 +95,11 @@ class BVLiveAppServices : public BVAppServices {
     bool reapScheduled_ = false;
     bool storeReady_ = false;   // the temporary store is made (main thread)
     bool mountWanted_ = false;  // the mount waits for the store (main thread)
+    // Resumed uploads wait until the mount attempt is over: libfuse forks to mount, and a
+    // thread busy in the allocator at that moment can leave the child hung before exec.
+    std::mutex mountSettledLock_;  // guards mountSettled_
+    std::condition_variable mountSettledChanged_;
+    bool mountSettled_ = false;
     // Declared last, stopped first: its work uses everything above.
     std::unique_ptr<bv::OperationQueue> sessionQueue_;
 };
