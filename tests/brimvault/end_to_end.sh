@@ -196,6 +196,23 @@ cmp -s "$work/local/sub/b.bin" "$work/b.back" || fails "/Backup/sub/b.bin differ
 "$brimvault" refresh / >/dev/null
 for _ in $(seq 1 50); do cmp -s "$work/local/a.txt" "$mount_point/Backup/a.txt" && break; sleep 0.2; done
 cmp -s "$work/local/a.txt" "$mount_point/Backup/a.txt" || fails "the backup is not visible through the volume"
+say "a two-way sync task carries a change on each side over to the other"
+mkdir -p "$work/both"
+echo "made here" >"$work/both/here.txt"
+sync_id=$("$khv" task add --type sync --from "$work/both" --to "$mount_point/Both" --schedule manual) \
+    || fails "keelhaven task add --type sync failed"
+step "$khv" task run "$sync_id" --wait || fails "the first sync run did not succeed: $("$khv" task log "$sync_id")"
+bv get /Both/here.txt "$work/here.back" && cmp -s "$work/both/here.txt" "$work/here.back" \
+    || fails "the first sync run did not bring here.txt to the service"
+echo "changed here" >"$work/both/here.txt"
+"$brimvault" refresh / >/dev/null
+for _ in $(seq 1 50); do [ -f "$mount_point/Both/here.txt" ] && break; sleep 0.2; done
+echo "made on the volume" >"$mount_point/Both/there.txt"
+step "$khv" task run "$sync_id" --wait || fails "the second sync run did not succeed: $("$khv" task log "$sync_id")"
+[ "$(cat "$work/both/there.txt" 2>/dev/null)" = "made on the volume" ] \
+    || fails "the sync did not bring the volume's there.txt here: $(ls -la "$work/both")"
+bv get /Both/here.txt "$work/here.back" && [ "$(cat "$work/here.back")" = "changed here" ] \
+    || fails "the sync did not carry the local change of here.txt to the service"
 [ -n "$demo" ] && step "$khv" task list
 
 say "quitting"
