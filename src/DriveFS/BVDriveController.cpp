@@ -106,18 +106,11 @@ void BVDriveController::mountAt(const std::string& mountPoint) {
     kernel.invalidateItem = [session](const std::string& path) {
         fuse_invalidate_path(session, path.c_str());
     };
-    // The kernel names folders by the node numbers libfuse gave them, which libfuse reports as
-    // their inode numbers; asking the kernel for the folder's (through its own cached names)
-    // finds the very folder whose name is to go.
-    kernel.invalidateEntry = [session, mountPoint](const std::string& folder,
-                                                   const std::string& name) {
-        struct stat st {};
-        const std::string local = folder == "/" ? mountPoint : mountPoint + folder;
-        if (::lstat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return;
-        fuse_lowlevel_notify_inval_entry(fuse_get_session(session), st.st_ino, name.c_str(),
-                                         name.size());
-    };
+    // Names are not cached by the kernel (see BVMountOptions), so there is no name to drop.
+    // Finding a folder's node number would take a stat through this very mount, and a
+    // daemon killed while such a stat waits on it never ends: its own request can no longer
+    // be answered, and the kernel keeps the process until it is.
+    kernel.invalidateEntry = [](const std::string&, const std::string&) {};
     auto invalidator = std::make_shared<BVKernelCacheInvalidator>(std::move(kernel));
     invalidator_.store(invalidator);
     BVVolumeChangeHook::install(invalidator);
