@@ -15,10 +15,16 @@ using namespace cachetest;
 
 namespace {
 
+// A failed assertion must not leave the shared cache's writer running into the exit.
+class CacheConcurrencyTest : public ::testing::Test {
+  protected:
+    void TearDown() override { BVCacheController::resetSharedController(); }
+};
+
 // Eight threads store, fetch and purge listings and file records while a ninth appends a
 // file's content piece by piece. Every append must land, and every index file left on disk
 // must decode.
-TEST(CacheConcurrencyTest, StoresFetchesAndPurgesWhileContentIsAppended) {
+TEST_F(CacheConcurrencyTest, StoresFetchesAndPurgesWhileContentIsAppended) {
     bvtest::TempDir dir("cache-concurrency");
     auto clock = std::make_shared<bv::ManualClock>();
     auto cache = BVCacheController::cacheControllerAt(dir.path() / "Cache", {clock, "run"});
@@ -87,7 +93,7 @@ TEST(CacheConcurrencyTest, StoresFetchesAndPurgesWhileContentIsAppended) {
 // Fetches of items held in memory (the getattr path) by eight threads while the disk does
 // not answer: once while the writer is stuck writing the class's files, once while another
 // item of the class is read cold. Before, both held the class lock across the disk.
-TEST(CacheConcurrencyTest, HotFetchesDoNotWaitForABlockedDisk) {
+TEST_F(CacheConcurrencyTest, HotFetchesDoNotWaitForABlockedDisk) {
     struct Case {
         const char* name;
         BVCacheFileBackend::Io blocked;

@@ -610,6 +610,14 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
     if (!fd)
         throw BVCacheException("BVCacheController",
                                bv::format("Failed to open file %@ for reading.", path));
+    // Taken before the length: the descriptor claims bytes only after they are written, so
+    // what it claims then is in the file when its length is taken, however fast a download
+    // appends meanwhile.
+    uint64_t claimed = 0;
+    if (descriptor.isKindOf(BVBinaryDataDescriptorItem::itemClass())) {
+        const auto& d = static_cast<const BVBinaryDataDescriptorItem&>(descriptor);
+        claimed = uint64_t(std::max<int64_t>(0, d.completedBytes.load()));
+    }
     struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
     ::futimens(fd.get(), times);
     struct stat st {};
@@ -617,11 +625,6 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
         throw BVCacheException("BVCacheController",
                                bv::format("Failed to read file %@: %@", path, errnoText(errno)));
     const uint64_t fileLength = uint64_t(st.st_size);
-    uint64_t claimed = 0;
-    if (descriptor.isKindOf(BVBinaryDataDescriptorItem::itemClass())) {
-        const auto& d = static_cast<const BVBinaryDataDescriptorItem&>(descriptor);
-        claimed = uint64_t(std::max<int64_t>(0, d.completedBytes.load()));
-    }
     // A cut file would end the reader's file early.
     if (claimed > fileLength)
         throw BVCacheDamagedException(
@@ -637,14 +640,20 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
     const uint64_t blocks = (end - start + kBlock - 1) / kBlock;
     const auto records =
         BVCacheChecksums::readRecords(checksumsBeside(path), start / kBlock, blocks);
-    // The record of the file's last block follows its bytes: bytes appended while this read
-    // runs are not there yet, unless the descriptor already claims them.
-    const uint64_t lastStart = start + (blocks - 1) * kBlock;
-    if (end == fileLength && records.size() == blocks && lastStart + records.back().length < end) {
-        end = lastStart + records.back().length;
-        if (claimed > end)
-            throw BVCacheDamagedException(
-                "BVCacheController", bv::format("%@: bytes from %llu have no checksum", path, end));
+    // Records follow the bytes they cover, so at the tail of the file the records read now,
+    // not the length seen before, say where the checked bytes end: bytes appended while this
+    // read runs may lack their records yet (unless the descriptor already claims them), and a
+    // record written since the length was taken covers bytes that are there already.
+    if (end == fileLength) {
+        const uint64_t recorded =
+            records.empty() ? start : start + (records.size() - 1) * kBlock + records.back().length;
+        if (recorded != end) {
+            end = recorded;
+            if (claimed > end)
+                throw BVCacheDamagedException(
+                    "BVCacheController",
+                    bv::format("%@: bytes from %llu have no checksum", path, end));
+        }
     }
     bv::Data data;
     data.resize(size_t(end - start));
