@@ -22,9 +22,14 @@ khv_pids() {
     return 0
 }
 
+# A command that hangs fails its step, so that the logs are shown before the test's own limit.
+run_bv() { timeout -k 5 120 "$brimvault" "$@"; }
+run_khv() { timeout -k 5 120 "$khv" "$@"; }
+
 say() { echo "== $*"; }
 step() { printf '$ %s\n' "$*"; "$@"; }
-if [ -z "$demo" ]; then step() { "$@" >/dev/null; }; say() { :; }; fi
+# Without --demo the headings still go to the test log: they show where a run stopped.
+if [ -z "$demo" ]; then step() { "$@" >/dev/null; }; say() { echo "== $*" >&2; }; fi
 
 cleanup() {
     local status=$?
@@ -73,19 +78,19 @@ say "reference service at $BRIMVAULT_API_URL, demo account $user"
 fails() { echo "FAIL: $*" >&2; exit 1; }
 
 say "without a daemon every command explains itself"
-if "$brimvault" status 2>"$work/err"; then fails "status without a daemon succeeded"; fi
+if run_bv status 2>"$work/err"; then fails "status without a daemon succeeded"; fi
 grep -q "not running" "$work/err" || fails "status without a daemon: $(cat "$work/err")"
 
 say "starting the daemon"
 "$brimvault" daemon --foreground --mount-dir "$work/mnt" >"$work/daemon.out" 2>&1 &
 daemon_pid=$!
-for _ in $(seq 1 100); do "$brimvault" status >/dev/null 2>&1 && break; sleep 0.1; done
-step "$brimvault" status
+for _ in $(seq 1 100); do run_bv status >/dev/null 2>&1 && break; sleep 0.1; done
+step run_bv status
 
 say "signing in"
-step "$brimvault" login --user "$user" --password-file "$work/password"
-"$brimvault" status --json >"$work/status.json"
-[ -n "$demo" ] && step "$brimvault" status
+step run_bv login --user "$user" --password-file "$work/password"
+run_bv status --json >"$work/status.json"
+[ -n "$demo" ] && step run_bv status
 mount_point=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1])); assert s["signedIn"] and s["mounted"], s; print(s["mountPoint"])' "$work/status.json") \
     || fails "status --json does not report the mount: $(cat "$work/status.json")"
 grep -q " $mount_point fuse" /proc/mounts || fails "$mount_point is not in /proc/mounts"
@@ -123,7 +128,7 @@ PY
 writer_pid=$!
 listed=
 for _ in $(seq 1 300); do
-    "$brimvault" status --json >"$work/status.json" 2>/dev/null || true
+    run_bv status --json >"$work/status.json" 2>/dev/null || true
     if python3 -c 'import json,sys; u=json.load(open(sys.argv[1]))["uploads"]; sys.exit(0 if any(x["path"]=="/big.bin" and x["completed"]>0 for x in u) else 1)' "$work/status.json"; then
         listed=1; break
     fi
@@ -133,32 +138,32 @@ done
 touch "$work/big.go"
 wait "$writer_pid" || fails "writing big.bin through the volume failed"
 [ -n "$listed" ] || fails "the running upload of big.bin was never listed: $(cat "$work/status.json")"
-[ -n "$demo" ] && step "$brimvault" uploads
-"$brimvault" uploads | grep -q "no uploads in progress" || fails "big.bin is still listed after its close: $("$brimvault" uploads)"
+[ -n "$demo" ] && step run_bv uploads
+run_bv uploads | grep -q "no uploads in progress" || fails "big.bin is still listed after its close: $(run_bv uploads)"
 [ "$(stat -c %s "$mount_point/big.bin")" = $((22 * 1048576)) ] || fails "big.bin has the wrong size"
 rm "$mount_point/big.bin"
 
 say "trash and restore"
-step "$brimvault" trash /note.txt
+step run_bv trash /note.txt
 [ ! -e "$mount_point/note.txt" ] || fails "note.txt is still in its folder after trash"
-step "$brimvault" restore /Trash/note.txt
+step run_bv restore /Trash/note.txt
 [ -e "$mount_point/note.txt" ] || fails "note.txt did not come back"
-step "$brimvault" props /note.txt || fails "props of note.txt failed"
-if "$brimvault" restore /note.txt 2>/dev/null; then fails "restore outside the trash succeeded"; fi
-[ -n "$demo" ] && step "$brimvault" menu
+step run_bv props /note.txt || fails "props of note.txt failed"
+if run_bv restore /note.txt 2>/dev/null; then fails "restore outside the trash succeeded"; fi
+[ -n "$demo" ] && step run_bv menu
 
 say "send-logs packs the logs into a zip"
-step "$brimvault" send-logs --output "$work/logs.zip"
+step run_bv send-logs --output "$work/logs.zip"
 unzip -Z1 "$work/logs.zip" >"$work/logs.list" || fails "logs.zip is not a zip"
 grep -q 'BVLog' "$work/logs.list" || fails "the zip lacks the daemon's log: $(cat "$work/logs.list")"
 
 say "signing out: the volume goes and the daemon starts again at the sign-in"
-step "$brimvault" logout
+step run_bv logout
 for _ in $(seq 1 100); do
-    "$brimvault" status --json 2>/dev/null | grep -q '"kind": "signIn"' && break
+    run_bv status --json 2>/dev/null | grep -q '"kind": "signIn"' && break
     sleep 0.1
 done
-"$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in after logout"
+run_bv status --json | grep -q '"signedIn": false' || fails "still signed in after logout"
 grep -q " $mount_point " /proc/mounts && fails "the volume is still mounted after logout"
 kill -0 "$daemon_pid" 2>/dev/null || fails "the daemon did not come back after logout"
 # An upload of note.txt the last run left in the journal, its staged copy in the temporary store: the
@@ -170,7 +175,7 @@ store="$HOME/.cache/Brimvault/tmp/BrimvaultTmp/temp"
 echo "left over from the last run" >"$store/resumed-copy"
 printf '{"path": "/note.txt", "identifier": "", "staged": "%s", "size": %d, "state": "closing"}' \
     "$store/resumed-copy" "$(stat -c %s "$store/resumed-copy")" >"$journal/1-1-1.upload"
-step "$brimvault" login --user "$user" --password-file "$work/password"
+step run_bv login --user "$user" --password-file "$work/password"
 [ -e "$mount_point/note.txt" ] || fails "note.txt is missing after signing in again"
 for _ in $(seq 1 50); do
     [ "$(cat "$mount_point/note.txt" 2>/dev/null)" = "left over from the last run" ] && break
@@ -181,42 +186,42 @@ done
 [ -z "$(ls "$journal")" ] || fails "the journal still holds $(ls "$journal")"
 
 say "Keelhaven, started by the daemon, backs a local folder up to a folder of the volume"
-for _ in $(seq 1 100); do "$khv" task list >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 1 100); do run_khv task list >/dev/null 2>&1 && break; sleep 0.1; done
 [ -n "$(khv_pids)" ] || fails "the daemon did not start $khv"
 mkdir -p "$work/local/sub"
 echo "backed up at $(date)" >"$work/local/a.txt"
 head -c 300000 /dev/urandom >"$work/local/sub/b.bin"
-task_id=$("$khv" task add --type backup --from "$work/local" --to "$mount_point/Backup" --schedule manual) \
+task_id=$(run_khv task add --type backup --from "$work/local" --to "$mount_point/Backup" --schedule manual) \
     || fails "keelhaven task add failed"
-step "$khv" task run "$task_id" --wait || fails "the backup run did not succeed: $("$khv" task log "$task_id")"
+step run_khv task run "$task_id" --wait || fails "the backup run did not succeed: $(run_khv task log "$task_id")"
 bv() { "$bvapi" --api "$BRIMVAULT_API_URL" --ca "$BRIMVAULT_CA_FILE" --user "$user" --password-file "$work/password" "$@"; }
 bv ls /Backup | grep -q a.txt || fails "the service lacks /Backup/a.txt: $(bv ls /Backup)"
 bv get /Backup/sub/b.bin "$work/b.back" || fails "the service lacks /Backup/sub/b.bin"
 cmp -s "$work/local/sub/b.bin" "$work/b.back" || fails "/Backup/sub/b.bin differs at the service"
-"$brimvault" refresh / >/dev/null
+run_bv refresh / >/dev/null
 for _ in $(seq 1 50); do cmp -s "$work/local/a.txt" "$mount_point/Backup/a.txt" && break; sleep 0.2; done
 cmp -s "$work/local/a.txt" "$mount_point/Backup/a.txt" || fails "the backup is not visible through the volume"
 say "a two-way sync task carries a change on each side over to the other"
 mkdir -p "$work/both"
 echo "made here" >"$work/both/here.txt"
-sync_id=$("$khv" task add --type sync --from "$work/both" --to "$mount_point/Both" --schedule manual) \
+sync_id=$(run_khv task add --type sync --from "$work/both" --to "$mount_point/Both" --schedule manual) \
     || fails "keelhaven task add --type sync failed"
-step "$khv" task run "$sync_id" --wait || fails "the first sync run did not succeed: $("$khv" task log "$sync_id")"
+step run_khv task run "$sync_id" --wait || fails "the first sync run did not succeed: $(run_khv task log "$sync_id")"
 bv get /Both/here.txt "$work/here.back" && cmp -s "$work/both/here.txt" "$work/here.back" \
     || fails "the first sync run did not bring here.txt to the service"
 echo "changed here" >"$work/both/here.txt"
-"$brimvault" refresh / >/dev/null
+run_bv refresh / >/dev/null
 for _ in $(seq 1 50); do [ -f "$mount_point/Both/here.txt" ] && break; sleep 0.2; done
 echo "made on the volume" >"$mount_point/Both/there.txt"
-step "$khv" task run "$sync_id" --wait || fails "the second sync run did not succeed: $("$khv" task log "$sync_id")"
+step run_khv task run "$sync_id" --wait || fails "the second sync run did not succeed: $(run_khv task log "$sync_id")"
 [ "$(cat "$work/both/there.txt" 2>/dev/null)" = "made on the volume" ] \
     || fails "the sync did not bring the volume's there.txt here: $(ls -la "$work/both")"
 bv get /Both/here.txt "$work/here.back" && [ "$(cat "$work/here.back")" = "changed here" ] \
     || fails "the sync did not carry the local change of here.txt to the service"
-[ -n "$demo" ] && step "$khv" task list
+[ -n "$demo" ] && step run_khv task list
 
 say "quitting"
-step "$brimvault" quit
+step run_bv quit
 for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$daemon_pid" 2>/dev/null; then fails "the daemon still runs after quit"; fi
 wait "$daemon_pid" || fails "the daemon ended with status $? (see daemon.out)"
@@ -241,9 +246,9 @@ chmod 700 "$work/bin/keelhaven"
 echo tfa-secret-1 >"$work/tfa-password"
 "$brimvault" daemon --foreground --mount-dir "$work/mnt" >>"$work/daemon.out" 2>&1 &
 daemon_pid=$!
-for _ in $(seq 1 100); do "$brimvault" status >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 1 100); do run_bv status >/dev/null 2>&1 && break; sleep 0.1; done
 mkfifo "$work/code"
-"$brimvault" login --user tfa --password-file "$work/tfa-password" <"$work/code" >"$work/login.out" 2>&1 &
+run_bv login --user tfa --password-file "$work/tfa-password" <"$work/code" >"$work/login.out" 2>&1 &
 login_pid=$!
 exec 3>"$work/code"
 echo sms >&3      # the service sends a code when asked
@@ -259,15 +264,15 @@ echo "$code" >&3
 wait "$login_pid" || fails "two-factor login failed: $(cat "$work/login.out")"
 exec 3>&-
 grep -q "7-digits token" "$work/login.out" || fails "the six-digit code was not refused: $(cat "$work/login.out")"
-"$brimvault" status --json | python3 -c 'import json,sys; s=json.load(sys.stdin); assert s["user"]=="tfa" and s["mounted"] and s["keelhavenRunning"], s' \
+run_bv status --json | python3 -c 'import json,sys; s=json.load(sys.stdin); assert s["user"]=="tfa" and s["mounted"] and s["keelhavenRunning"], s' \
     || fails "the two-factor sign-in did not mount or start Keelhaven"
 khv_pid=$(cat "$work/khv.pid")
 # The service's notification reaches the status as an update offer.
 for _ in $(seq 1 50); do
-    "$brimvault" status --json | grep -q '"Version 9 is out"' && break
+    run_bv status --json | grep -q '"Version 9 is out"' && break
     sleep 0.1
 done
-"$brimvault" status --json | python3 -c 'import json,sys; n=json.load(sys.stdin)["notifications"]; assert n==[{"update": True, "text": "Version 9 is out", "url": "https://example.invalid/v9.deb"}], n' \
+run_bv status --json | python3 -c 'import json,sys; n=json.load(sys.stdin)["notifications"]; assert n==[{"update": True, "text": "Version 9 is out", "url": "https://example.invalid/v9.deb"}], n' \
     || fails "the update offer is not in the status"
 
 # The uninstall hand-off: an uninstaller others may change is never run; the installed one
@@ -279,17 +284,17 @@ grep -q " $work/mnt/" /proc/mounts && echo mounted >>"$work/uninstall.args"
 exit 0
 UNI
 chmod 770 "$work/bin/bvuninstaller"
-if "$brimvault" uninstall --yes 2>"$work/err"; then fails "a group-writable bvuninstaller was run"; fi
+if run_bv uninstall --yes 2>"$work/err"; then fails "a group-writable bvuninstaller was run"; fi
 grep -q "others may change it" "$work/err" || fails "unsafe uninstaller: $(cat "$work/err")"
 [ ! -e "$work/uninstall.args" ] || fails "the unsafe uninstaller ran"
 chmod 700 "$work/bin/bvuninstaller"
-"$brimvault" uninstall --yes --keep-data >/dev/null 2>&1 || fails "brimvault uninstall failed"
+run_bv uninstall --yes --keep-data >/dev/null 2>&1 || fails "brimvault uninstall failed"
 [ "$(cat "$work/uninstall.args")" = "--yes --keep-data" ] \
     || fails "bvuninstaller ran with $(cat "$work/uninstall.args" 2>/dev/null || echo nothing)"
-"$brimvault" status --json | grep -q '"signedIn": false' || fails "still signed in for the uninstaller"
+run_bv status --json | grep -q '"signedIn": false' || fails "still signed in for the uninstaller"
 kill -0 "$khv_pid" 2>/dev/null && fails "Keelhaven still runs after the uninstall sign-out"
 
-"$brimvault" quit >/dev/null
+run_bv quit >/dev/null
 for _ in $(seq 1 100); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$daemon_pid" 2>/dev/null && fails "the daemon still runs after quit"
 daemon_pid=

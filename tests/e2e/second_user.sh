@@ -49,8 +49,12 @@ fi
 # Every socket: no connection, or one closed without an answer.
 sockets=$(find "$work/home" "$work/run" -type s 2>/dev/null)
 [ -n "$sockets" ] || fails "no sockets found"
+# A probe that cannot run at all must not count as a refusal.
+probe=/usr/bin/python3
+as_other "$probe" -c pass || fails "the other user cannot run $probe"
 for s in $sockets; do
-    if as_other python3 - "$s" <<'PY'
+    rc=0
+    as_other "$probe" - "$s" <<'PY' || rc=$?
 import socket, sys
 c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 c.settimeout(3)
@@ -64,7 +68,11 @@ try:
 except OSError:
     sys.exit(1)
 PY
-    then allow "socket $s answered"; else deny; fi
+    case $rc in
+        0) allow "socket $s answered" ;;
+        1) deny ;;
+        *) fails "the socket probe of $s failed to run (exit $rc)" ;;
+    esac
 done
 
 # Every file the programs wrote, and their folders.
