@@ -16,6 +16,7 @@
 #include "app/Shell/BVKeelhavenSupervisor.h"
 #include "app/Shell/BVLoginView.h"
 #include "app/Shell/BVShellScheduler.h"
+#include "app/Shell/DownloadUpdate.h"
 #include "platform/OperationQueue.h"
 
 // The drive application's controller: the launch, the sign-in results, the session files,
@@ -32,6 +33,7 @@ class AppDelegate : public BVLoginViewDelegate,
   public:
     static constexpr double kAutoLoginDelay = 1;
     static constexpr double kNotificationsDelay = 0.5;
+    static constexpr double kRetryDownloadDelay = 0.5;
     static constexpr double kUsageRefreshInterval = 60;
     static constexpr const char* kUnmountedMessage =
         "File system was unmounted. Application will terminate.";
@@ -65,6 +67,11 @@ class AppDelegate : public BVLoginViewDelegate,
         // Told what happened (for the command line): "signedIn", "mounted", "mountFailed",
         // "signInFailed", "unmounted", "signedOut".
         std::function<void(const std::string& event, const nlohmann::json& details)> events;
+        // Downloads an offered update (blocking, progress in whole percent); unset, into
+        // the private file "/tmp/update.deb" of the cache's tmp root.
+        std::function<DownloadUpdate::Result(const DownloadUpdate::Offer&,
+                                             const std::function<void(int)>& progress)>
+            updateDownloader;
     };
 
     struct MenuItem {
@@ -107,10 +114,11 @@ class AppDelegate : public BVLoginViewDelegate,
     void RefreshFolder(const std::string& path);
     bool openAccount();
     bool upgradeAccount();
-    void startUpdate() {
-        downloadUpdate_ = true;
-        logoutCurrentUser();
-    }
+    // The update window's "update": signs out, then downloads the offered update (the last
+    // offer shown) and ends the application with it for the installer. False when no update
+    // is offered or one is already under way.
+    bool update();
+    bool updateUnderWay() const { return downloadUpdate_; }
     void startUninstall();
 
     // ---- Service notifications ----
@@ -155,6 +163,11 @@ class AppDelegate : public BVLoginViewDelegate,
     void stopKeelhaven() { keelhaven_->stop(); }
 
   private:
+    // The download, half a second from now (not after this controller is gone).
+    void scheduleDownload();
+    // After the unmount: downloads the update, asking whether to retry a failed download.
+    void retryDownload();
+    void updateDownloaded(const DownloadUpdate::Result& result);
     void checkPreviousRun();
     void logBanner();
     void performStorageQuery();
@@ -183,6 +196,8 @@ class AppDelegate : public BVLoginViewDelegate,
     std::vector<nlohmann::json> notifications_;
     size_t notificationIndex_ = 0;
     std::string notifText_, notifURL_;
+    nlohmann::json updateOffer_;  // the update notification being acted on
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // for timers that outlive it
     std::vector<nlohmann::json> shown_;
 
     mutable std::mutex userInfoLock_;  // guards userInfo_, spaceInfo_, trashCount_
