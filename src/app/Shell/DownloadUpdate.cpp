@@ -113,8 +113,8 @@ DownloadUpdate::Offer DownloadUpdate::Offer::fromNotification(const nlohmann::js
     if (auto url = entry.find("URL"); url != entry.end() && url->is_string())
         offer.url = url->get<std::string>();
     if (auto size = entry.find("Size");
-        size != entry.end() && size->is_number_unsigned() && size->get<uint64_t>() > 0)
-        offer.size = size->get<uint64_t>();
+        size != entry.end() && size->is_number_integer() && size->get<int64_t>() > 0)
+        offer.size = static_cast<uint64_t>(size->get<int64_t>());
     if (auto sha = entry.find("SHA256"); sha != entry.end() && sha->is_string()) {
         std::string hex = sha->get<std::string>();
         for (auto& c : hex)
