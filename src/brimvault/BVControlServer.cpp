@@ -112,12 +112,11 @@ nlohmann::json BVControlServer::update(const nlohmann::json& request, CommSocket
         ui_.answer(question->id, request.value("retry", false) ? 0 : 1);
         return {{"event", "started"}};
     }
-    if (app_.updateUnderWay())
-        return reply(false, "the update is already being downloaded");
     updateClient_ = client.shared_from_this();
-    if (!app_.update()) {
+    std::string why;
+    if (!app_.update(&why)) {
         updateClient_.reset();
-        return reply(false, "no update is offered (the service offers one after the sign-in)");
+        return reply(false, why);
     }
     return {{"event", "started"}};
 }

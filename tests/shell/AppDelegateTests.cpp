@@ -441,6 +441,15 @@ TEST_F(ShellTest, AnOfferedUpdateIsDownloadedAfterTheUnmountAndRetriedOnlyWhenAs
     scheduler->advance(0.5);
     EXPECT_FALSE(delegate.update());
     EXPECT_EQ(services->unmounts, 0);
+    // A busy volume refuses the update and leaves it to be asked for again.
+    services->notifications = {{{"Type", 1}, {"URL", "https://x/v2.deb"}}};
+    delegate.fetchNotifications();
+    services->unmountSucceeds = false;
+    std::string why;
+    EXPECT_FALSE(delegate.update(&why));
+    EXPECT_NE(why.find("in use"), std::string::npos) << why;
+    services->unmountSucceeds = true;
+    EXPECT_TRUE(delegate.update());
 }
 
 TEST_F(ShellTest, AnUnmountWithNobodySignedInStopsThere) {

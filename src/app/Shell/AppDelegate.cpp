@@ -332,13 +332,15 @@ void AppDelegate::driveControllerDidUnmountedDrive() {
 
 // MARK: sign-out and quit
 
-void AppDelegate::logoutCurrentUser() {
+bool AppDelegate::logoutCurrentUser() {
     options_.services->cancelAllUploads();
     prefs().setBool("performingLogoutRestart", true);
     emit("signedOut");
-    if (!options_.services->unmountDrive())
+    const bool unmounting = options_.services->unmountDrive();
+    if (!unmounting)
         BVLog("sign-out: the volume is busy and stays mounted");
     options_.state->signInUnderWay = false;
+    return unmounting;
 }
 
 void AppDelegate::quitApplication() {
@@ -354,15 +356,25 @@ void AppDelegate::quitApplication() {
 
 // MARK: update
 
-bool AppDelegate::update() {
-    if (downloadUpdate_ || updateOffer_.is_null())
+bool AppDelegate::update(std::string* why) {
+    auto refuse = [why](const char* reason) {
+        if (why)
+            *why = reason;
         return false;
+    };
+    if (updateOffer_.is_null())
+        return refuse("no update is offered (the service offers one after the sign-in)");
+    if (downloadUpdate_)
+        return refuse("the update is already being downloaded");
     downloadUpdate_ = true;
-    if (userLoggedIn_)
-        logoutCurrentUser();
-    else
+    if (!userLoggedIn_) {
         scheduleDownload();
-    return true;
+        return true;
+    }
+    if (logoutCurrentUser())
+        return true;
+    downloadUpdate_ = false;
+    return refuse("the drive is in use and stays mounted; close what uses it and try again");
 }
 
 void AppDelegate::scheduleDownload() {

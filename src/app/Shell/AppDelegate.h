@@ -105,7 +105,8 @@ class AppDelegate : public BVLoginViewDelegate,
 
     // ---- Menu actions (paths relative to the volume root, "/Trash/x") ----
     void openLoginWindow();
-    void logoutCurrentUser();
+    // False when the volume is busy and stays mounted (the busy alert was shown).
+    bool logoutCurrentUser();
     void quitApplication();
     bool MoveToTrash(const std::vector<std::string>& paths);
     bool Restore(const std::vector<std::string>& paths);
@@ -115,9 +116,9 @@ class AppDelegate : public BVLoginViewDelegate,
     bool openAccount();
     bool upgradeAccount();
     // The update window's "update": signs out, then downloads the offered update (the last
-    // offer shown) and ends the application with it for the installer. False when no update
-    // is offered or one is already under way.
-    bool update();
+    // offer shown) and ends the application with it for the installer. False with the reason
+    // when no update is offered, one is already under way or the volume is busy.
+    bool update(std::string* why = nullptr);
     bool updateUnderWay() const { return downloadUpdate_; }
     void startUninstall();
 
