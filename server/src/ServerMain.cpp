@@ -122,6 +122,11 @@ int run(const Options& o) {
     registerSharingHandlers(router, sv);
     registerSecureFolderHandlers(router, sv);
     router.install(*server);
+    // Files the accounts' notifications may offer (an update's package): served as they are,
+    // to anyone, like a public download site.
+    const fs::path downloads = o.data / "downloads";
+    fs::create_directories(downloads);
+    server->set_mount_point("/downloads", downloads.string());
     std::unique_ptr<AdminApi> admin;
     if (!o.adminToken.empty()) {
         admin = std::make_unique<AdminApi>(sv, o.adminToken);

@@ -71,7 +71,23 @@ void BVControlServer::sendToLoginClient(const nlohmann::json& event) {
         client->messageDict(event);
 }
 
+void BVControlServer::sendToUpdateClient(const nlohmann::json& event) {
+    if (auto client = updateClient_.lock())
+        client->messageDict(event);
+}
+
 void BVControlServer::applicationEvent(const std::string& event, const nlohmann::json& details) {
+    if (event == "updateProgress") {
+        sendToUpdateClient({{"event", "progress"}, {"percent", details.value("percent", 0)}});
+    } else if (event == "updateReady") {
+        auto ready = details;
+        ready["event"] = "ready";
+        sendToUpdateClient(ready);
+        updateClient_.reset();
+    } else if (event == "updateFailed") {
+        sendToUpdateClient({{"event", "failed"}, {"reason", details.value("reason", "")}});
+        updateClient_.reset();
+    }
     if (event == "mounted") {
         sendToLoginClient({{"event", "mounted"}, {"mountPoint", details.value("mountPoint", "")}});
         loginClient_.reset();
@@ -82,7 +98,27 @@ void BVControlServer::applicationEvent(const std::string& event, const nlohmann:
 }
 
 void BVControlServer::interfaceEvent(const nlohmann::json& event) {
-    bv::RunLoop::main().perform([this, event] { sendToLoginClient(event); });
+    bv::RunLoop::main().perform([this, event] {
+        if (event.value("kind", "") == "choice")
+            sendToUpdateClient(event);
+        else
+            sendToLoginClient(event);
+    });
+}
+
+nlohmann::json BVControlServer::update(const nlohmann::json& request, CommSocketClient& client) {
+    if (auto question = ui_.pendingPrompt("choice")) {
+        updateClient_ = client.shared_from_this();
+        ui_.answer(question->id, request.value("retry", false) ? 0 : 1);
+        return {{"event", "started"}};
+    }
+    updateClient_ = client.shared_from_this();
+    std::string why;
+    if (!app_.update(&why)) {
+        updateClient_.reset();
+        return reply(false, why);
+    }
+    return {{"event", "started"}};
 }
 
 nlohmann::json BVControlServer::status() const {
@@ -93,9 +129,8 @@ nlohmann::json BVControlServer::status() const {
         prompts.push_back({{"id", prompt.id},
                            {"kind", prompt.kind},
                            {"message", prompt.message},
-                           {"answerWith", prompt.kind == "signIn" || prompt.kind == "twoFactor"
-                                              ? "brimvault login"
-                                              : "brimvault unlock"}});
+                           {"buttons", prompt.buttons},
+                           {"answerWith", BVDaemonUserInterface::answerCommand(prompt.kind)}});
     nlohmann::json uploads = nlohmann::json::array();
     for (const auto& record : services_.uploads().records())
         uploads.push_back(
@@ -258,6 +293,8 @@ nlohmann::json BVControlServer::handle(const nlohmann::json& request, CommSocket
             items.push_back({{"title", item.title}, {"enabled", item.enabled}});
         return {{"ok", true}, {"items", items}};
     }
+    if (cmd == "update")
+        return update(request, client);
     if (cmd == "uploads")
         return {{"ok", true}, {"uploads", status()["uploads"]}};
     if (cmd == "trash" || cmd == "restore" || cmd == "delete")

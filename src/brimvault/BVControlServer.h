@@ -16,7 +16,8 @@ class BVLiveAppServices;
 // The daemon's control socket, "control.sock" in the per-user runtime folder: each
 // `brimvault` command connects, sends one request {"cmd": NAME, ...} and gets a reply
 // {"ok": bool, "message": TEXT, ...}; a `login` command stays connected and receives the
-// sign-in's prompts and its outcome as events. Same user only (the socket server checks the
+// sign-in's prompts and its outcome as events, an `update` command the download's progress,
+// its retry question and the downloaded file. Same user only (the socket server checks the
 // peer). Runs on the main run loop.
 class BVControlServer : private CommSocketServerDelegate {
   public:
@@ -45,13 +46,17 @@ class BVControlServer : private CommSocketServerDelegate {
     nlohmann::json pathAction(const std::string& cmd, const nlohmann::json& request);
     // Packs the logs off the main thread and answers the client when done.
     nlohmann::json sendLogs(const nlohmann::json& request, CommSocketClient& client);
+    // Starts the offered update, or answers its waiting retry question.
+    nlohmann::json update(const nlohmann::json& request, CommSocketClient& client);
     void sendToLoginClient(const nlohmann::json& event);
+    void sendToUpdateClient(const nlohmann::json& event);
 
     AppDelegate& app_;
     BVDaemonUserInterface& ui_;
     BVLiveAppServices& services_;
     std::unique_ptr<CommSocketServer> server_;
-    std::weak_ptr<CommSocketClient> loginClient_;  // main thread only
+    std::weak_ptr<CommSocketClient> loginClient_;   // main thread only
+    std::weak_ptr<CommSocketClient> updateClient_;  // main thread only
     std::function<bool()> extensionConnected_;
     // Long work of a command (the log pack); declared last, so it ends (waiting for the
     // running pack) before anything it uses goes.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -28,6 +29,8 @@
 #include "platform/TmpPaths.h"
 
 namespace {
+
+constexpr const char* kDesktopNotifier = "/usr/bin/notify-send";
 
 // Mount events and network activity reach the controller through these, held by the drive
 // controller and the service client while the controller lives. Mount events come on the
@@ -136,6 +139,13 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
     bv::UserInterface::setCurrent(ui);
     auto scheduler = std::make_shared<BVRunLoopScheduler>();
     auto services = std::make_shared<BVLiveAppServices>();
+    // Prompts and alerts also reach a graphical session, which may have no terminal open.
+    if ((std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) &&
+        BVKeelhavenSupervisor::isSafeToRun(kDesktopNotifier))
+        ui->setNotifier([services](const std::string& title, const std::string& body) {
+            services->spawnDesktopHelper(
+                {kDesktopNotifier, "--app-name=Brimvault", "--", title, body});
+        });
     BVControlServer* control = nullptr;
     BVExtensionLink* extension = nullptr;
 
@@ -210,6 +220,7 @@ int runDaemon(const BVDaemonOptions& options, const std::string& selfPath) {
         // in the journal), the extension server ends, the controller's queues end, then the
         // sockets.
         ui->setListener({});
+        ui->setNotifier({});
         extensionLink->shutdownClients();
         ui->cancelAll();
         app->stopKeelhaven();

@@ -1,10 +1,35 @@
 #include "brimvault/BVDaemonUserInterface.h"
 
 #include "app/Logging/BVLogging.h"
+#include "platform/RunLoop.h"
 
 void BVDaemonUserInterface::setListener(Listener listener) {
     std::lock_guard lock(promptsLock_);
     listener_ = std::move(listener);
+}
+
+void BVDaemonUserInterface::setNotifier(Notifier notifier) {
+    std::lock_guard lock(promptsLock_);
+    notifier_ = std::move(notifier);
+}
+
+std::string BVDaemonUserInterface::answerCommand(const std::string& kind) {
+    if (kind == "signIn" || kind == "twoFactor")
+        return "brimvault login";
+    // The only choice asked off the main thread: whether to retry the update's download.
+    if (kind == "choice")
+        return "brimvault update";
+    return "brimvault unlock";
+}
+
+void BVDaemonUserInterface::notify(const std::string& title, const std::string& body) {
+    Notifier notifier;
+    {
+        std::lock_guard lock(promptsLock_);
+        notifier = notifier_;
+    }
+    if (notifier)
+        notifier(title, body);
 }
 
 void BVDaemonUserInterface::tell(const nlohmann::json& event) {
@@ -19,26 +44,41 @@ void BVDaemonUserInterface::tell(const nlohmann::json& event) {
 
 int BVDaemonUserInterface::alert(const std::string& message, const std::string& informativeText,
                                  const std::vector<std::string>& buttons) {
+    if (buttons.size() > 1 && !bv::RunLoop::isMainThread()) {
+        auto value = ask(
+            "choice", informativeText.empty() ? message : message + " " + informativeText, buttons);
+        if (!value || !value->is_number_integer())
+            return kAlertCancelled;
+        const auto chosen = value->get<int64_t>();
+        return chosen >= 0 && chosen < static_cast<int64_t>(buttons.size())
+                   ? static_cast<int>(chosen)
+                   : kAlertCancelled;
+    }
     BVLog("ALERT: %@ %@", message, informativeText);
     tell({{"event", "alert"}, {"message", message}, {"informative", informativeText}});
+    notify(message, informativeText);
     return buttons.empty() ? kAlertCancelled : 0;
 }
 
 std::optional<nlohmann::json> BVDaemonUserInterface::ask(const std::string& kind,
-                                                         const std::string& message) {
+                                                         const std::string& message,
+                                                         const std::vector<std::string>& buttons) {
     int id;
     {
         std::lock_guard lock(promptsLock_);
         if (closed_)
             return std::nullopt;
         id = nextId_++;
-        pending_[id] = {id, kind, message};
+        pending_[id] = {id, kind, message, buttons};
     }
-    BVLog("Waiting for an answer to %@ (brimvault %@)", kind,
-          kind == "signIn"      ? "login"
-          : kind == "twoFactor" ? "login"
-                                : "unlock");
-    tell({{"event", "prompt"}, {"id", id}, {"kind", kind}, {"message", message}});
+    const std::string command = answerCommand(kind);
+    BVLog("Waiting for an answer to %@ (%@)", kind, command);
+    tell({{"event", "prompt"},
+          {"id", id},
+          {"kind", kind},
+          {"message", message},
+          {"buttons", buttons}});
+    notify("Brimvault is waiting for you", message + "\nAnswer with: " + command);
     std::unique_lock lock(promptsLock_);
     answered_.wait(lock, [&] { return closed_ || answers_.count(id) > 0; });
     pending_.erase(id);

@@ -16,19 +16,28 @@
 // (a connected `brimvault` command shows them) and never wait. A prompt becomes a pending
 // prompt, shown by `brimvault status` and offered to the listener, and waits until a
 // `brimvault` command answers it or cancelAll() ends it; prompts are only asked off the
-// main thread, whose loop serves the answers.
+// main thread, whose loop serves the answers. An alert that offers a choice of buttons and
+// is raised off the main thread is a prompt too ("choice"), answered by a button's index.
+// Every prompt and alert is also shown by the notifier (a desktop notification), which says
+// which command answers a prompt.
 class BVDaemonUserInterface : public bv::UserInterface {
   public:
     struct Prompt {
         int id = 0;
-        std::string kind;  // "signIn", "twoFactor", "secureFolderPassword", "newPassword"
+        // "signIn", "twoFactor", "secureFolderPassword", "newPassword", "choice"
+        std::string kind;
         std::string message;
+        std::vector<std::string> buttons;  // of a choice
     };
+    using Notifier = std::function<void(const std::string& title, const std::string& body)>;
     // Told of every new prompt and of every alert ({"event": "prompt"|"alert", ...}); called
     // on the asking thread.
     using Listener = std::function<void(const nlohmann::json& event)>;
 
     void setListener(Listener listener);
+    void setNotifier(Notifier notifier);
+    // The command that answers a prompt of the kind.
+    static std::string answerCommand(const std::string& kind);
 
     int alert(const std::string& message, const std::string& informativeText,
               const std::vector<std::string>& buttons) override;
@@ -48,8 +57,10 @@ class BVDaemonUserInterface : public bv::UserInterface {
     void cancelAll();
 
   private:
-    std::optional<nlohmann::json> ask(const std::string& kind, const std::string& message);
+    std::optional<nlohmann::json> ask(const std::string& kind, const std::string& message,
+                                      const std::vector<std::string>& buttons = {});
     void tell(const nlohmann::json& event);
+    void notify(const std::string& title, const std::string& body);
 
     mutable std::mutex promptsLock_;  // guards everything below
     std::condition_variable answered_;
@@ -58,4 +69,5 @@ class BVDaemonUserInterface : public bv::UserInterface {
     int nextId_ = 1;
     bool closed_ = false;
     Listener listener_;
+    Notifier notifier_;
 };

@@ -15,6 +15,7 @@
 #include "brimvault/BVControlClient.h"
 #include "brimvault/BVControlServer.h"
 #include "brimvault/BVDaemon.h"
+#include "brimvault/BVUpdateCommand.h"
 #include "platform/RunLoop.h"
 #include "tools/TerminalText.h"
 
@@ -259,6 +260,13 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingDirectory);
     renameFiles->add_flag("--yes", renameYes, "Do not ask for confirmation");
 
+    bool updateYes = false, updateDownloadOnly = false;
+    auto* update = app.add_subcommand(
+        "update", "Download the offered update and hand it to the package installer");
+    update->add_flag("--yes", updateYes, "Do not ask for confirmation (and do not retry)");
+    update->add_flag("--download-only", updateDownloadOnly,
+                     "Download and check it, then print the command that installs it");
+
     std::string logsOutput;
     auto* sendLogs = app.add_subcommand(
         "send-logs", "Pack the logs and crash reports into a zip and open an e-mail with it");
@@ -272,6 +280,8 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
+    if (*update)
+        return runUpdateCommand(updateYes, updateDownloadOnly);
     if (*uninstallCmd)
         return uninstall(uninstallYes, uninstallKeepData);
     if (*sendLogs) {

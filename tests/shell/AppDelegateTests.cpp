@@ -52,6 +52,7 @@ class ShellTest : public ::testing::Test {
         options.events = [this](const std::string& event, const nlohmann::json&) {
             events.push_back(event);
         };
+        options.updateDownloader = updateDownloader;
         app = std::make_unique<AppDelegate>(std::move(options));
         return *app;
     }
@@ -89,6 +90,9 @@ class ShellTest : public ::testing::Test {
         std::make_shared<bv::FileSecretStore>(home.path() / "secrets");
     std::shared_ptr<BVSignInState> state = std::make_shared<BVSignInState>();
     std::vector<std::string> events;
+    std::function<DownloadUpdate::Result(const DownloadUpdate::Offer&,
+                                         const std::function<void(int)>&)>
+        updateDownloader;
     std::unique_ptr<AppDelegate> app;
 };
 
@@ -349,7 +353,8 @@ TEST_F(ShellTest, TheUnmountEndsAsTheStateSays) {
         {"sign-out", [](AppDelegate& d) { d.logoutCurrentUser(); }, Ending::Restart, true, 1, 0},
         {"quit", [](AppDelegate& d) { d.quitApplication(); }, Ending::Quit, true, 0, 0},
         {"outside eject", [](AppDelegate&) {}, Ending::Terminated, true, 0, 1},
-        {"update", [](AppDelegate& d) { d.startUpdate(); }, Ending::UpdateWaiting, false, 0, 0},
+        {"update", [](AppDelegate& d) { EXPECT_TRUE(d.update()); }, Ending::UpdateWaiting, false, 0,
+         0},
         {"uninstall", [](AppDelegate& d) { d.startUninstall(); }, Ending::Uninstalling, false, 0,
          0},
     };
@@ -359,7 +364,9 @@ TEST_F(ShellTest, TheUnmountEndsAsTheStateSays) {
         ui->clearCalls();
         prefs.setBool("performingLogoutRestart", false);
         state->lastSignOut = 0;
+        services->notifications = {{{"Type", 1}, {"URL", "https://x/v2.deb"}}};
         auto& delegate = signedIn();
+        scheduler->advance(0.5);
         c.before(delegate);
         delegate.driveControllerDidUnmountedDrive();
         EXPECT_EQ(delegate.lastUnmountEnding(), c.ending);
@@ -371,6 +378,78 @@ TEST_F(ShellTest, TheUnmountEndsAsTheStateSays) {
         delegate.waitForBackgroundQueries();
         app.reset();
     }
+}
+
+// The offer's download runs after the unmount; a failure is retried only when the user asks,
+// and giving up goes back to the sign-in rather than leaving a signed-out daemon behind.
+TEST_F(ShellTest, AnOfferedUpdateIsDownloadedAfterTheUnmountAndRetriedOnlyWhenAsked) {
+    struct Case {
+        const char* name;
+        std::vector<bool> downloads;  // each attempt's outcome
+        std::vector<int> answers;     // to "Retry" / "Cancel"
+        const char* event;
+        int relaunches;
+    };
+    const std::vector<Case> cases = {
+        {"first try", {true}, {}, "updateReady", 0},
+        {"retried", {false, true}, {0}, "updateReady", 0},
+        {"given up", {false, false}, {0, 1}, "updateFailed", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        services = std::make_shared<FakeAppServices>();
+        events.clear();
+        ui->clearCalls();
+        state->lastSignOut = 0;
+        std::vector<std::string> urls;
+        size_t attempt = 0;
+        updateDownloader = [&](const DownloadUpdate::Offer& offer,
+                               const std::function<void(int)>& progress) {
+            urls.push_back(offer.url);
+            progress(50);
+            DownloadUpdate::Result result;
+            result.ok = c.downloads.at(attempt++);
+            result.path = "/private/update.deb";
+            result.error = result.ok ? "" : "cut off";
+            return result;
+        };
+        for (int answer : c.answers)
+            ui->supplyAlertAnswer(answer);
+        services->notifications = {
+            {{"Type", 1}, {"Text", "Version 2"}, {"URL", "https://x/v2.deb"}, {"Size", 9}}};
+        auto& delegate = signedIn();
+        scheduler->advance(0.5);
+        ASSERT_TRUE(delegate.update());
+        EXPECT_FALSE(delegate.update()) << "a second one while the first is under way";
+        EXPECT_EQ(services->unmounts, 1);
+        EXPECT_EQ(services->cancelAllUploadsPosts, 1);
+        delegate.driveControllerDidUnmountedDrive();
+        EXPECT_TRUE(urls.empty()) << "the download waits half a second after the unmount";
+        scheduler->advance(0.5);
+        EXPECT_EQ(urls, std::vector<std::string>(c.downloads.size(), "https://x/v2.deb"));
+        EXPECT_EQ(callsOf("alert"), c.answers.size() + (c.relaunches ? 0 : 1));
+        EXPECT_NE(std::find(events.begin(), events.end(), c.event), events.end());
+        EXPECT_EQ(services->exitStatuses, std::vector<int>{0});
+        EXPECT_EQ(services->relaunches, c.relaunches);
+        delegate.waitForBackgroundQueries();
+        app.reset();
+    }
+    // Without an offer there is nothing to download and nobody is signed out.
+    services = std::make_shared<FakeAppServices>();
+    state->lastSignOut = 0;
+    auto& delegate = signedIn();
+    scheduler->advance(0.5);
+    EXPECT_FALSE(delegate.update());
+    EXPECT_EQ(services->unmounts, 0);
+    // A busy volume refuses the update and leaves it to be asked for again.
+    services->notifications = {{{"Type", 1}, {"URL", "https://x/v2.deb"}}};
+    delegate.fetchNotifications();
+    services->unmountSucceeds = false;
+    std::string why;
+    EXPECT_FALSE(delegate.update(&why));
+    EXPECT_NE(why.find("in use"), std::string::npos) << why;
+    services->unmountSucceeds = true;
+    EXPECT_TRUE(delegate.update());
 }
 
 TEST_F(ShellTest, AnUnmountWithNobodySignedInStopsThere) {

@@ -188,6 +188,51 @@ TEST_F(UploadJournalTest, PendingRecordsAreSeenByALaterStartAndBecomeDurableToge
     EXPECT_EQ(entries[0].path, "/f0");
 }
 
+// The process ended after the close made the record but before the file reached the
+// service: the resume creates it in its folder and sends it whole. A service that cannot be
+// asked is no reason to create anything.
+TEST_F(UploadJournalTest, AFileNotYetAtTheServiceIsCreatedThereByTheResume) {
+    bv::Error error;
+    ASSERT_TRUE(manage_->createFolderAt("/", "Docs", &error)) << error.description();
+    const auto copy = dir_.path() / "copy";
+    const bv::Data bytes = patternBytes(70000, 9);
+    std::ofstream(copy, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.bytes()),
+               static_cast<std::streamsize>(bytes.size()));
+    journal_->record({.id = "",
+                      .path = "/Docs/new.bin",
+                      .identifier = "",
+                      .staged = copy.string(),
+                      .size = bytes.size(),
+                      .state = BVUploadJournal::kClosing},
+                     nullptr);
+    auto options = uploadOptions();
+    options.chunkSize = 64 * 1024;
+    auto resume = [&] {
+        return journal_->resumeJournal(
+            [&](const std::string& path) {
+                return std::make_unique<BVUploadController>(path, nullptr, options);
+            },
+            nullptr);
+    };
+
+    server_->addFault({{"endpoint", "*"}, {"kind", "http500"}, {"count", 1000}});
+    auto refused = resume();
+    server_->clearFaults();
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_FALSE(refused[0].uploaded);
+    EXPECT_NE(refused[0].error.code(), BVContentController::kErrorNotFound);
+    EXPECT_FALSE(serviceBytes("/Docs/new.bin"));
+
+    auto resumed = resume();
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_TRUE(resumed[0].uploaded) << resumed[0].error.description();
+    EXPECT_TRUE(journal_->entries().empty());
+    auto stored = serviceBytes("/Docs/new.bin");
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(*stored == bytes);
+}
+
 TEST_F(UploadJournalTest, AMissingCopyIsReportedByNameThroughTheUserInterface) {
     journal_->record({.id = "",
                       .path = "/Docs/report.pdf",

@@ -197,6 +197,20 @@ bool BVUploadController::openFileError(bv::Error* error) {
     return takeEncryption(error);
 }
 
+bool BVUploadController::openOrCreateFileError(bv::Error* error) {
+    bv::Error lookup;
+    if (content().identifierForFileAt(path_, false, &lookup))
+        return openFileError(error);
+    if (lookup) {
+        if (error)
+            *error = lookup;
+        return false;
+    }
+    BVLog("%@ is not at the service yet; creating it", path_);
+    opened_ = true;
+    return createFileError(error);
+}
+
 bool BVUploadController::writeFile(const void*, uint64_t, int64_t, bv::Error*) {
     return true;
 }

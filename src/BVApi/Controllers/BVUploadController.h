@@ -86,6 +86,10 @@ class BVUploadController {
     virtual bool createFileError(bv::Error* error);
     // Prepares the upload of an existing file.
     virtual bool openFileError(bv::Error* error);
+    // Prepares the upload of a file that may not be at the service yet: a process that ended
+    // between a file's close and the service's create leaves only the local copy. Creates it
+    // in its parent folder when the service says it is not there; a failed lookup fails.
+    bool openOrCreateFileError(bv::Error* error);
     virtual bool writeFile(const void* bytes, uint64_t size, int64_t offset, bv::Error* error);
     virtual bool closeFileError(bv::Error* error);
 

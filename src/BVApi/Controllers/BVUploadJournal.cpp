@@ -296,11 +296,7 @@ std::vector<BVUploadJournal::Resumed> BVUploadJournal::resumeJournal(
         Resumed result{entry, false, bv::Error()};
         auto controller = makeController(entry.path);
         bv::Error error;
-        bool ready = controller && controller->openFileError(&error);
-        if (controller && !ready && error.code() == BVContentController::kErrorNotFound) {
-            error = bv::Error();
-            ready = controller->createFileError(&error);
-        }
+        const bool ready = controller && controller->openOrCreateFileError(&error);
         if (ready && controller->uploadWholeFile(entry.staged, entry.size)) {
             result.uploaded = true;
             remove(entry.id);

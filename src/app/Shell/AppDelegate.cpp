@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "BVApi/Networking/BVApiRequestConfiguration.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Shell/BVSessionFiles.h"
 #include "app/Utilities.h"
@@ -248,6 +249,8 @@ void AppDelegate::showNextNotification() {
         const bool update = type != entry.end() && type->is_number() && type->get<double>() == 1;
         notifText_ = text("Text");
         notifURL_ = text("URL");
+        if (update)
+            updateOffer_ = entry;
         nlohmann::json shown = {{"update", update}, {"text", notifText_}, {"url", notifURL_}};
         shown_.push_back(shown);
         options_.ui->show(bv::WindowKind::Notifications, shown);
@@ -307,6 +310,7 @@ void AppDelegate::driveControllerDidUnmountedDrive() {
     emit("unmounted");
     if (downloadUpdate_) {
         lastEnding_ = UnmountEnding::UpdateWaiting;
+        scheduleDownload();
         return;
     }
     if (performingUninstall_) {
@@ -328,13 +332,15 @@ void AppDelegate::driveControllerDidUnmountedDrive() {
 
 // MARK: sign-out and quit
 
-void AppDelegate::logoutCurrentUser() {
+bool AppDelegate::logoutCurrentUser() {
     options_.services->cancelAllUploads();
     prefs().setBool("performingLogoutRestart", true);
     emit("signedOut");
-    if (!options_.services->unmountDrive())
+    const bool unmounting = options_.services->unmountDrive();
+    if (!unmounting)
         BVLog("sign-out: the volume is busy and stays mounted");
     options_.state->signInUnderWay = false;
+    return unmounting;
 }
 
 void AppDelegate::quitApplication() {
@@ -346,6 +352,84 @@ void AppDelegate::quitApplication() {
         return;
     }
     options_.services->terminate(1);
+}
+
+// MARK: update
+
+bool AppDelegate::update(std::string* why) {
+    auto refuse = [why](const char* reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    if (updateOffer_.is_null())
+        return refuse("no update is offered (the service offers one after the sign-in)");
+    if (downloadUpdate_)
+        return refuse("the update is already being downloaded");
+    downloadUpdate_ = true;
+    if (!userLoggedIn_) {
+        scheduleDownload();
+        return true;
+    }
+    if (logoutCurrentUser())
+        return true;
+    downloadUpdate_ = false;
+    return refuse("the drive is in use and stays mounted; close what uses it and try again");
+}
+
+void AppDelegate::scheduleDownload() {
+    std::weak_ptr<int> alive = lifetime_;
+    options_.scheduler->after(kRetryDownloadDelay, [this, alive] {
+        if (alive.lock())
+            retryDownload();
+    });
+}
+
+void AppDelegate::retryDownload() {
+    auto offer = DownloadUpdate::Offer::fromNotification(updateOffer_);
+    auto download = options_.updateDownloader;
+    if (!download)
+        download = [](const DownloadUpdate::Offer& offer,
+                      const std::function<void(int)>& progress) {
+            return DownloadUpdate(bv::bvTmpPath("/tmp/update.deb"),
+                                  BVApiRequestConfiguration::defaultConfiguration().caFile())
+                .downloadUpdate(offer, progress);
+        };
+    auto scheduler = options_.scheduler;
+    auto ui = options_.ui;
+    emit("updateProgress", {{"percent", 0}});
+    scheduler->inBackground([this, offer, download, scheduler, ui] {
+        DownloadUpdate::Result result;
+        for (;;) {
+            result = download(offer, [this, scheduler](int percent) {
+                scheduler->onMain([this, percent] {
+                    emit("updateProgress", {{"percent", percent}});
+                });
+            });
+            if (result.ok ||
+                ui->alert(DownloadUpdate::kFailedMessage, result.error, {"Retry", "Cancel"}) != 0)
+                break;
+        }
+        scheduler->onMain([this, result] { updateDownloaded(result); });
+    });
+}
+
+void AppDelegate::updateDownloaded(const DownloadUpdate::Result& result) {
+    downloadUpdate_ = false;
+    if (!result.ok) {
+        // Given up: back to the sign-in, as after a sign-out.
+        emit("updateFailed", {{"reason", result.error}});
+        lastEnding_ = UnmountEnding::Restart;
+        BVLog("Opening %@", "brimvault daemon");
+        BVLog("Result - %@", options_.services->relaunch());
+        options_.services->terminate(0);
+        return;
+    }
+    emit("updateReady", {{"file", result.path}, {"sha256", result.sha256}});
+    options_.ui->alert("The update is downloaded.",
+                       "Install it as root with: apt-get install " + result.path, {"OK"});
+    lastEnding_ = UnmountEnding::Quit;
+    options_.services->terminate(0);
 }
 
 void AppDelegate::startUninstall() {

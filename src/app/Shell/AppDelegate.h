@@ -16,6 +16,7 @@
 #include "app/Shell/BVKeelhavenSupervisor.h"
 #include "app/Shell/BVLoginView.h"
 #include "app/Shell/BVShellScheduler.h"
+#include "app/Shell/DownloadUpdate.h"
 #include "platform/OperationQueue.h"
 
 // The drive application's controller: the launch, the sign-in results, the session files,
@@ -32,6 +33,7 @@ class AppDelegate : public BVLoginViewDelegate,
   public:
     static constexpr double kAutoLoginDelay = 1;
     static constexpr double kNotificationsDelay = 0.5;
+    static constexpr double kRetryDownloadDelay = 0.5;
     static constexpr double kUsageRefreshInterval = 60;
     static constexpr const char* kUnmountedMessage =
         "File system was unmounted. Application will terminate.";
@@ -65,6 +67,11 @@ class AppDelegate : public BVLoginViewDelegate,
         // Told what happened (for the command line): "signedIn", "mounted", "mountFailed",
         // "signInFailed", "unmounted", "signedOut".
         std::function<void(const std::string& event, const nlohmann::json& details)> events;
+        // Downloads an offered update (blocking, progress in whole percent); unset, into
+        // the private file "/tmp/update.deb" of the cache's tmp root.
+        std::function<DownloadUpdate::Result(const DownloadUpdate::Offer&,
+                                             const std::function<void(int)>& progress)>
+            updateDownloader;
     };
 
     struct MenuItem {
@@ -98,7 +105,8 @@ class AppDelegate : public BVLoginViewDelegate,
 
     // ---- Menu actions (paths relative to the volume root, "/Trash/x") ----
     void openLoginWindow();
-    void logoutCurrentUser();
+    // False when the volume is busy and stays mounted (the busy alert was shown).
+    bool logoutCurrentUser();
     void quitApplication();
     bool MoveToTrash(const std::vector<std::string>& paths);
     bool Restore(const std::vector<std::string>& paths);
@@ -107,10 +115,11 @@ class AppDelegate : public BVLoginViewDelegate,
     void RefreshFolder(const std::string& path);
     bool openAccount();
     bool upgradeAccount();
-    void startUpdate() {
-        downloadUpdate_ = true;
-        logoutCurrentUser();
-    }
+    // The update window's "update": signs out, then downloads the offered update (the last
+    // offer shown) and ends the application with it for the installer. False with the reason
+    // when no update is offered, one is already under way or the volume is busy.
+    bool update(std::string* why = nullptr);
+    bool updateUnderWay() const { return downloadUpdate_; }
     void startUninstall();
 
     // ---- Service notifications ----
@@ -155,6 +164,11 @@ class AppDelegate : public BVLoginViewDelegate,
     void stopKeelhaven() { keelhaven_->stop(); }
 
   private:
+    // The download, half a second from now (not after this controller is gone).
+    void scheduleDownload();
+    // After the unmount: downloads the update, asking whether to retry a failed download.
+    void retryDownload();
+    void updateDownloaded(const DownloadUpdate::Result& result);
     void checkPreviousRun();
     void logBanner();
     void performStorageQuery();
@@ -183,6 +197,8 @@ class AppDelegate : public BVLoginViewDelegate,
     std::vector<nlohmann::json> notifications_;
     size_t notificationIndex_ = 0;
     std::string notifText_, notifURL_;
+    nlohmann::json updateOffer_;  // the update notification being acted on
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // for timers that outlive it
     std::vector<nlohmann::json> shown_;
 
     mutable std::mutex userInfoLock_;  // guards userInfo_, spaceInfo_, trashCount_
