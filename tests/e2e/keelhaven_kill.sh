@@ -73,7 +73,7 @@ check_both() {
     diff "$work/expected.list" "$work/cloud.list" >"$work/diff" ||
         fails "the service differs from what both sides were given: $(cat "$work/diff")"
     while read -r rel want; do
-        bvapi get "/Kill/$rel" "$work/got" >/dev/null || fails "cannot download /Kill/$rel"
+        bvapi get "/Kill/$rel" "$work/got" >/dev/null 2>&1 || fails "cannot download /Kill/$rel"
         got=$(sha "$work/got")
         [ "$got" = "$want" ] || fails "/Kill/$rel at the service holds other bytes than written"
     done <"$work/expected"
@@ -82,7 +82,7 @@ check_both() {
 # The files below a service folder, as paths relative to it (the names here have no spaces).
 list_cloud() {  # FOLDER [PREFIX]
     local name listing
-    listing=$(bvapi ls "$1") || fails "cannot list $1 at the service"
+    listing=$(bvapi ls "$1" 2>"$work/ls.err") || fails "cannot list $1 at the service: $(cat "$work/ls.err")"
     awk '$1 == "-" {print $NF}' <<<"$listing" | sed "s|^|${2:-}|"
     for name in $(awk '$1 == "d" {sub("/$", "", $NF); print $NF}' <<<"$listing"); do
         list_cloud "$1/$name" "${2:-}$name/"
@@ -92,13 +92,13 @@ list_cloud() {  # FOLDER [PREFIX]
 start_server
 start_daemon
 khv_ready
-bvapi mkdir /Kill >/dev/null || fails "cannot make /Kill at the service"
+bvapi mkdir /Kill >/dev/null 2>&1 || fails "cannot make /Kill at the service"
 for d in 1 2 3; do
     for f in 1 2 3 4 5 6; do add_file local "l$d/f$f" $(((RANDOM % 512 + 1) * 1024)); done
 done
 add_file local big $((6 << 20))
 for d in c1 c2; do
-    bvapi mkdir "/Kill/$d" >/dev/null || fails "cannot make /Kill/$d at the service"
+    bvapi mkdir "/Kill/$d" >/dev/null 2>&1 || fails "cannot make /Kill/$d at the service"
 done
 for f in 1 2 3 4; do add_file cloud "c1/g$f" $(((RANDOM % 512 + 1) * 1024)); done
 add_file cloud c1/big $((5 << 20))
@@ -114,7 +114,7 @@ for round in $(seq 1 "$kills"); do
     add_file cloud "c$((round % 2 + 1))/s$round-2" $(((RANDOM % 2048 + 1) << 10))
     "$khv" task run "$task_id" --wait >/dev/null 2>&1 &
     runner=$!
-    sleep "$(python3 -c 'import random; print(round(random.uniform(0.1, 2.0), 2))')"
+    sleep "$(python3 -c 'import random; print(round(random.uniform(0.1, 1.5), 2))')"
     kill -0 "$runner" 2>/dev/null && during=$((during + 1))
     pid=$(khv_pid)
     [ -n "$pid" ] || fails "Keelhaven is not running in round $round"
