@@ -176,10 +176,17 @@ TEST_F(BrimvaultApiClientTest, UploadInChunksThenDownload) {
     // Reopened for a new upload, the file takes new content at the same id.
     auto temp = client_->doOpenFileForUpload(id, session_, "0", &reason);
     ASSERT_TRUE(temp) << reason;
-    // A chunk at the wrong offset is refused with the service's offset text.
-    EXPECT_FALSE(client_->doFileUpload(bv::Data::fromString("abc"), id, 7, *temp, session_, "0",
-                                       false, nullptr, &reason));
+    // A chunk at the wrong offset is refused with the service's offset text, and the caller
+    // still holds its bytes to send them again at the right one.
+    bv::Data chunk = bv::Data::fromString("abc");
+    EXPECT_FALSE(
+        client_->doFileUpload(chunk, id, 7, *temp, session_, "0", false, nullptr, &reason));
     EXPECT_EQ(reason.rfind(BrimvaultApiClient::kIncorrectOffset, 0), 0u) << reason;
+    EXPECT_EQ(chunk, bv::Data::fromString("abc"));
+    EXPECT_TRUE(
+        client_->doFileUpload(chunk, id, 0, *temp, session_, "0", false, nullptr, &reason))
+        << reason;
+    EXPECT_EQ(chunk, bv::Data::fromString("abc"));
 
     EXPECT_TRUE(client_->doDeleteAFile(id, "/x/big.bin", session_, "0", &reason)) << reason;
     std::string found;

@@ -64,9 +64,12 @@ TEST_F(SyncBackupDatabaseTest, NewFileHasTheSchemaAndVersionAndIsOwnerOnly) {
                   "TEXT, AccessFolderID TEXT)"});
     EXPECT_EQ(khtest::modeOf(file), 0600u);
     ASSERT_TRUE(db.insertCloudFile(makeFile("/a", "1", "0")));
-    // The long transaction is open now; its journal must be as private as the file.
-    ASSERT_TRUE(fs::exists(file.string() + "-journal"));
-    EXPECT_EQ(khtest::modeOf(file.string() + "-journal"), 0600u);
+    // The long transaction is open now; its write-ahead log and its index must be as
+    // private as the file.
+    for (const char* companion : {"-wal", "-shm"}) {
+        ASSERT_TRUE(fs::exists(file.string() + companion)) << companion;
+        EXPECT_EQ(khtest::modeOf(file.string() + companion), 0600u) << companion;
+    }
 
     fs::permissions(file, fs::perms(0644));
     SyncBackupDatabase reopened;

@@ -352,20 +352,30 @@ std::optional<std::string> BrimvaultApiClient::doOpenFileForUpload(
     return handle->tempLocation;
 }
 
-bool BrimvaultApiClient::doFileUpload(const bv::Data& chunk, const std::string& fileID,
+bool BrimvaultApiClient::doFileUpload(bv::Data& chunk, const std::string& fileID,
                                       uint64_t chunkOffset, const std::string& tempLocation,
                                       const std::string& sessionID,
                                       const std::string& /*accessDirID*/, bool incorrectRequest,
                                       BrimvaultTransferDelegate* delegate, std::string* reason) {
     auto context = contextWith(sessionID);
-    auto request = makeRequest("POST", "upload/upload_file_chunk2.json",
-                               {incorrectRequest ? std::string("Incorrect4Debug") : fileID},
-                               {{"temp_location", tempLocation},
-                                {"chunk_offset", chunkOffset},
-                                {"chunk_size", static_cast<uint64_t>(chunk.size())}});
-    // Put in place, not listed above: a brace list copies each of its values, and the request
-    // copies its parameters again, which made a 20 MiB chunk four copies before its body.
-    (*request->parameters())["file_data"] = json::binary(chunk.vector());
+    const uint64_t size = chunk.size();
+    auto request = makeRequest(
+        "POST", "upload/upload_file_chunk2.json",
+        {incorrectRequest ? std::string("Incorrect4Debug") : fileID},
+        {{"temp_location", tempLocation}, {"chunk_offset", chunkOffset}, {"chunk_size", size}});
+    // Moved in place, not listed above: a brace list copies each of its values, and the
+    // request copies its parameters again. The body is then the chunk's only copy.
+    (*request->parameters())["file_data"] = json::binary(std::move(chunk.vector()));
+    struct GiveBack {
+        bv::Data& chunk;
+        BVApiRequest& request;
+        ~GiveBack() {
+            auto& parameters = request.parameters();
+            auto bytes = parameters->find("file_data");
+            if (bytes != parameters->end() && bytes->is_binary())
+                chunk.vector() = std::move(static_cast<std::vector<uint8_t>&>(bytes->get_binary()));
+        }
+    } giveBack{chunk, *request};
     request->setParametersType(BVApiRequest::kParametersQueryAndMultipart);
     if (delegate)
         request->uploadProgressHandler = [delegate](int64_t sent, int64_t expected) {
@@ -385,7 +395,7 @@ bool BrimvaultApiClient::doFileUpload(const bv::Data& chunk, const std::string& 
         count = written.get<uint64_t>();
     else if (written.is_string())
         count = std::strtoull(written.get<std::string>().c_str(), nullptr, 10);
-    if (count != chunk.size()) {
+    if (count != size) {
         fill(reason, kBytesWrittenMismatch);
         return false;
     }

@@ -96,10 +96,19 @@ class BrimvaultApiClient {
                                                    const std::string& sessionID,
                                                    const std::string& accessDirID,
                                                    std::string* reason);
-    bool doFileUpload(const bv::Data& chunk, const std::string& fileID, uint64_t chunkOffset,
+    // The chunk's bytes are lent to the request, not copied, and are back in chunk when the
+    // call returns (so a caller can send them again).
+    bool doFileUpload(bv::Data& chunk, const std::string& fileID, uint64_t chunkOffset,
                       const std::string& tempLocation, const std::string& sessionID,
                       const std::string& accessDirID, bool incorrectRequest,
                       BrimvaultTransferDelegate* delegate, std::string* reason);
+    bool doFileUpload(bv::Data&& chunk, const std::string& fileID, uint64_t chunkOffset,
+                      const std::string& tempLocation, const std::string& sessionID,
+                      const std::string& accessDirID, bool incorrectRequest,
+                      BrimvaultTransferDelegate* delegate, std::string* reason) {
+        return doFileUpload(chunk, fileID, chunkOffset, tempLocation, sessionID, accessDirID,
+                            incorrectRequest, delegate, reason);
+    }
     // On a failed close, waits for the parent to list the file with that size and time.
     std::optional<BrimvaultFile> doCloseFileForUpload(
         const std::string& fileID, const std::string& name, int64_t fileSize,

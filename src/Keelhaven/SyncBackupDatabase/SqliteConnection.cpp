@@ -90,6 +90,12 @@ int SqliteConnection::open(const std::string& path) {
     return SQLITE_OK;
 }
 
+void SqliteConnection::useWriteAheadLog() {
+    // Changing the mode rewrites the file's header, and it cannot change inside a transaction.
+    if (inAutocommit())
+        exec("PRAGMA journal_mode=WAL;");
+}
+
 void SqliteConnection::close() {
     db_.reset();
 }

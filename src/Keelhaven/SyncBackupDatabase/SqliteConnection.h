@@ -71,6 +71,11 @@ class SqliteConnection {
     bool exec(std::string_view sql);
     // True when no transaction is open (SQLite's autocommit mode).
     bool inAutocommit() const;
+    // A commit then appends to the write-ahead log and flushes it once, instead of making,
+    // flushing and removing a journal file (the sync engine commits once per folder level).
+    // Where the log cannot be used (no shared memory), SQLite keeps its rollback journal.
+    // Called only once the file is known sound, so that a damaged one is set aside as found.
+    void useWriteAheadLog();
     // SQLite's extended message for the last failure, for logs.
     std::string lastErrorMessage() const;
     int lastErrorCode() const;

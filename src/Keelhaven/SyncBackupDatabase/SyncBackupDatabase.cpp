@@ -194,8 +194,10 @@ bool SyncBackupDatabase::openSyncBackupDatabase(const std::string& path) {
                              kVersion, "(null)"));
         return recreateLocked(path, "has no version");
     }
-    if (*version == kVersion)
+    if (*version == kVersion) {
+        connection_.useWriteAheadLog();
         return true;
+    }
     double number = std::strtod(version->c_str(), nullptr);
     if (number <= 1.3)
         resetCloudFolders();
@@ -207,7 +209,9 @@ bool SyncBackupDatabase::openSyncBackupDatabase(const std::string& path) {
         migration1_8(path);
     updateDBVersion();
     // The migration's changes reach the disk now, not with the next batch of snapshot rows.
-    return commitOpenTransactionLocked();
+    bool committed = commitOpenTransactionLocked();
+    connection_.useWriteAheadLog();
+    return committed;
 }
 
 bool SyncBackupDatabase::passesQuickCheckLocked() {
@@ -232,10 +236,12 @@ void SyncBackupDatabase::moveAsideLocked(const std::string& path, const std::str
                              ec.message()));
         return;
     }
-    // A journal left beside the new file would be played back into it.
-    std::error_code journalError;
-    if (fs::exists(path + "-journal", journalError))
-        fs::rename(path + "-journal", aside + "-journal", journalError);
+    // A journal or write-ahead log left beside the new file would be played back into it.
+    for (const char* companion : {"-journal", "-wal", "-shm"}) {
+        std::error_code journalError;
+        if (fs::exists(path + companion, journalError))
+            fs::rename(path + companion, aside + companion, journalError);
+    }
     logLocked(bv::format("Database %@ %@; moved aside to %@", path, reason, aside));
 }
 
@@ -261,7 +267,10 @@ bool SyncBackupDatabase::createDatabase(const std::string& path) {
             connection_.exec("ROLLBACK;");
         return false;
     }
-    return insertDBVersion();
+    if (!insertDBVersion())
+        return false;
+    connection_.useWriteAheadLog();
+    return true;
 }
 
 bool SyncBackupDatabase::commitOpenTransactionLocked() {

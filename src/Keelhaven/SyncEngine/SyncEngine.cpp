@@ -71,9 +71,9 @@ SyncEngine::SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std
       localRoot_(std::move(localRoot)) {}
 
 SyncEngine::SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot,
-                       std::shared_ptr<bv::OperationQueue> actionQueue)
+                       std::shared_ptr<RunShared> run)
     : SyncEngine(task, std::move(environment), std::move(localRoot)) {
-    actionQueue_ = std::move(actionQueue);
+    run_ = std::move(run);
 }
 
 void SyncEngine::log(const std::string& line) const {
@@ -127,6 +127,8 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
                                            std::vector<FileSystemObjects>* taskFilesOut,
                                            double factor) {
     log("startEngineWithFromFolder entered");
+    if (!run_)
+        run_ = std::make_shared<RunShared>();
     progressFactor = factor;
     m_isSync = m_task.isSynchronizeTask();
     _FromFolder = fromFolder;
@@ -224,15 +226,58 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
         log("[SyncEngine ]Warning!!! fromFolder folders from db doesn't match toFolder folders");
         return true;
     }
-    if (!actionQueue_ && !fromSubfolders.empty())
-        actionQueue_ = std::make_shared<bv::OperationQueue>(
-            "sync actions", m_task.threadCount() < 1 ? kDefaultWorkers : m_task.threadCount());
-    for (size_t i = 0; i < fromSubfolders.size() && !stopped(); ++i) {
-        SyncEngine child(m_task, environment_, localRoot_, actionQueue_);
-        child.startEngineWithFromFolder(fromSubfolders[i], toSubfolders[i], isCloudFolder,
-                                        taskFilesOut, std::trunc(oneItemProgress));
-    }
+    descend(std::move(fromSubfolders), std::move(toSubfolders), isCloudFolder, taskFilesOut,
+            std::trunc(oneItemProgress));
     return true;
+}
+
+void SyncEngine::descend(std::vector<FileSystemObjects> fromSubfolders,
+                         std::vector<FileSystemObjects> toSubfolders, bool isCloudFolder,
+                         std::vector<FileSystemObjects>* taskFilesOut, double factor) {
+    if (fromSubfolders.empty())
+        return;
+    const bool top = run_->levels == nullptr;
+    std::unique_ptr<bv::OperationQueue> levels;
+    if (top) {
+        levels = std::make_unique<bv::OperationQueue>("sync levels", workerCount());
+        run_->levels = levels.get();
+    }
+    for (size_t i = 0; i < fromSubfolders.size(); ++i) {
+        {
+            std::lock_guard lock(run_->pendingLock);
+            ++run_->pending;
+        }
+        SyncBackupTask* task = &m_task;
+        run_->levels->addOperation([run = run_, task, environment = environment_, root = localRoot_,
+                                    from = fromSubfolders[i], to = toSubfolders[i], isCloudFolder,
+                                    taskFilesOut, factor] {
+            // Not one level more once the run is stopped.
+            if (!task->isStopped()) {
+                try {
+                    SyncEngine child(*task, environment, root, run);
+                    child.startEngineWithFromFolder(from, to, isCloudFolder, taskFilesOut, factor);
+                } catch (const std::exception& e) {
+                    task->log(
+                        bv::format("!! Sync of folder %@ failed: %@", from.itemPath, e.what()));
+                    task->addError(1);
+                }
+            }
+            // The last touch of the shared state: the top level may end the run right after.
+            std::lock_guard lock(run->pendingLock);
+            if (--run->pending == 0)
+                run->levelsDone.notify_all();
+        });
+    }
+    if (!top)
+        return;
+    {
+        std::unique_lock lock(run_->pendingLock);
+        run_->levelsDone.wait(lock, [&] { return run_->pending == 0; });
+    }
+    // Shutdown order: the level workers (all idle now), then, with this engine, the action
+    // workers.
+    run_->levels = nullptr;
+    levels.reset();
 }
 
 bool SyncEngine::getChanges(FileSystemObjects& folder, bool isCloud, Listing* live,
@@ -325,25 +370,43 @@ void SyncEngine::refuseCaseTwins(Listing& listing) {
 void SyncEngine::applyChanges(std::vector<SyncBackupActionItem>& actions) {
     if (actions.empty())
         return;
-    int workers = m_task.threadCount();
-    if (workers < 1)
-        workers = kDefaultWorkers;
-    if (!actionQueue_)
-        actionQueue_ = std::make_shared<bv::OperationQueue>("sync actions", workers);
-    else
-        actionQueue_->setMaxConcurrentOperationCount(workers);
-    bv::OperationQueue& queue = *actionQueue_;
+    const int workers = workerCount();
+    std::shared_ptr<bv::OperationQueue> queue;
+    {
+        std::lock_guard lock(run_->pendingLock);
+        if (!run_->actions)
+            run_->actions = std::make_shared<bv::OperationQueue>("sync actions", workers);
+        queue = run_->actions;
+    }
+    queue->setMaxConcurrentOperationCount(workers);
+    // Other levels' actions share the workers: this level waits for its own only.
+    struct Left {
+        std::mutex lock;  // guards count
+        std::condition_variable none;
+        size_t count = 0;
+    };
+    auto left = std::make_shared<Left>();
+    left->count = actions.size();
     for (auto& action : actions) {
-        queue.addOperation([this, &action] {
+        queue->addOperation([this, &action, left] {
             try {
                 apply(action);
             } catch (const std::exception& e) {
                 log(bv::format("!! %@ failed: %@", action.fileSystemObject.itemName, e.what()));
                 countError();
             }
+            std::lock_guard lock(left->lock);
+            if (--left->count == 0)
+                left->none.notify_all();
         });
     }
-    queue.waitUntilAllOperationsAreFinished();
+    std::unique_lock lock(left->lock);
+    left->none.wait(lock, [&] { return left->count == 0; });
+}
+
+int SyncEngine::workerCount() const {
+    int workers = m_task.threadCount();
+    return workers < 1 ? kDefaultWorkers : workers;
 }
 
 void SyncEngine::apply(SyncBackupActionItem& action) {

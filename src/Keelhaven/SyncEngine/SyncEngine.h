@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,7 +22,10 @@ class SyncBackupTask;
 
 // One run over one pair of folders, one level at a time: both sides are listed and compared
 // with the snapshot, the changes become actions performed on the task's workers, the
-// snapshot is updated, then every subfolder pair gets an engine of its own.
+// snapshot is updated, then every subfolder pair gets an engine of its own. A level starts
+// only once its parent level's actions are done (so its folders exist on both sides and are
+// in the snapshot); sibling levels run side by side, and the top level's engine returns when
+// every level below it has ended.
 class SyncEngine : public SyncBackupEngine {
   public:
     static constexpr double kPausePollSeconds = 0.5;
@@ -41,10 +45,22 @@ class SyncEngine : public SyncBackupEngine {
     static constexpr const char* kAllowOutsideLinksKey = "AllowLinksOutsideRoot";
 
     SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot = "");
-    // A subfolder level's engine: it shares the run's action workers, whose threads keep
-    // their connections to the service from one level to the next.
+    // What the levels of one run share. The top level's engine makes it and owns both
+    // queues; it stops them (levels first, then actions) only after every level has ended.
+    struct RunShared {
+        // The action workers: their threads keep their connections to the service from one
+        // level to the next.
+        std::shared_ptr<bv::OperationQueue> actions;
+        // Subfolder levels waiting for or running on a worker.
+        bv::OperationQueue* levels = nullptr;
+        std::mutex pendingLock;  // guards pending and the making of actions
+        std::condition_variable levelsDone;
+        int pending = 0;
+    };
+
+    // A subfolder level's engine, run on the run's level workers.
     SyncEngine(SyncBackupTask& task, SyncRunEnvironment environment, std::string localRoot,
-               std::shared_ptr<bv::OperationQueue> actionQueue);
+               std::shared_ptr<RunShared> run);
 
     bool startEngineWithFromFolder(const FileSystemObjects& fromFolder,
                                    const FileSystemObjects& toFolder, bool isCloudFolder,
@@ -65,6 +81,10 @@ class SyncEngine : public SyncBackupEngine {
     void refuseHostileNames(Listing& listing);
     void refuseCaseTwins(Listing& listing);
     void applyChanges(std::vector<SyncBackupActionItem>& actions);
+    // Hands the subfolder pairs to the level workers; the top level also waits for them.
+    void descend(std::vector<FileSystemObjects> fromSubfolders,
+                 std::vector<FileSystemObjects> toSubfolders, bool isCloudFolder,
+                 std::vector<FileSystemObjects>* taskFilesOut, double factor);
     void apply(SyncBackupActionItem& action);
     bool createDbRecord(const FileSystemObjects& item);
     bool deleteLocalItem(const FileSystemObjects& item);
@@ -84,6 +104,7 @@ class SyncEngine : public SyncBackupEngine {
     void recordFolder(const FileSystemObjects& item, const std::string& id);
     void removeFromDBItem(const FileSystemObjects& item);
     void countError();
+    int workerCount() const;
     void log(const std::string& line) const;
     bool stopped() const;
     void waitWhilePaused() const;
@@ -100,9 +121,8 @@ class SyncEngine : public SyncBackupEngine {
     SyncBackupFilter filter_;
     std::string localRoot_;
     std::unique_ptr<LocalTree> tree_;
-    // Made by the top level's first actions and handed down; the top-level engine is its
-    // last owner, so the workers stop when the run's outermost level returns.
-    std::shared_ptr<bv::OperationQueue> actionQueue_;
+    // Made by the top level and handed down (see RunShared).
+    std::shared_ptr<RunShared> run_;
 
     FileSystemObjects _FromFolder;
     FileSystemObjects _ToFolder;
