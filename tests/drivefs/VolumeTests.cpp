@@ -481,6 +481,11 @@ TEST_F(VolumeTest, RenameMovesExtendedAttributes) {
         << std::strerror(errno);
     EXPECT_EQ(std::string(value), "blue");
     EXPECT_EQ(::getxattr((dir / "a.txt").c_str(), "user.xdg.tags", value, sizeof value), -1);
+    // No security labels or access lists are kept, and programs told so stop asking.
+    for (const char* name : {"security.selinux", "system.posix_acl_access"}) {
+        EXPECT_EQ(::getxattr((dir / "b.txt").c_str(), name, value, sizeof value), -1) << name;
+        EXPECT_EQ(errno, EOPNOTSUPP) << name;
+    }
 }
 
 TEST_F(VolumeTest, TwoReadersOfOneUncachedFileGetIt) {
