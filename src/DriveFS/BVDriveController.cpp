@@ -1,16 +1,20 @@
 #include "DriveFS/BVDriveController.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
 #include "DriveFS/BVDriveFSDebugProxy.h"
 #include "DriveFS/BVFuseOperations.h"
 #include "DriveFS/BVKernelCacheInvalidator.h"
+#include "DriveFS/BVKernelFolderNodes.h"
 #include "DriveFS/BVMountOptions.h"
 #include "app/Logging/BVLogging.h"
 #include "app/Utilities.h"
@@ -46,6 +50,22 @@ std::optional<std::string> refuseMountPoint(const std::string& mountPoint) {
     if (!std::filesystem::is_empty(mountPoint, code) || code)
         return "The mount point " + mountPoint + " is not empty";
     return std::nullopt;
+}
+
+// A second descriptor of the mount's FUSE device, numbered above every other, so that a
+// killed process releases the device before fusermount3's watch socket. The kernel releases
+// a dying process's files in the reverse order of their numbers. Were the socket released
+// first, fusermount3 would look at the mount while the device still lived, its open would end
+// with ECONNABORTED rather than ENOTCONN, and it would leave the dead mount in place.
+int holdDeviceLast(int device) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > 64) {
+        const int top = static_cast<int>(std::min<rlim_t>(limit.rlim_cur - 1, 65535));
+        const int held = ::fcntl(device, F_DUPFD_CLOEXEC, top - 32);
+        if (held >= 0)
+            return held;
+    }
+    return ::fcntl(device, F_DUPFD_CLOEXEC, device + 64);
 }
 
 }  // namespace
@@ -101,16 +121,21 @@ void BVDriveController::mountAt(const std::string& mountPoint) {
         deliverMountFailed(mountError("Could not mount the volume at " + mountPoint));
         return;
     }
+    deviceHold_ = holdDeviceLast(fuse_session_fd(fuse_get_session(session)));
     BVKernelCacheInvalidator::Kernel kernel;
     // An item the kernel never looked up, or already forgot, has nothing to drop.
     kernel.invalidateItem = [session](const std::string& path) {
         fuse_invalidate_path(session, path.c_str());
     };
-    // Names are not cached by the kernel (see BVMountOptions), so there is no name to drop.
-    // Finding a folder's node number would take a stat through this very mount, and a
-    // daemon killed while such a stat waits on it never ends: its own request can no longer
-    // be answered, and the kernel keeps the process until it is.
-    kernel.invalidateEntry = [](const std::string&, const std::string&) {};
+    // The folder's node number comes from the kernel's caches alone (BVKernelFolderNodes),
+    // never from a stat through this mount: a daemon killed while its own request waits on it
+    // never ends. A folder the kernel holds no name for holds no cached names to drop.
+    kernel.invalidateEntry = [session, nodes = BVKernelFolderNodes(mountPoint)](
+                                 const std::string& folder, const std::string& name) {
+        if (auto node = nodes.nodeOfFolder(folder))
+            fuse_lowlevel_notify_inval_entry(fuse_get_session(session), *node, name.c_str(),
+                                             name.size());
+    };
     auto invalidator = std::make_shared<BVKernelCacheInvalidator>(std::move(kernel));
     invalidator_.store(invalidator);
     BVVolumeChangeHook::install(invalidator);
@@ -129,6 +154,9 @@ void BVDriveController::serve(fuse* session) {
         invalidator->stop();
     fuse_unmount(session);
     fuse_destroy(session);
+    if (deviceHold_ >= 0)
+        ::close(deviceHold_);
+    deviceHold_ = -1;
     serving_ = false;
     deliverDidUnmount();
 }

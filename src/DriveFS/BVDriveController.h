@@ -81,6 +81,7 @@ class BVDriveController {
     std::shared_ptr<std::mutex> didMountDelegateLock_ = std::make_shared<std::mutex>();
     std::unique_ptr<BVDriveFS> loop_;  // the operations of the current mount
     std::atomic<std::shared_ptr<BVKernelCacheInvalidator>> invalidator_;
+    int deviceHold_ = -1;  // see holdDeviceLast; closed after the session is destroyed
     std::thread loopThread_;
     std::string mountPoint_;
     std::atomic<bool> unmounted_{false};

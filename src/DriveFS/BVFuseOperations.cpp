@@ -294,7 +294,17 @@ int bvListxattr(const char* path, char* list, size_t size) {
     });
 }
 
+// Security labels and access-control lists are the kernel's namespaces, and the volume keeps
+// neither. Saying so (rather than "no such attribute") lets programs stop asking: `ls -l` asks
+// for both of every file it lists, and remembers for the rest of the listing that the volume
+// has none, where each question would otherwise be a round trip through the daemon.
+bool unsupportedNamespace(const char* name) {
+    return std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "system.", 7) == 0;
+}
+
 int bvGetxattr(const char* path, const char* name, char* value, size_t size) {
+    if (unsupportedNamespace(name))
+        return -EOPNOTSUPP;
     return guarded("getxattr", [&] {
         bv::Error error;
         auto bytes = fs().valueOfExtendedAttribute(name, path, 0, &error);
@@ -311,6 +321,8 @@ int bvGetxattr(const char* path, const char* name, char* value, size_t size) {
 }
 
 int bvSetxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
+    if (unsupportedNamespace(name))
+        return -EOPNOTSUPP;
     return guarded("setxattr", [&] {
         bv::Error error;
         return fs().setExtendedAttribute(name, path, bv::Data(value, size), 0, flags, &error)
@@ -320,6 +332,8 @@ int bvSetxattr(const char* path, const char* name, const char* value, size_t siz
 }
 
 int bvRemovexattr(const char* path, const char* name) {
+    if (unsupportedNamespace(name))
+        return -EOPNOTSUPP;
     return guarded("removexattr", [&] {
         bv::Error error;
         return fs().removeExtendedAttribute(name, path, &error) ? 0 : failure(error);

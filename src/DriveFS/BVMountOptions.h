@@ -16,4 +16,6 @@ struct BVMountOptions {
     static void applyToConnection(fuse_conn_info* connection, fuse_config* config);
 
     static constexpr unsigned kMaxTransfer = 1 << 20;
+    // Seconds a cached name stays good unless dropped: about 68 years, i.e. for good.
+    static constexpr double kNamesNeverDue = 2147483647.0;
 };

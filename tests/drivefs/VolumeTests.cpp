@@ -367,22 +367,24 @@ TEST_F(VolumeListingTest, ListsAFolderOfFiveThousandEntries) {
     EXPECT_EQ(entriesOf(*volume_ / "Many"), expected);
 }
 
-// The kernel caches names, attributes and pages for a minute; a change at the service that
+// The kernel caches names, attributes and pages; a change at the service that
 // a background refresh learns of must be what the mount shows right after that refresh.
 TEST_F(VolumeTest, ChangesAtTheServiceAreSeenRightAfterARefresh) {
     const fs::path dir = folder("Refreshed");
     ASSERT_EQ(writeFile(dir / "kept.txt", "old content"), 0);
     ASSERT_EQ(writeFile(dir / "gone.txt", "soon gone"), 0);
+    ASSERT_EQ(writeFile(dir / "kind", "a file, then a folder"), 0);
     ASSERT_EQ(::mkdir((dir / "Sub").c_str(), 0755), 0);
     ASSERT_EQ(writeFile(dir / "Sub" / "inner.txt", "inner"), 0);
     // Looked at twice: the second look is what the kernel answers from its caches.
     for (int pass = 0; pass < 2; ++pass) {
-        for (const auto& path : {dir / "kept.txt", dir / "gone.txt", dir / "Sub" / "inner.txt"}) {
+        for (const auto& path :
+             {dir / "kept.txt", dir / "gone.txt", dir / "kind", dir / "Sub" / "inner.txt"}) {
             struct stat st {};
             ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
             readAll(path);
         }
-        ASSERT_EQ(entriesOf(dir), (std::set<std::string>{"Sub", "gone.txt", "kept.txt"}));
+        ASSERT_EQ(entriesOf(dir), (std::set<std::string>{"Sub", "gone.txt", "kept.txt", "kind"}));
     }
 
     // The daemon's content cache takes a file as changed when its date (whole seconds, by the
@@ -417,6 +419,12 @@ TEST_F(VolumeTest, ChangesAtTheServiceAreSeenRightAfterARefresh) {
                                   listing->identifier, &context, &error),
               nullptr)
         << error.description();
+    // Were the kernel still to hold the name for the file, the folder would fail as the
+    // wrong kind of item.
+    ASSERT_TRUE(client_->deleteFile(listing->itemNamed("kind")->identifier, &context, &error))
+        << error.description();
+    ASSERT_NE(client_->createFolder("kind", listing->identifier, &context, &error), nullptr)
+        << error.description();
 
     volume_->refresh({"/Refreshed"});
 
@@ -428,7 +436,9 @@ TEST_F(VolumeTest, ChangesAtTheServiceAreSeenRightAfterARefresh) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(::stat((dir / "Sub" / "inner.txt").c_str(), &st), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(entriesOf(dir), (std::set<std::string>{"Moved", "added.txt", "kept.txt"}));
+    ASSERT_EQ(::stat((dir / "kind").c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(entriesOf(dir), (std::set<std::string>{"Moved", "added.txt", "kept.txt", "kind"}));
     EXPECT_EQ(readAll(dir / "added.txt"), "added");
     EXPECT_EQ(readAll(dir / "Moved" / "inner.txt"), "inner");
 }
@@ -471,6 +481,11 @@ TEST_F(VolumeTest, RenameMovesExtendedAttributes) {
         << std::strerror(errno);
     EXPECT_EQ(std::string(value), "blue");
     EXPECT_EQ(::getxattr((dir / "a.txt").c_str(), "user.xdg.tags", value, sizeof value), -1);
+    // No security labels or access lists are kept, and programs told so stop asking.
+    for (const char* name : {"security.selinux", "system.posix_acl_access"}) {
+        EXPECT_EQ(::getxattr((dir / "b.txt").c_str(), name, value, sizeof value), -1) << name;
+        EXPECT_EQ(errno, EOPNOTSUPP) << name;
+    }
 }
 
 TEST_F(VolumeTest, TwoReadersOfOneUncachedFileGetIt) {
