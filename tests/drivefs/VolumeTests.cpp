@@ -443,6 +443,43 @@ TEST_F(VolumeTest, ChangesAtTheServiceAreSeenRightAfterARefresh) {
     EXPECT_EQ(readAll(dir / "Moved" / "inner.txt"), "inner");
 }
 
+// A folder made at the service and then looked into once through the mount: the kernel
+// has walked its name only once, yet a name it caches inside it must still be dropped when
+// the service changes that item.
+TEST_F(VolumeTest, AChangeBelowAFolderLookedIntoOnceIsSeen) {
+    auto root = serviceListing("/");
+    ASSERT_NE(root, nullptr);
+    auto& context = service();
+    bv::Error error;
+    auto made = client_->createFolder("OnceSeen", root->identifier, &context, &error);
+    ASSERT_NE(made, nullptr) << error.description();
+    auto listing = serviceListing("/OnceSeen");
+    ASSERT_NE(listing, nullptr);
+    std::shared_ptr<BVUploadFileHandle> added;
+    ASSERT_NE(client_->createFile("kind", listing->identifier, &added, &context, false, 0, &error),
+              nullptr)
+        << error.description();
+    ASSERT_TRUE(client_->closeFileUpload(added->identifier, 0, added->tempLocation, false,
+                                         std::nullopt, &context, &error))
+        << error.description();
+    volume_->refresh({"/"});
+
+    const fs::path kind = *volume_ / "OnceSeen" / "kind";
+    struct stat st {};
+    ASSERT_EQ(::stat(kind.c_str(), &st), 0) << std::strerror(errno);
+    ASSERT_TRUE(S_ISREG(st.st_mode));
+
+    listing = serviceListing("/OnceSeen");
+    ASSERT_TRUE(client_->deleteFile(listing->itemNamed("kind")->identifier, &context, &error))
+        << error.description();
+    ASSERT_NE(client_->createFolder("kind", listing->identifier, &context, &error), nullptr)
+        << error.description();
+    volume_->refresh({"/OnceSeen"});
+
+    ASSERT_EQ(::stat(kind.c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
 TEST_F(VolumeTest, StatfsReportsTheAccount) {
     struct statvfs st {};
     ASSERT_EQ(::statvfs(volume_->root().c_str(), &st), 0) << std::strerror(errno);
