@@ -140,7 +140,7 @@ void BVCacheContentStream::wakeWaiters() {
     landed_.notify_all();
 }
 
-std::optional<BVCacheContentStream::Durable> BVCacheContentStream::syncIfDue(bool force) {
+std::optional<BVCacheContentStream::Durable> BVCacheContentStream::stateToPersist(bool force) {
     Durable target;
     {
         std::lock_guard lock(lock_);
@@ -155,9 +155,8 @@ std::optional<BVCacheContentStream::Durable> BVCacheContentStream::syncIfDue(boo
             return std::nullopt;
         target = Durable{length_, total_};
     }
-    // Bytes appended while this runs are not claimed; they wait for the next persist.
-    if (!backend_->syncContent(fd_.get(), identifier_))
-        return std::nullopt;
+    // No sync of the content: the descriptor is not synced either, and after a power loss
+    // the checksums, checked at every read, catch content that fell short of its claim.
     std::lock_guard lock(lock_);
     durable_ = target;
     lastPersist_ = clock_->monotonic();
