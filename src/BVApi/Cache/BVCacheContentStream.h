@@ -36,6 +36,8 @@ class BVCacheContentStream {
   public:
     // Seconds of appending after which the descriptor is persisted again.
     static constexpr double kPersistInterval = 2.0;
+    // Growth since the last persist from which the content is written out at the persist.
+    static constexpr uint64_t kSyncedGrowth = 8 << 20;
 
     BVCacheContentStream(std::shared_ptr<BVBinaryDataDescriptorItem> descriptor,
                          std::shared_ptr<BVCacheFileBackend> backend, bv::UniqueFd fd,

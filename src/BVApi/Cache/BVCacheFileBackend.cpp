@@ -585,6 +585,14 @@ bool BVCacheFileBackend::emptyContent(int fd, const std::string& key) {
     return false;
 }
 
+bool BVCacheFileBackend::writeOutContent(int fd, const std::string& key) {
+    ++fsyncCount_;
+    if (::fdatasync(fd) == 0)
+        return true;
+    BVLog("Failed to write out cache file %@: %@", pathForBinaryItemWithKey(key), errnoText(errno));
+    return false;
+}
+
 void BVCacheFileBackend::createContentFileIfMissing(const std::string& identifier) {
     const std::string path = pathForBinaryItemWithKey(identifier);
     struct stat st {};

@@ -108,6 +108,10 @@ class BVCacheFileBackend : public BVCacheBackend {
     // Empties an open content file and drops its checksums.
     bool emptyContent(int fd, const std::string& key);
 
+    // Writes the content's dirty pages out and waits for them (an fdatasync); false and a
+    // log record when that fails.
+    bool writeOutContent(int fd, const std::string& key);
+
     // Every fsync and fdatasync the backend made (files and folder).
     uint64_t fsyncCount() const { return fsyncCount_.load(); }
 
