@@ -197,20 +197,27 @@ TEST_F(ControllerTest, TouchRefreshesTheStoreTime) {
     EXPECT_TRUE(cache_->fetchFolderList("S"));
 }
 
+// Item files are renamed into place unsynced: a power loss may leave one missing, empty or
+// cut short, and each of those must read as not cached.
 TEST_F(ControllerTest, MissingOrDamagedItemFileDropsTheKeyUntilTheNextStore) {
     const auto& cls = BVFileInfoItem::itemClass();
-    cache_->storeItem(fileInfo("gone"));
-    cache_->storeItem(fileInfo("damaged"));
+    for (auto key : {"gone", "damaged", "empty", "cut"})
+        cache_->storeItem(fileInfo(key));
     start("run-1");  // nothing in memory
-    fs::remove(cache_->backend().pathForItemWithKey("gone", cls));
-    writeAll(cache_->backend().pathForItemWithKey("damaged", cls), "\xbf\x66$class");
-    for (auto key : {"gone", "damaged"}) {
+    const auto pathOf = [&](const char* key) {
+        return cache_->backend().pathForItemWithKey(key, cls);
+    };
+    fs::remove(pathOf("gone"));
+    writeAll(pathOf("damaged"), "\xbf\x66$class");
+    writeAll(pathOf("empty"), "");
+    fs::resize_file(pathOf("cut"), fs::file_size(pathOf("cut")) / 2);
+    for (auto key : {"gone", "damaged", "empty", "cut"}) {
         EXPECT_FALSE(cache_->fetchItemWithKey(key, cls)) << key;
         EXPECT_FALSE(cache_->indexOf(cls).haveIndexFor(key)) << key;
         cache_->storeItem(fileInfo(key));
     }
     start("run-1");
-    for (auto key : {"gone", "damaged"})
+    for (auto key : {"gone", "damaged", "empty", "cut"})
         EXPECT_TRUE(cache_->fetchItemWithKey(key, cls)) << key;
 }
 

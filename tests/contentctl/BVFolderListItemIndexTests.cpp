@@ -2,7 +2,10 @@
 // what a scan answers, also after the listing changes.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "BVApi/Content/BVFolderListItems.h"
+#include "BVApi/Content/BVUnicodeNames.h"
 
 namespace {
 
@@ -78,6 +81,81 @@ TEST_F(ListingIndexTest, FollowsChangesToTheListing) {
     EXPECT_EQ(idOf(listing_, "g5"), "-");
     listing_.invalidateNameIndex();
     EXPECT_EQ(idOf(listing_, "renamed"), "g5");
+}
+
+// What a scan of the arrays answers, without any index.
+std::string scannedIdOf(const BVFolderListItem& listing, const std::string& name) {
+    const std::string lowered = BVUnicodeNames::lowercased(name);
+    for (const auto& entry : listing.folders)
+        if (BVUnicodeNames::lowercased(entry->name) == lowered)
+            return entry->identifier;
+    for (const auto& entry : listing.files)
+        if (BVUnicodeNames::lowercased(entry->name) == lowered)
+            return entry->identifier;
+    return "-";
+}
+
+// Listings change by copy: each copy starts from the index of the one it was copied from and
+// the members keep it current. Names that differ only in case make several entries share a
+// key; a long run of random changes must keep answering what a scan answers.
+TEST(ListingIndexCopies, ChangedCopiesAnswerWhatAScanAnswers) {
+    std::mt19937 random(12);
+    const std::vector<std::string> names = {"a",           "A",           "b", "B", "c",
+                                            "Caf\xC3\xA9", "CAF\xC3\x89", "d", "e", "f"};
+    auto listing = std::make_shared<BVFolderListItem>();
+    for (int i = 0; i < 60; ++i)
+        listing->files.push_back(file("base" + std::to_string(i), "base" + std::to_string(i)));
+    int made = 0;
+    for (int step = 0; step < 3000; ++step) {
+        auto copy = std::make_shared<BVFolderListItem>();
+        copy->files = listing->files;
+        copy->folders = listing->folders;
+        if (step % 7 != 0)
+            copy->adoptNameIndexOf(*listing);
+        const std::string& name = names[random() % names.size()];
+        const std::string id = "n" + std::to_string(made++);
+        switch (random() % 6) {
+            case 0:
+            case 1:
+                copy->insertItem(file(name, id));
+                break;
+            case 2:
+                copy->insertItem(folder(name, id));
+                break;
+            case 3:
+                copy->removeItemNamed(name);
+                break;
+            case 4:
+                if (!copy->files.empty())
+                    copy->removeItem(copy->files[random() % copy->files.size()]);
+                break;
+            case 5:
+                if (!copy->files.empty()) {
+                    auto old = copy->files[random() % copy->files.size()];
+                    copy->replaceItem(old, file(old->name, id));
+                }
+                break;
+        }
+        listing = copy;
+        for (const auto& probe : names)
+            ASSERT_EQ(idOf(*listing, probe), scannedIdOf(*listing, probe))
+                << "step " << step << " name " << probe;
+        ASSERT_EQ(idOf(*listing, "base5"), scannedIdOf(*listing, "base5")) << step;
+    }
+}
+
+TEST(ListingIndexCopies, CopiesWithOtherEntriesBuildTheirOwn) {
+    BVFolderListItem original;
+    for (int i = 0; i < 100; ++i)
+        original.files.push_back(file("f" + std::to_string(i), "f" + std::to_string(i)));
+    ASSERT_EQ(idOf(original, "f1"), "f1");
+    BVFolderListItem other;
+    other.files = original.files;
+    other.files[1] = file("g", "g");
+    other.adoptNameIndexOf(original);
+    EXPECT_EQ(idOf(other, "f1"), "-");
+    EXPECT_EQ(idOf(other, "g"), "g");
+    EXPECT_THROW(other.replaceItem(other.files[0], folder("f0", "x")), BVContentItemException);
 }
 
 }  // namespace

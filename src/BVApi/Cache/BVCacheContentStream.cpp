@@ -1,5 +1,6 @@
 #include "BVApi/Cache/BVCacheContentStream.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "BVApi/Cache/BVCacheFileBackend.h"
@@ -140,8 +141,9 @@ void BVCacheContentStream::wakeWaiters() {
     landed_.notify_all();
 }
 
-std::optional<BVCacheContentStream::Durable> BVCacheContentStream::syncIfDue(bool force) {
+std::optional<BVCacheContentStream::Durable> BVCacheContentStream::stateToPersist(bool force) {
     Durable target;
+    uint64_t grown = 0;
     {
         std::lock_guard lock(lock_);
         if (state_ == State::Abandoned)
@@ -154,10 +156,15 @@ std::optional<BVCacheContentStream::Durable> BVCacheContentStream::syncIfDue(boo
         if (length_ == durable_.length && total_ == durable_.total && state_ == State::Open)
             return std::nullopt;
         target = Durable{length_, total_};
+        grown = length_ - std::min(length_, durable_.length);
     }
-    // Bytes appended while this runs are not claimed; they wait for the next persist.
-    if (!backend_->syncContent(fd_.get(), identifier_))
-        return std::nullopt;
+    // Safety needs no sync of the content: the descriptor is not synced either, and after a
+    // power loss the checksums, checked at every read, catch content that fell short of its
+    // claim. Large growth is still written out here, on the writer's thread, so that the
+    // dirty pages of a long download do not pile up and stall the appends that follow;
+    // small content is left to the kernel, as a sync per small file costs a disk flush each.
+    if (grown >= kSyncedGrowth)
+        backend_->writeOutContent(fd_.get(), identifier_);
     std::lock_guard lock(lock_);
     durable_ = target;
     lastPersist_ = clock_->monotonic();

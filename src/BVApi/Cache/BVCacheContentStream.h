@@ -29,12 +29,15 @@ enum class BVContentWait {
 // content is being written (BVCacheController::contentStreamFor), shared by the writer of the
 // content and its readers. Appends advance the file's BVBinaryDataDescriptorItem in memory at
 // once; the cache persists the descriptor from time to time and when the stream ends, always
-// after the bytes it claims are durable, so a crash never leaves a descriptor that promises
-// more than the content file holds.
+// after the bytes it claims were written, so a process that dies never leaves a descriptor
+// that promises more than the content file holds (and after a power loss the checksums
+// catch content that fell short).
 class BVCacheContentStream {
   public:
     // Seconds of appending after which the descriptor is persisted again.
     static constexpr double kPersistInterval = 2.0;
+    // Growth since the last persist from which the content is written out at the persist.
+    static constexpr uint64_t kSyncedGrowth = 8 << 20;
 
     BVCacheContentStream(std::shared_ptr<BVBinaryDataDescriptorItem> descriptor,
                          std::shared_ptr<BVCacheFileBackend> backend, bv::UniqueFd fd,
@@ -74,16 +77,16 @@ class BVCacheContentStream {
     // goes): waiters are released with Ended; nothing more is persisted.
     void abandon();
     bool abandoned() const;
-    // What the persisted descriptor may claim: bytes made durable, and the total of the last
+    // What the persisted descriptor may claim: bytes written, and the total of the last
     // append.
     struct Durable {
         uint64_t length;
         int64_t total;
     };
-    // Makes the content durable when a persist is due (the interval passed since the last one,
-    // the stream ended, or force) and bytes were added since; nothing otherwise.
-    std::optional<Durable> syncIfDue(bool force);
-    // The durable state as last synced (what a descriptor written now may claim).
+    // The state to persist when a persist is due (the interval passed since the last one, the
+    // stream ended, or force) and bytes were added since; nothing otherwise.
+    std::optional<Durable> stateToPersist(bool force);
+    // The state as last persisted (what a descriptor written now may claim).
     Durable durable() const;
     // Ended, and its last state persisted: the cache may forget it.
     bool settled() const;

@@ -16,7 +16,7 @@ namespace {
 std::mutex sharedLock;  // guards sharedInstance
 std::shared_ptr<BVCacheController> sharedInstance;
 
-// The descriptor's archive as it would be with only the durable bytes counted.
+// The descriptor's archive as it would be with only the bytes persisted so far counted.
 bv::Data archiveClaiming(const BVContentItem& descriptor,
                          const BVCacheContentStream::Durable& durable) {
     BVItemRef copy = descriptor.cls().create();
@@ -117,7 +117,7 @@ void BVCacheController::flushLocked(bool everything) {
                 streams.push_back(stream);
         }
         for (const auto& stream : streams) {
-            if (auto durable = stream->syncIfDue(everything))
+            if (auto durable = stream->stateToPersist(everything))
                 persistStream(stream, *durable);
             if (stream->settled()) {
                 std::lock_guard lock(streamsLock_);

@@ -80,7 +80,7 @@ class BVCacheController {
     double now() const { return clock_->now(); }
     const std::string& runtimeIdentifier() const { return runtimeIdentifier_; }
 
-    // Writes every change made so far (open contents made durable and their descriptors,
+    // Writes every change made so far (the descriptors of open contents,
     // item files, indexes) before it returns.
     void flush();
     // flush(), then stops the writer; later changes are written by the next flush() or the

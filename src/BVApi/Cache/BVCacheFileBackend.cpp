@@ -193,7 +193,8 @@ BVCacheFileBackend::FileRead BVCacheFileBackend::readFile(const std::string& pat
     return result;
 }
 
-bool BVCacheFileBackend::writeFileAtomically(const std::string& path, const bv::Data& bytes) {
+bool BVCacheFileBackend::writeFileAtomically(const std::string& path, const bv::Data& bytes,
+                                             bool durable) {
     const int fault = faultFor(Io::Write, path);
     const bool failPartWay = fault != 0;
     std::string temp =
@@ -207,7 +208,7 @@ bool BVCacheFileBackend::writeFileAtomically(const std::string& path, const bv::
         errno = fault;
         ok = false;
     }
-    ok = ok && ::fchmod(fd.get(), kFileMode) == 0 && fsyncCounted(fd.get());
+    ok = ok && ::fchmod(fd.get(), kFileMode) == 0 && (!durable || fsyncCounted(fd.get()));
     int saved = errno;
     ok = fd.close() && ok;
     if (ok && ::rename(temp.c_str(), path.c_str()) == 0)
@@ -233,7 +234,7 @@ void BVCacheFileBackend::storeIndex(BVCacheIndex& index, const BVItemClass& cls)
 
 void BVCacheFileBackend::storeIndexData(const bv::Data& archive, size_t entries,
                                         const BVItemClass& cls) {
-    if (!writeFileAtomically(pathForIndexOfClass(cls), archive)) {
+    if (!writeFileAtomically(pathForIndexOfClass(cls), archive, true)) {
         throw BVCacheException(
             "BVCacheController",
             bv::format("Failed to save index for %@ of %@!",
@@ -356,7 +357,7 @@ void BVCacheFileBackend::storeItem(const BVItemRef& item) {
     logStoredItem(evicted);
     if (item->isKindOf(BVBinaryDataDescriptorItem::itemClass()))
         createContentFileIfMissing(item->identifier);
-    if (!writeFileAtomically(path, item->archivedData())) {
+    if (!writeFileAtomically(path, item->archivedData(), false)) {
         BVLog("Failed to cache object %@ at %@!", item, path);
         // An older copy left on disk would be taken for this one after a restart.
         ::unlink(path.c_str());
@@ -412,7 +413,7 @@ size_t BVCacheFileBackend::writeDeferredItems() {
         } else {
             const bv::Data archive =
                 deferred.archive ? std::move(*deferred.archive) : deferred.item->archivedData();
-            if (writeFileAtomically(path, archive)) {
+            if (writeFileAtomically(path, archive, false)) {
                 ++changed;
             } else {
                 BVLog("Failed to cache object %@ at %@!", deferred.item, path);
@@ -584,12 +585,11 @@ bool BVCacheFileBackend::emptyContent(int fd, const std::string& key) {
     return false;
 }
 
-bool BVCacheFileBackend::syncContent(int fd, const std::string& key) {
+bool BVCacheFileBackend::writeOutContent(int fd, const std::string& key) {
     ++fsyncCount_;
     if (::fdatasync(fd) == 0)
         return true;
-    BVLog("Failed to make cache file %@ durable: %@", pathForBinaryItemWithKey(key),
-          errnoText(errno));
+    BVLog("Failed to write out cache file %@: %@", pathForBinaryItemWithKey(key), errnoText(errno));
     return false;
 }
 

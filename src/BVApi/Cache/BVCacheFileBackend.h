@@ -18,8 +18,12 @@
 // The cache in one flat folder: "<Class>.index" per index class, "<Class>.<md5(key)>.cache"
 // per item, "<md5(identifier)>.binary" per file content with the checksums of its blocks in
 // "<md5(identifier)>.crc" (BVCacheChecksums). The folder is owner-only (0700),
-// its files 0600; index and item files are replaced atomically (temporary file, fsync,
-// rename), so a crash or a full disk leaves the previous version readable. The 100 most
+// its files 0600; index and item files are replaced by rename of a temporary file, so a
+// failed write or a full disk leaves the previous version readable. Only index files are
+// synced before the rename: an item file that a power loss leaves missing, cut or old
+// cannot be decoded (or is merely stale), is dropped and fetched again, and content is
+// checked against its checksums at every read; the cache holds nothing that exists
+// nowhere else, and a sync per item would cost one per file written. The 100 most
 // recently used items are kept decoded in memory. Creating a backend trims the item and
 // content files, oldest first, to cacheSizeLimit.
 //
@@ -103,8 +107,10 @@ class BVCacheFileBackend : public BVCacheBackend {
     bool appendContent(int fd, const std::string& key, const bv::Data& data, uint64_t offset);
     // Empties an open content file and drops its checksums.
     bool emptyContent(int fd, const std::string& key);
-    // Makes the content written so far durable.
-    bool syncContent(int fd, const std::string& key);
+
+    // Writes the content's dirty pages out and waits for them (an fdatasync); false and a
+    // log record when that fails.
+    bool writeOutContent(int fd, const std::string& key);
 
     // Every fsync and fdatasync the backend made (files and folder).
     uint64_t fsyncCount() const { return fsyncCount_.load(); }
@@ -163,8 +169,8 @@ class BVCacheFileBackend : public BVCacheBackend {
     };
     static constexpr size_t kStripes = 64;
 
-    // Temporary file, fsync, rename; false (errno set) when any step fails.
-    bool writeFileAtomically(const std::string& path, const bv::Data& bytes);
+    // Temporary file, fsync when durable, rename; false (errno set) when any step fails.
+    bool writeFileAtomically(const std::string& path, const bv::Data& bytes, bool durable);
     // 0, or the errno the injected fault answers for the operation.
     int faultFor(Io io, const std::string& path);
     // The whole file; error 0, ENOENT when it is missing, another errno when it cannot be read

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <unordered_map>
 
 #include "BVApi/Content/BVItemNames.h"
@@ -208,16 +209,35 @@ std::vector<std::string> BVFolderListItem::itemNames() const {
 namespace {
 // Below this many entries a scan is cheaper than building the index.
 constexpr size_t kNameIndexThreshold = 32;
+
+// How many changed names an index carries beside the map it was built as before it is
+// built again: copying the changes with each copy of the listing and building anew both
+// cost time, and this keeps their sum in proportion to the square root of the size.
+size_t changedNamesLimit(size_t entries) {
+    return std::max<size_t>(32, static_cast<size_t>(std::sqrt(static_cast<double>(entries))));
+}
 }  // namespace
 
 // The lower-cased name of every entry mapped to the entry itemNamed answers for it, with the
-// shape of the arrays it was built from.
+// shape of the arrays it was built from. A listing changes by copy (the cached one is read by
+// other threads), so the map as built is shared between a listing and its copies, and each
+// copy carries only the names changed since.
 struct BVFolderListItem::NameIndex {
     struct Entry {
-        BVItemRef item;
-        const std::string* name;  // the entry's own name field, kept alive by item
+        BVItemRef item;                     // nullptr when no entry has the name (any more)
+        const std::string* name = nullptr;  // the entry's own name field, kept alive by item
+        uint32_t count = 0;                 // entries whose lower-cased name is the key
+        bool unknown = false;               // which of several entries answers needs a scan
+
+        static Entry needsScan() {
+            Entry entry;
+            entry.unknown = true;
+            return entry;
+        }
     };
-    std::unordered_map<std::string, Entry> entries;
+    using Map = std::unordered_map<std::string, Entry>;
+    std::shared_ptr<const Map> built;
+    Map changed;
     const void* foldersData = nullptr;
     size_t foldersSize = 0;
     const void* filesData = nullptr;
@@ -226,6 +246,35 @@ struct BVFolderListItem::NameIndex {
     bool matches(const BVFolderListItem& listing) const {
         return foldersData == listing.folders.data() && foldersSize == listing.folders.size() &&
                filesData == listing.files.data() && filesSize == listing.files.size();
+    }
+    void recordShape(const BVFolderListItem& listing) {
+        foldersData = listing.folders.data();
+        foldersSize = listing.folders.size();
+        filesData = listing.files.data();
+        filesSize = listing.files.size();
+    }
+    const Entry* find(const std::string& lowered) const {
+        if (auto it = changed.find(lowered); it != changed.end())
+            return &it->second;
+        auto it = built->find(lowered);
+        return it == built->end() ? nullptr : &it->second;
+    }
+    Entry current(const std::string& lowered) const {
+        const Entry* entry = find(lowered);
+        return entry ? *entry : Entry{};
+    }
+    // Some entries of the name were removed, the answer among them when answerRemoved.
+    void removed(const std::string& lowered, const Entry& before, uint32_t gone,
+                 bool answerRemoved) {
+        if (gone == 0 || before.unknown)
+            return;
+        Entry after = before;
+        after.count = before.count > gone ? before.count - gone : 0;
+        if (after.count == 0)
+            after = Entry{};
+        else if (answerRemoved)
+            after = Entry::needsScan();
+        changed[lowered] = after;
     }
 };
 
@@ -238,21 +287,61 @@ std::shared_ptr<const BVFolderListItem::NameIndex> BVFolderListItem::nameIndex()
     std::lock_guard lock(nameIndexLock_);
     if (nameIndex_ && nameIndex_->matches(*this))
         return nameIndex_;
-    auto index = std::make_shared<NameIndex>();
-    index->entries.reserve(folders.size() + files.size());
-    // emplace keeps the first entry of a name: folders before files, earlier before later.
+    auto map = std::make_shared<NameIndex::Map>();
+    map->reserve(folders.size() + files.size());
+    // The first entry of a name answers: folders before files, earlier before later.
+    auto add = [&](const BVItemRef& item, const std::string& name) {
+        auto [it, fresh] = map->try_emplace(BVUnicodeNames::lowercased(name),
+                                            NameIndex::Entry{item, &name, 1, false});
+        if (!fresh)
+            ++it->second.count;
+    };
     for (const auto& folder : folders)
-        index->entries.emplace(BVUnicodeNames::lowercased(folder->name),
-                               NameIndex::Entry{folder, &folder->name});
+        add(folder, folder->name);
     for (const auto& file : files)
-        index->entries.emplace(BVUnicodeNames::lowercased(file->name),
-                               NameIndex::Entry{file, &file->name});
-    index->foldersData = folders.data();
-    index->foldersSize = folders.size();
-    index->filesData = files.data();
-    index->filesSize = files.size();
+        add(file, file->name);
+    auto index = std::make_shared<NameIndex>();
+    index->built = std::move(map);
+    index->recordShape(*this);
     nameIndex_ = index;
     return index;
+}
+
+BVFolderListItem::NameIndex* BVFolderListItem::editableNameIndexLocked() {
+    if (!nameIndex_ || !nameIndex_->matches(*this)) {
+        nameIndex_.reset();
+        return nullptr;
+    }
+    // A reader holding the index reads it without the lock: it must not change under it.
+    if (nameIndex_.use_count() > 1)
+        nameIndex_ = std::make_shared<NameIndex>(*nameIndex_);
+    return nameIndex_.get();
+}
+
+void BVFolderListItem::keepNameIndexLocked(NameIndex* index) {
+    if (!index)
+        return;
+    if (index->changed.size() > changedNamesLimit(folders.size() + files.size()))
+        nameIndex_.reset();
+    else
+        index->recordShape(*this);
+}
+
+void BVFolderListItem::adoptNameIndexOf(const BVFolderListItem& original) {
+    if (&original == this)
+        return;
+    std::shared_ptr<NameIndex> copy;
+    {
+        std::lock_guard theirs(original.nameIndexLock_);
+        if (!original.nameIndex_ || !original.nameIndex_->matches(original))
+            return;
+        if (files != original.files || folders != original.folders)
+            return;
+        copy = std::make_shared<NameIndex>(*original.nameIndex_);
+    }
+    copy->recordShape(*this);
+    std::lock_guard mine(nameIndexLock_);
+    nameIndex_ = std::move(copy);
 }
 
 BVItemRef BVFolderListItem::scanForItemNamed(std::string_view lowered) const {
@@ -272,51 +361,176 @@ BVItemRef BVFolderListItem::itemNamed(std::string_view name) const {
     if (folders.size() + files.size() < kNameIndexThreshold)
         return scanForItemNamed(lowered);
     auto index = nameIndex();
-    auto it = index->entries.find(lowered);
-    if (it == index->entries.end())
+    const NameIndex::Entry* entry = index->find(lowered);
+    if (entry && entry->unknown)
+        return scanForItemNamed(lowered);
+    if (!entry || !entry->item)
         return nullptr;
     // An entry renamed behind the index's back: answer what a scan answers.
-    if (!BVUnicodeNames::lowercasedEquals(*it->second.name, lowered)) {
+    if (!BVUnicodeNames::lowercasedEquals(*entry->name, lowered)) {
         invalidateNameIndex();
         return scanForItemNamed(lowered);
     }
-    return it->second.item;
+    return entry->item;
 }
 
 void BVFolderListItem::insertItem(const BVItemRef& item) {
-    invalidateNameIndex();
-    if (item && item->isKindOf(BVFileItem::itemClass())) {
-        eraseWhere(files, [&](const auto& f) { return f->isEqualTo(*item); });
-        files.push_back(std::static_pointer_cast<BVFileItem>(item));
-    } else if (item && item->isKindOf(BVFolderItem::itemClass())) {
-        eraseWhere(folders, [&](const auto& f) { return f->isEqualTo(*item); });
-        folders.push_back(std::static_pointer_cast<BVFolderItem>(item));
-    } else {
+    const bool isFile = item && item->isKindOf(BVFileItem::itemClass());
+    if (!isFile && !(item && item->isKindOf(BVFolderItem::itemClass())))
         throw BVContentItemException(
             "insertItem: only support BVFileItem or BVFolderItem instances.");
+    std::lock_guard lock(nameIndexLock_);
+    NameIndex* index = editableNameIndexLocked();
+    const std::string& name = isFile ? static_cast<const BVFileItem&>(*item).name
+                                     : static_cast<const BVFolderItem&>(*item).name;
+    std::string lowered;
+    NameIndex::Entry before;
+    if (index) {
+        lowered = BVUnicodeNames::lowercased(name);
+        before = index->current(lowered);
     }
+    // Equal entries share the exact name, so none exists where the index knows no entry of
+    // the lower-cased one.
+    const bool mayHoldEqual = !index || before.unknown || before.count > 0;
+    size_t gone = 0;
+    if (isFile) {
+        if (mayHoldEqual) {
+            const size_t had = files.size();
+            eraseWhere(files, [&](const auto& f) { return f->isEqualTo(*item); });
+            gone = had - files.size();
+        }
+        files.push_back(std::static_pointer_cast<BVFileItem>(item));
+    } else {
+        if (mayHoldEqual) {
+            const size_t had = folders.size();
+            eraseWhere(folders, [&](const auto& f) { return f->isEqualTo(*item); });
+            gone = had - folders.size();
+        }
+        folders.push_back(std::static_pointer_cast<BVFolderItem>(item));
+    }
+    if (!index)
+        return;
+    NameIndex::Entry after = before;
+    const bool answerIsFile = before.item && before.item->isKindOf(BVFileItem::itemClass());
+    const bool answerRemoved = before.item && answerIsFile == isFile && *before.name == name;
+    if (before.unknown) {
+        // Stays for a scan to answer.
+    } else if (before.count == 0 || (answerRemoved && before.count == gone)) {
+        after = NameIndex::Entry{item, &name, 1, false};
+    } else if (answerRemoved) {
+        after = NameIndex::Entry::needsScan();
+    } else {
+        after.count = static_cast<uint32_t>(before.count - gone + 1);
+        // A folder answers before every file.
+        if (!isFile && answerIsFile) {
+            after.item = item;
+            after.name = &name;
+        }
+    }
+    index->changed[lowered] = after;
+    keepNameIndexLocked(index);
 }
 
 void BVFolderListItem::removeItem(const BVItemRef& item) {
-    invalidateNameIndex();
-    if (item && item->isKindOf(BVFileItem::itemClass())) {
-        eraseWhere(files, [&](const auto& f) { return f.get() == item.get(); });
-    } else if (item && item->isKindOf(BVFolderItem::itemClass())) {
-        eraseWhere(folders, [&](const auto& f) { return f.get() == item.get(); });
-    } else {
+    const bool isFile = item && item->isKindOf(BVFileItem::itemClass());
+    if (!isFile && !(item && item->isKindOf(BVFolderItem::itemClass())))
         throw BVContentItemException(
             "removeItem: only support BVFileItem or BVFolderItem instances.");
+    std::lock_guard lock(nameIndexLock_);
+    NameIndex* index = editableNameIndexLocked();
+    size_t gone;
+    if (isFile) {
+        const size_t had = files.size();
+        eraseWhere(files, [&](const auto& f) { return f.get() == item.get(); });
+        gone = had - files.size();
+    } else {
+        const size_t had = folders.size();
+        eraseWhere(folders, [&](const auto& f) { return f.get() == item.get(); });
+        gone = had - folders.size();
     }
+    if (!index)
+        return;
+    const std::string& name = isFile ? static_cast<const BVFileItem&>(*item).name
+                                     : static_cast<const BVFolderItem&>(*item).name;
+    const std::string lowered = BVUnicodeNames::lowercased(name);
+    const NameIndex::Entry before = index->current(lowered);
+    index->removed(lowered, before, static_cast<uint32_t>(gone), before.item == item);
+    keepNameIndexLocked(index);
 }
 
 void BVFolderListItem::removeItemNamed(std::string_view name) {
-    invalidateNameIndex();
+    std::lock_guard lock(nameIndexLock_);
+    NameIndex* index = editableNameIndexLocked();
+    std::string lowered;
+    NameIndex::Entry before;
+    if (index) {
+        lowered = BVUnicodeNames::lowercased(name);
+        before = index->current(lowered);
+        // No entry has the lower-cased name, so none has the exact one.
+        if (!before.unknown && before.count == 0)
+            return;
+    }
+    const size_t had = files.size() + folders.size();
     eraseWhere(files, [&](const auto& f) { return f->name == name; });
     eraseWhere(folders, [&](const auto& f) { return f->name == name; });
+    if (!index)
+        return;
+    const size_t gone = had - files.size() - folders.size();
+    index->removed(lowered, before, static_cast<uint32_t>(gone),
+                   before.item && *before.name == name);
+    keepNameIndexLocked(index);
 }
 
 void BVFolderListItem::removeItemWithIdentifier(std::string_view identifier) {
     invalidateNameIndex();
     eraseWhere(files, [&](const auto& f) { return f->identifier == identifier; });
     eraseWhere(folders, [&](const auto& f) { return f->identifier == identifier; });
+}
+
+void BVFolderListItem::replaceItem(const BVItemRef& old, const BVItemRef& replacement) {
+    const auto& fileClass = BVFileItem::itemClass();
+    const auto& folderClass = BVFolderItem::itemClass();
+    const bool isFile =
+        old && replacement && old->isKindOf(fileClass) && replacement->isKindOf(fileClass);
+    const bool isFolder =
+        old && replacement && old->isKindOf(folderClass) && replacement->isKindOf(folderClass);
+    if (!isFile && !isFolder)
+        throw BVContentItemException(
+            "replaceItem: only replaces a BVFileItem or a BVFolderItem by one of its kind.");
+    std::lock_guard lock(nameIndexLock_);
+    NameIndex* index = editableNameIndexLocked();
+    bool replaced = false;
+    if (isFile) {
+        for (auto& file : files) {
+            if (file.get() == old.get()) {
+                file = std::static_pointer_cast<BVFileItem>(replacement);
+                replaced = true;
+            }
+        }
+    } else {
+        for (auto& folder : folders) {
+            if (folder.get() == old.get()) {
+                folder = std::static_pointer_cast<BVFolderItem>(replacement);
+                replaced = true;
+            }
+        }
+    }
+    if (!index || !replaced)
+        return;
+    const std::string& oldName = isFile ? static_cast<const BVFileItem&>(*old).name
+                                        : static_cast<const BVFolderItem&>(*old).name;
+    const std::string& newName = isFile ? static_cast<const BVFileItem&>(*replacement).name
+                                        : static_cast<const BVFolderItem&>(*replacement).name;
+    if (oldName != newName) {
+        nameIndex_.reset();
+        return;
+    }
+    const std::string lowered = BVUnicodeNames::lowercased(newName);
+    NameIndex::Entry entry = index->current(lowered);
+    if (!entry.unknown && entry.item == old) {
+        entry.item = replacement;
+        entry.name = &newName;
+        index->changed[lowered] = entry;
+    }
+    keepNameIndexLocked(index);
 }

@@ -33,6 +33,13 @@ class BVFolderListItem : public BVContentItem {
     void removeItemNamed(std::string_view name);
     // Removes every file, then every folder, with that identifier.
     void removeItemWithIdentifier(std::string_view identifier);
+    // Puts replacement (a file for a file, a folder for a folder) where that very object is.
+    // Throws BVContentItemException for any other pair.
+    void replaceItem(const BVItemRef& old, const BVItemRef& replacement);
+    // Lets this listing, just copied from original and holding the very same entries, start
+    // from original's name index instead of building its own; the members above then keep
+    // it current. Nothing happens when the entries differ or original has no index.
+    void adoptNameIndexOf(const BVFolderListItem& original);
 
     bool isEncrypted() const { return encrypted != 0; }
 
@@ -54,10 +61,15 @@ class BVFolderListItem : public BVContentItem {
   private:
     struct NameIndex;
     std::shared_ptr<const NameIndex> nameIndex() const;
+    // The index to change along with the arrays (a copy of its own when a reader holds it);
+    // nullptr when there is none or it no longer fits the arrays. Called with the lock held.
+    NameIndex* editableNameIndexLocked();
+    // Records the arrays' new shape in index, or drops it when its changes have piled up.
+    void keepNameIndexLocked(NameIndex* index);
     BVItemRef scanForItemNamed(std::string_view lowered) const;
 
     mutable std::mutex nameIndexLock_;  // guards nameIndex_
-    mutable std::shared_ptr<const NameIndex> nameIndex_;
+    mutable std::shared_ptr<NameIndex> nameIndex_;
 };
 
 // The listing of the folders shared with the user.

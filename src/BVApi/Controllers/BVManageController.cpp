@@ -262,6 +262,7 @@ bool BVManageController::changeCachedListing(const std::string& folderId,
     if (!listing)
         return false;
     auto copy = copyOf(*listing);
+    copy->adoptNameIndexOf(*listing);
     change(*copy);
     cache->storeItem(copy);
     return true;
@@ -672,21 +673,17 @@ bool BVManageController::setListedSize(const std::string& path, int64_t size) {
         return false;
     bool changed = false;
     changeCachedListing("", parent, [&](BVFolderListItem& listing) {
-        // The entry looked at above is the copy's own unless the listing changed meanwhile;
-        // finding it by name would index the whole copy.
+        // The entry looked at above is the copy's own unless the listing changed meanwhile.
         auto entry =
             std::find(listing.files.begin(), listing.files.end(), listed) != listing.files.end()
                 ? listed
                 : as<BVFileItem>(listing.itemNamed(name));
-        for (auto& file : listing.files) {
-            if (entry && file == entry && file->size != size) {
-                auto resized = copyOf(*file);
-                resized->size = size;
-                file = resized;
-                changed = true;
-            }
+        if (entry && entry->size != size) {
+            auto resized = copyOf(*entry);
+            resized->size = size;
+            listing.replaceItem(entry, resized);
+            changed = true;
         }
-        listing.invalidateNameIndex();
     });
     return changed;
 }
