@@ -65,7 +65,7 @@ struct CachedFolder {
             .client = nullptr,
             .cache = cache,
             .clock = nullptr,
-
+            .secureFolderGates = {},
         });
     }
 };
@@ -197,7 +197,7 @@ void BM_ColdListingFromService(benchmark::State& state) {
             .client = service.client.get(),
             .cache = cache,
             .clock = nullptr,
-
+            .secureFolderGates = {},
         });
         content.listFolderAt("/", nullptr);  // the parent, as the volume has it already
         state.ResumeTiming();
