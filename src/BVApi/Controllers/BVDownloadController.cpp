@@ -78,7 +78,10 @@ std::shared_ptr<BVBinaryDataDescriptorItem> endedShort(const BVBinaryDataDescrip
 }
 
 // Waits until the descriptor holds the bytes (or the whole file), the download fails, or no
-// byte arrived for kReaderWait seconds.
+// byte arrived for kReaderWait seconds. The quiet time counts from the download's last sign
+// of life, not from the start of this wait: a reader that comes to a download that stalled
+// long ago gives up at once rather than waiting the whole time again, so the retries of the
+// read-ahead and the volume do not each add a full wait for a service that stopped answering.
 std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
     const BVDownloadController::Options& options,
     const std::shared_ptr<BVBinaryDataDescriptorItem>& descriptor, uint64_t bytes,
@@ -92,7 +95,12 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
         return endedShort(*descriptor, bytes, error);
     }
     auto clock = clockOf(options);
-    double deadline = clock->monotonic() + BVDownloadController::kReaderWait;
+    auto quietDeadline = [&] {
+        const double quiet =
+            std::clamp(stream->secondsSinceActivity(), 0.0, BVDownloadController::kReaderWait);
+        return clock->monotonic() + BVDownloadController::kReaderWait - quiet;
+    };
+    double deadline = quietDeadline();
     for (;;) {
         if (isReady(*descriptor, bytes))
             return descriptor;
@@ -102,7 +110,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
         switch (stream->waitForBytes(std::min(bytes, held + 1), deadline)) {
             case BVContentWait::Ready:
                 if (stream->length() > held)
-                    deadline = clock->monotonic() + BVDownloadController::kReaderWait;
+                    deadline = quietDeadline();
                 if (!stream->isOpen() && !isReady(*descriptor, bytes) && stream->length() == held) {
                     return endedShort(*descriptor, bytes, error);
                 }
@@ -331,6 +339,9 @@ void BVDownloadController::requestResponseHandler(const BVHttpResponse& response
         std::lock_guard lock(stateLock_);
         if (response.statusCode == 200) {
             status_ = 1;
+            // The first byte may take a while yet; the readers' quiet time starts now.
+            if (stream_)
+                stream_->noteActivity();
         } else {
             // The body is the service's explanation, not the file.
             request_->partialDataHandler = nullptr;
