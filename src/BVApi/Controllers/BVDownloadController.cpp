@@ -6,6 +6,7 @@
 
 #include "BVApi/Cache/BVCacheContentStream.h"
 #include "BVApi/Cache/BVCacheController.h"
+#include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVTransferItems.h"
@@ -151,7 +152,8 @@ std::shared_ptr<BVBinaryDataDescriptorItem> startDownload(
     }
     // The cache keeps a descriptor only beside the file's own entry (which tells whether the
     // content is still current); the volume has it from its lookups, other readers may not.
-    if (!contentOf(options)->minimalItemInfoAt(path, error)) {
+    BVItemRef file = contentOf(options)->minimalItemInfoAt(path, error);
+    if (!file) {
         table.unlock(descriptor);
         return nullptr;
     }
@@ -166,6 +168,9 @@ std::shared_ptr<BVBinaryDataDescriptorItem> startDownload(
     table.attach(descriptor, stream);
     BVLog("Starting download of: %@ (in %x)", path, static_cast<unsigned>(descriptor->encrypted));
     auto download = BVDownloadController::downloadControllerForDescriptor(descriptor, options);
+    // A secure file's listed size is that of its records, not of the plain bytes stored.
+    if (!descriptor->encrypted && file->isKindOf(BVFileItem::itemClass()))
+        download->expectListedSize(static_cast<const BVFileItem&>(*file).size);
     if (!download->startWithError(error))
         return nullptr;
     return descriptor;
@@ -424,6 +429,14 @@ void BVDownloadController::requestCompletedHandler(const bv::Data* data, const b
         if (!whole) {
             BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", expected,
                   request_->receivedBytes(), item_->completedBytes.load());
+            ended(bv::Error::make(kErrorInvalidSize, kInvalidSize));
+            return;
+        }
+        // Whole as the service sent it, but not the file the listing announced: served as
+        // it is, the volume would cut it at the listed size or pad it.
+        if (listedSize_ >= 0 && request_->receivedBytes() != listedSize_) {
+            BVLog("Download of %@ brought %llu bytes where its listing says %llu; not served",
+                  item_->path, request_->receivedBytes(), listedSize_);
             ended(bv::Error::make(kErrorInvalidSize, kInvalidSize));
             return;
         }
