@@ -14,7 +14,7 @@ TSAN_SUITES := networking_tests apiclient_tests \
                $(if $(wildcard tests/cache/CMakeLists.txt),cache_tests) \
                $(if $(wildcard tests/contentctl/CMakeLists.txt),contentctl_tests)
 
-.PHONY: all deps build test tsan demo bench package install format clean
+.PHONY: all deps build test tsan demo bench bench-e2e package install format clean
 
 all: build
 
@@ -54,6 +54,13 @@ bench: deps
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
 	scripts/bench.sh build/bench
+
+# One table of ratios against the baselines, measured in one run on a loopback service; the
+# mounting test program is needed, so the tests are configured too (only it is built).
+bench-e2e: deps
+	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=ON
+	cmake --build build/bench -j $(JOBS) --target bvmount brimvault-server bench_keelhaven_sync
+	bench/e2e/bench-e2e.sh build/bench
 
 format:
 	find src server tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i

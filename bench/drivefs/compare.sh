@@ -6,7 +6,9 @@
 #   `cp` of 256 MiB onto the mount (close() returns once the service has it) vs curl
 #   uploading it in 20 MiB chunks;
 #   `ls -l` of a 5,000-entry folder, warm, vs the same folder on local disk (best of three);
-#   `cp -r` of 1,000 files of 4 KiB onto the mount.
+#   `cp -r` of 1,000 files of 4 KiB onto the mount;
+#   with BV_BENCH_TREE=FOLDER, `cp -r` of that folder (a source tree) onto the mount vs
+#   onto local disk.
 #   The share of the `cp -r` time spent in the designed create throttle (0.2 s per create
 #   while more than four were made in the last second) is counted from the volume's log.
 # Usage: bench/drivefs/compare.sh [build folder with bvmount and brimvault-server]
@@ -138,12 +140,22 @@ ls_mount=$(fastest ls -l "$mnt/Many")
 ls -l "$work/localmany" > /dev/null
 ls_local=$(fastest ls -l "$work/localmany")
 cp_small=$(timed cp -r "$work/small" "$mnt/small")
+throttled=$(cat "$work/home/.local/share/Brimvault/LogDirectory/"* 2>/dev/null |
+    grep -c 'createFileAtPath:  going to sleep' || true)
+tree=${BV_BENCH_TREE:-}
+if [ -n "$tree" ]; then
+    tree_files=$(find "$tree" -type f | wc -l)
+    cp -r "$tree" "$work/tree-warm"  # the source in the page cache for both copies
+    cp_tree_local=$(timed cp -r "$tree" "$work/tree-local")
+    cp_tree=$(timed cp -r "$tree" "$mnt/tree")
+fi
 
 echo "file: $size_mib MiB; listing: $entries entries; small files: $small x 4 KiB"
 echo "cold dd through the mount: $(secs "$cold") s, curl -o /dev/null: $(secs "$curl_down") s, ratio $(ratio "$cold" "$curl_down") (goal <= 1.25)"
 echo "warm re-read through the mount: $(secs "$warm") s (goal <= 0.13 s), local dd from the page cache: $(secs "$local_warm") s"
 echo "cp onto the mount: $(secs "$cp_up") s, curl in 20 MiB chunks: $(secs "$curl_up") s, ratio $(ratio "$cp_up" "$curl_up") (goal <= 1.2)"
 echo "ls -l warm: mount $(secs "$ls_mount") s, local $(secs "$ls_local") s, ratio $(ratio "$ls_mount" "$ls_local") (goal <= 1.2)"
-throttled=$(cat "$work/home/.local/share/Brimvault/LogDirectory/"* 2>/dev/null |
-    grep -c 'createFileAtPath:  going to sleep' || true)
 echo "cp -r of $small x 4 KiB: $(secs "$cp_small") s (goal <= 2 s); create throttle: $throttled waits of 0.2 s, $(awk -v n="$throttled" -v t="$cp_small" 'BEGIN { printf "%.0f", n * 0.2e9 / t * 100 }')% of the time"
+if [ -n "$tree" ]; then
+    echo "cp -r of a source tree ($tree_files files): mount $(secs "$cp_tree") s, local $(secs "$cp_tree_local") s, ratio $(ratio "$cp_tree" "$cp_tree_local")"
+fi

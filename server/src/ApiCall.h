@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AccountStore.h"
+#include "FaultInjector.h"
 
 namespace bvserver {
 
@@ -27,8 +28,10 @@ struct ApiCall {
     const httplib::Request* http = nullptr;
     httplib::Response* response = nullptr;
     const httplib::ContentReader* reader = nullptr;  // streamed bodies (chunk upload) only
-    std::optional<int64_t> dropAfterBytes;           // injected download fault
-    bool bodyRead = false;                           // the handler consumed `reader`
+    std::optional<int64_t> dropAfterBytes;           // injected download faults
+    std::optional<int64_t> servedBytes;
+    std::optional<FaultRule> patch;  // injected change of the answer
+    bool bodyRead = false;           // the handler consumed `reader`
 
     nlohmann::json answer = nlohmann::json::object();
     bool raw = false;  // the handler wrote `response` itself

@@ -179,9 +179,45 @@ bool ApiRouter::applyFault(ApiCall& call) {
             res.status = 200;
             res.set_content("Service temporarily unavailable, please retry later.", "text/plain");
             return true;
+        case FaultRule::Kind::Answer:
+            res.status = fault->status;
+            res.set_content(fault->body, "application/json");
+            return true;
+        case FaultRule::Kind::Patch:
+            call.patch = *fault;
+            return false;
+        case FaultRule::Kind::Length:
+            call.servedBytes = fault->bytes;
+            return false;
     }
     return false;
 }
+
+namespace {
+
+// The Patch fault on every object of the answer that holds all of the rule's `match`.
+void applyPatch(nlohmann::json& node, const FaultRule& rule) {
+    if (node.is_array()) {
+        for (auto& element : node)
+            applyPatch(element, rule);
+        return;
+    }
+    if (!node.is_object())
+        return;
+    bool matches = true;
+    for (const auto& [key, value] : rule.match.items())
+        matches = matches && node.contains(key) && node[key] == value;
+    if (matches) {
+        for (const auto& [key, value] : rule.set.items())
+            node[key] = value;
+        for (const auto& key : rule.remove)
+            node.erase(key);
+    }
+    for (auto& [key, value] : node.items())
+        applyPatch(value, rule);
+}
+
+}  // namespace
 
 void ApiRouter::serve(const httplib::Request& req, httplib::Response& res,
                       const httplib::ContentReader* reader) {
@@ -231,6 +267,8 @@ void ApiRouter::run(ApiCall& call, const Route& route) {
             call.session = accounts_.session(call.sessionId, route.rule == SessionRule::Unverified);
         }
         route.handler(call);
+        if (call.patch && !call.raw)
+            applyPatch(call.answer, *call.patch);
         if (!call.raw) {
             res.status = 200;
             res.set_content(

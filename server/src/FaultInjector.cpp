@@ -23,6 +23,12 @@ FaultRule FaultRule::fromJson(const nlohmann::json& j) {
             r.kind = Kind::Drop;
         } else if (kind == "delay") {
             r.kind = Kind::Delay;
+        } else if (kind == "answer") {
+            r.kind = Kind::Answer;
+        } else if (kind == "patch") {
+            r.kind = Kind::Patch;
+        } else if (kind == "length") {
+            r.kind = Kind::Length;
         } else {
             throw ServiceError(kBadRequest, "Unknown fault kind: " + kind);
         }
@@ -31,10 +37,16 @@ FaultRule FaultRule::fromJson(const nlohmann::json& j) {
         r.delayMs = j.value("delay_ms", int64_t{0});
         r.code = j.value("code", 400);
         r.message = j.value("message", std::string("Injected fault"));
+        r.body = j.value("body", std::string());
+        r.status = j.value("status", 200);
+        r.match = j.value("match", nlohmann::json::object());
+        r.set = j.value("set", nlohmann::json::object());
+        r.remove = j.value("remove", std::vector<std::string>());
     } catch (const nlohmann::json::exception&) {
         throw ServiceError(kBadRequest, "Malformed fault rule");
     }
-    if (r.count <= 0 || r.bytes < 0 || r.delayMs < 0 || r.delayMs > 600000) {
+    if (r.count <= 0 || r.bytes < 0 || r.delayMs < 0 || r.delayMs > 600000 || r.status < 100 ||
+        r.status > 599 || !r.match.is_object() || !r.set.is_object()) {
         throw ServiceError(kBadRequest, "Malformed fault rule");
     }
     return r;

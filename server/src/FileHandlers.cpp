@@ -90,19 +90,29 @@ void download(Services& sv, ApiCall& c) {
     std::optional<int64_t> dropAfter = c.dropAfterBytes;
     c.raw = true;
     c.response->status = 200;
-    if (row.size == offset) {
+    const int64_t stored = row.size - offset;
+    const int64_t sent = c.servedBytes.value_or(stored);
+    if (sent == 0) {
         c.response->set_content("", "application/octet-stream");
         return;
     }
-    auto content = std::make_shared<MappedContent>(file->fd, static_cast<size_t>(row.size));
+    auto content = stored > 0
+                       ? std::make_shared<MappedContent>(file->fd, static_cast<size_t>(row.size))
+                       : nullptr;
     c.response->set_content_provider(
-        static_cast<size_t>(row.size - offset), "application/octet-stream",
-        [content, offset, dropAfter](size_t off, size_t len, httplib::DataSink& sink) {
+        static_cast<size_t>(sent), "application/octet-stream",
+        [content, offset, dropAfter, stored](size_t off, size_t len, httplib::DataSink& sink) {
             if (dropAfter && static_cast<int64_t>(off) >= *dropAfter)
                 return false;
             size_t want = std::min(len, kDownloadPiece);
             if (dropAfter)
                 want = std::min<size_t>(want, static_cast<size_t>(*dropAfter) - off);
+            if (static_cast<int64_t>(off) >= stored) {
+                // An injected answer longer than the file: zero bytes after its end.
+                static const std::vector<char> zeros(kDownloadPiece);
+                return sink.write(zeros.data(), want);
+            }
+            want = std::min<size_t>(want, static_cast<size_t>(stored) - off);
             return sink.write(content->bytes() + offset + off, want);
         },
         [content](bool) {});

@@ -83,7 +83,8 @@ int bvGetattr(const char* path, struct stat* st, fuse_file_info*) {
         st->st_gid = getgid();
         st->st_size = static_cast<off_t>(attributes->size.value_or(0));
         st->st_blksize = BVMountOptions::kMaxTransfer;
-        st->st_blocks = (st->st_size + 511) / 512;
+        // Rounded up without overflowing: a service may announce any size.
+        st->st_blocks = st->st_size / 512 + (st->st_size % 512 != 0);
         st->st_mtim.tv_sec = static_cast<time_t>(attributes->modificationDate);
         st->st_ctim.tv_sec = static_cast<time_t>(attributes->modificationDate);
         st->st_atim.tv_sec = static_cast<time_t>(attributes->modificationDate);

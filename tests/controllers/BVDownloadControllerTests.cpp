@@ -181,7 +181,7 @@ TEST_F(BVDownloadControllerTest, ARefusedDownloadFailsTheStartAndTheNextReadDown
     EXPECT_EQ(data->toString(), "content");
 }
 
-TEST_F(BVDownloadControllerTest, AReaderTimesOutOnlyAfterTwentySecondsWithoutProgress) {
+TEST_F(BVDownloadControllerTest, AReaderTimesOutOnceItsDownloadWasQuietForTwentySeconds) {
     // The reader's clock is watched, so each step of time comes after it saw the last one.
     auto clock = std::make_shared<WatchedClock>(clock_->now());
     clock_ = clock;
@@ -245,6 +245,24 @@ TEST_F(BVDownloadControllerTest, AReaderTimesOutOnlyAfterTwentySecondsWithoutPro
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(timeout.code(), BVDownloadController::kErrorTimedOut);
     EXPECT_EQ(timeout.failureReason(), BVDownloadController::kTimedOut);
+
+    // Still quiet: a reader that comes now (a retry) gives up at once instead of waiting the
+    // whole time again.
+    const double before = clock->monotonic();
+    auto late = std::async(std::launch::async, [&] {
+        bv::Error error;
+        return std::make_pair(content_->downloadFileAt("/stalled.bin", 1000, &error), error);
+    });
+    const bool atOnce = late.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!atOnce) {
+        clock->advance(BVDownloadController::kReaderWait);
+        stream->wakeWaiters();
+    }
+    EXPECT_TRUE(atOnce) << "the retry waited for the clock";
+    auto [lateNone, lateTimeout] = late.get();
+    EXPECT_EQ(lateNone, nullptr);
+    EXPECT_EQ(lateTimeout.code(), BVDownloadController::kErrorTimedOut);
+    EXPECT_EQ(clock->monotonic(), before);
     stream->fail(timeout);
     table.unlock(descriptor);
 }

@@ -107,9 +107,10 @@ kill_server() {
     server_pid=
 }
 
-admin() {  # METHOD PATH [JSON]
-    curl -sS --cacert "$BRIMVAULT_CA_FILE" -X "$1" -H "X-Admin-Token: $admin_token" \
-        ${3:+-H 'Content-Type: application/json' -d "$3"} "${BRIMVAULT_API_URL%api/v1/}$2"
+admin() {  # METHOD PATH [JSON]; fails the case when the service refuses
+    curl -fsS --cacert "$BRIMVAULT_CA_FILE" -X "$1" -H "X-Admin-Token: $admin_token" \
+        ${3:+-H 'Content-Type: application/json' -d "$3"} "${BRIMVAULT_API_URL%api/v1/}${2#/}" ||
+        fails "the admin request $1 $2 was refused"
 }
 
 bvapi() {

@@ -6,14 +6,13 @@ source "$(dirname "$0")/lib.sh"
 
 size=$((48 << 20))
 [ "$long" = 1 ] && size=$((256 << 20))
-# The goal: EIO within 90 s. A request to a service that is gone gets no answer from the
-# transfer layer, so each try waits the reader wait (20 s); the read-ahead tries three times
-# within its 30 s fill deadline, the volume four times 5 s apart, and the kernel may ask for
-# a page twice: about 400 s. Those two cases run with the long switch only, to keep the
-# quick suite short; the cut-short download runs always.
-limit=${BV_E2E_READ_LIMIT:-400}
-cases="drop"
-[ "$long" = 1 ] && cases="kill stall drop"
+# The designed limit: the download's 20-s wait for bytes, then retries that fail at once
+# (the service is gone, or its download has been quiet for those 20 s): the read-ahead's
+# three tries 1 s apart and the volume's three retries 5 s apart, about 45 s per read of the
+# volume. The kernel may have a few reads of the file in flight, each with its own retries:
+# about 90 s. Asserted with a wide margin, for a loaded machine.
+limit=${BV_E2E_READ_LIMIT:-200}
+cases="kill stall drop"
 start_server
 for f in $cases; do
     random_file "$work/$f.orig" "$size"
@@ -58,21 +57,19 @@ reread() {  # NAME
 }
 results=()
 
-if [ "$long" = 1 ]; then
-    # Killed in the middle of the download, then started again on the same port and data.
-    read_in_background kill
-    kill_server
-    judge kill
-    start_server
-    reread kill
+# Killed in the middle of the download, then started again on the same port and data.
+read_in_background kill
+kill_server
+judge kill
+start_server
+reread kill
 
-    # Stopped (SIGSTOP) in the middle: connections stay open and silent.
-    read_in_background stall
-    kill -STOP "$server_pid"
-    judge stall
-    kill -CONT "$server_pid"
-    reread stall
-fi
+# Stopped (SIGSTOP) in the middle: connections stay open and silent.
+read_in_background stall
+kill -STOP "$server_pid"
+judge stall
+kill -CONT "$server_pid"
+reread stall
 
 # The service closes the download after 4 MiB, twice (a retry sees it again).
 admin POST /admin/faults '{"endpoint": "download/file.json", "kind": "drop", "bytes": 4194304, "count": 2}' >/dev/null

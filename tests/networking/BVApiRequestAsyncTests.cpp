@@ -183,6 +183,107 @@ TEST_F(AsyncTest, ConnectionFailureIsRetriedThenReported) {
     EXPECT_EQ(request->state(), BVApiRequest::kStateFinished);
 }
 
+// The file-system threads send downloads while the main loop delivers their events: a
+// refused connection is reported before sendAsync has returned, and must still reach the
+// sender.
+TEST_F(AsyncTest, QuickFailureOfASendFromAnotherThreadIsNeverLost) {
+    constexpr int kSenders = 4;
+    constexpr int kSends = 25;
+    std::atomic<int> reported{0};
+    std::atomic<int> done{0};
+    auto send = [&] {
+        for (int i = 0; i < kSends; ++i) {
+            auto request = makeRequest("GET", "echo");
+            request->configuration().setRequestHost("https://127.0.0.1:1/api/v1/");
+            request->setNumberOfRetries(0);
+            std::atomic<bool> failed{false};
+            request->dataHandler = [&](const bv::Data* data, const bv::Error& error) {
+                EXPECT_EQ(data, nullptr);
+                EXPECT_EQ(error.code(), CURLE_COULDNT_CONNECT);
+                failed = true;
+                ++reported;
+            };
+            request->sendAsync();
+            // Real time: a lost report never comes, whatever the clock says.
+            for (int waited = 0; !failed && waited < 300; ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!failed)
+                break;
+        }
+        ++done;
+    };
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kSenders; ++i)
+        senders.emplace_back(send);
+    bv::RunLoop::main().runUntil([&] { return done == kSenders; }, 120);
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(reported, kSenders * kSends);
+}
+
+// The request's time-out is an idle limit on its own clock: an exchange that gets no answer
+// ends with a time-out once the clock has passed it, synchronous or not; one whose answer
+// keeps coming, however slowly, runs to its end.
+TEST_F(AsyncTest, IdleExchangeEndsOnTheRequestClockAMovingOneNever) {
+    struct Case {
+        std::string name;
+        std::string endpoint;
+        bool sync;
+        bool timesOut;
+    };
+    const std::vector<Case> cases = {
+        {"no answer, asynchronous", "hang", false, true},
+        {"no answer, synchronous", "hang", true, true},
+        {"slow answer, asynchronous", "drip", false, false},
+        {"slow answer, synchronous", "drip", true, false},
+    };
+    constexpr int kDripBytes = 30;  // 1,200 s on the clock, 40 s between bytes
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto request = makeRequest("GET", c.endpoint, json{{"bytes", kDripBytes}});
+        request->setNumberOfRetries(0);
+        std::atomic<bool> ended{false};
+        bv::Error failure;
+        bv::Data body;
+        std::thread syncSender;
+        if (c.sync) {
+            syncSender = std::thread([&] {
+                request->sendSyncWith(&failure, &body);
+                ended = true;
+            });
+        } else {
+            request->dataHandler = [&](const bv::Data* data, const bv::Error& error) {
+                failure = error;
+                if (data)
+                    body = *data;
+                ended = true;
+            };
+            request->sendAsync();
+        }
+        // A silent service: its clock moves on while nothing comes. The dripping one moves
+        // the clock itself.
+        const double started = clock_->monotonic();
+        for (int turn = 0; !ended && turn < 400; ++turn) {
+            bv::RunLoop::main().runFor(0.05);
+            if (c.endpoint == "hang" && clock_->monotonic() - started < 300)
+                clock_->advance(30);
+        }
+        if (syncSender.joinable())
+            syncSender.join();
+        ASSERT_TRUE(ended);
+        if (c.timesOut) {
+            const bv::Error& cause =
+                c.sync && failure.underlyingError() ? *failure.underlyingError() : failure;
+            EXPECT_EQ(cause.domain(), BVCurlTransfer::kErrorDomain);
+            EXPECT_EQ(cause.code(), CURLE_OPERATION_TIMEDOUT);
+            EXPECT_TRUE(body.empty());
+        } else {
+            EXPECT_FALSE(failure.isSet()) << failure.description();
+            EXPECT_EQ(body.toString(), std::string(kDripBytes, 'd'));
+        }
+    }
+}
+
 TEST_F(AsyncTest, UnbuildableRequestReportsAtOnceAndStaysUnsent) {
     auto request = makeRequest("POST", "echo", json{{"n", std::nan("")}});
     std::vector<std::string> events;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 #include "BVApi/Networking/BVCurlTransfer.h"
 #include "BVApi/Networking/BVLogMask.h"
@@ -117,11 +120,21 @@ TEST_F(SyncTest, PostIsResentOnlyWhileItCannotHaveArrived) {
     EXPECT_EQ(retries, 3);
     EXPECT_DOUBLE_EQ(clock_->now() - before, 1 + 2 + 4);
 
-    // Sent whole, then no answer in time: the service may be applying it.
+    // Sent whole, then no answer in time (on the request's clock, moved on here while it
+    // waits): the service may be applying it.
     auto unanswered = makeRequest("POST", "hang", json{{"n", 1}});
     unanswered->setTimeout(1);
     error = {};
+    std::atomic<bool> answered{false};
+    std::thread time([&] {
+        while (!answered) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            clock_->advance(0.5);
+        }
+    });
     EXPECT_FALSE(unanswered->sendSyncWith(&error, &body));
+    answered = true;
+    time.join();
     EXPECT_EQ(hits("hang"), 1);
     EXPECT_EQ(error.code(), -100);
     ASSERT_NE(error.underlyingError(), nullptr);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "BVApi/Networking/BVCurlHandle.h"
 #include "BVApi/Networking/BVNetworkThread.h"
@@ -149,6 +150,15 @@ void TransportFixture::addRoutes() {
     };
     server.Get("/api/v1/hang.*", hang);
     server.Post("/api/v1/hang.*", hang);
+    server.Get("/api/v1/drip.*", [this](const httplib::Request& req, httplib::Response& res) {
+        size_t total = std::stoull(req.get_param_value("bytes"));
+        res.set_content_provider(total, "application/octet-stream",
+                                 [this](size_t, size_t, httplib::DataSink& sink) {
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                     clock_->advance(40);
+                                     return sink.write("d", 1);
+                                 });
+    });
 }
 
 }  // namespace bvtest

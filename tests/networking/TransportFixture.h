@@ -35,6 +35,8 @@ struct SeenRequest {
 //   empty   always answers 500 with no body
 //   big     streams ?bytes=N bytes (byte i is i % 251), counting what it has sent
 //   hang    answers only when released (or after 20 s); GET and POST
+//   drip    sends ?bytes=N bytes one at a time, 20 ms apart, moving the request clock on
+//           by 40 s before each: a slow answer that never stops moving
 class TransportFixture : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -22,7 +22,8 @@ BVCacheContentStream::BVCacheContentStream(std::shared_ptr<BVBinaryDataDescripto
       length_(length),
       total_(descriptor_->totalBytes.load()),
       durable_{length, descriptor_->totalBytes.load()},
-      lastPersist_(clock_->monotonic()) {}
+      lastPersist_(clock_->monotonic()),
+      lastActivity_(lastPersist_) {}
 
 bool BVCacheContentStream::append(const bv::Data& data, int64_t offset, int64_t total) {
     std::lock_guard appending(appendLock_);
@@ -51,6 +52,7 @@ bool BVCacheContentStream::append(const bv::Data& data, int64_t offset, int64_t 
         // looks at the descriptor finds the bytes counted there as well.
         descriptor_->completedBytes = int64_t(length_);
         descriptor_->totalBytes = total;
+        lastActivity_ = clock_->monotonic();
         persistDue = !persistAsked_ && clock_->monotonic() - lastPersist_ >= kPersistInterval;
         persistAsked_ = persistAsked_ || persistDue;
     }
@@ -58,6 +60,16 @@ bool BVCacheContentStream::append(const bv::Data& data, int64_t offset, int64_t 
     if (persistDue)
         askForPersist();
     return true;
+}
+
+double BVCacheContentStream::secondsSinceActivity() const {
+    std::lock_guard lock(lock_);
+    return clock_->monotonic() - lastActivity_;
+}
+
+void BVCacheContentStream::noteActivity() {
+    std::lock_guard lock(lock_);
+    lastActivity_ = clock_->monotonic();
 }
 
 void BVCacheContentStream::finish() {

@@ -63,6 +63,11 @@ class BVCacheContentStream {
 
     // Bytes in the content file, readable now.
     uint64_t length() const;
+    // Seconds on the cache clock since the content last moved: since the last append, the
+    // writer's last noteActivity(), or the stream's opening.
+    double secondsSinceActivity() const;
+    // The writer heard from its source without bytes to append yet (an answer began).
+    void noteActivity();
     bool isOpen() const;
     std::optional<bv::Error> error() const;
 
@@ -112,5 +117,6 @@ class BVCacheContentStream {
     int64_t total_ = -1;
     Durable durable_;
     double lastPersist_;
+    double lastActivity_;
     bool persistAsked_ = false;
 };

@@ -89,6 +89,11 @@ void leaveOutUnusableEntries(BVContentItem& item, const json& dict) {
     };
     eraseWhere(listing.files, unusable);
     eraseWhere(listing.folders, unusable);
+    // A list that is not one reads as empty; the record says the service sent nonsense.
+    for (const char* key : {"Files", "Folders"}) {
+        if (dict.is_object() && dict.contains(key) && !dict[key].is_array())
+            BVLog("Left out the %@ of a listing: not a list but %@", key, dict[key].type_name());
+    }
     const size_t sent = entriesSent(listing.cls(), dict);
     const size_t kept = listing.files.size() + listing.folders.size();
     if (sent > kept) {

@@ -6,6 +6,7 @@
 
 #include "BVApi/Cache/BVCacheContentStream.h"
 #include "BVApi/Cache/BVCacheController.h"
+#include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Content/BVTransferItems.h"
@@ -78,7 +79,10 @@ std::shared_ptr<BVBinaryDataDescriptorItem> endedShort(const BVBinaryDataDescrip
 }
 
 // Waits until the descriptor holds the bytes (or the whole file), the download fails, or no
-// byte arrived for kReaderWait seconds.
+// byte arrived for kReaderWait seconds. The quiet time counts from the download's last sign
+// of life, not from the start of this wait: a reader that comes to a download that stalled
+// long ago gives up at once rather than waiting the whole time again, so the retries of the
+// read-ahead and the volume do not each add a full wait for a service that stopped answering.
 std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
     const BVDownloadController::Options& options,
     const std::shared_ptr<BVBinaryDataDescriptorItem>& descriptor, uint64_t bytes,
@@ -92,7 +96,12 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
         return endedShort(*descriptor, bytes, error);
     }
     auto clock = clockOf(options);
-    double deadline = clock->monotonic() + BVDownloadController::kReaderWait;
+    auto quietDeadline = [&] {
+        const double quiet =
+            std::clamp(stream->secondsSinceActivity(), 0.0, BVDownloadController::kReaderWait);
+        return clock->monotonic() + BVDownloadController::kReaderWait - quiet;
+    };
+    double deadline = quietDeadline();
     for (;;) {
         if (isReady(*descriptor, bytes))
             return descriptor;
@@ -102,7 +111,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> waitOn(
         switch (stream->waitForBytes(std::min(bytes, held + 1), deadline)) {
             case BVContentWait::Ready:
                 if (stream->length() > held)
-                    deadline = clock->monotonic() + BVDownloadController::kReaderWait;
+                    deadline = quietDeadline();
                 if (!stream->isOpen() && !isReady(*descriptor, bytes) && stream->length() == held) {
                     return endedShort(*descriptor, bytes, error);
                 }
@@ -143,7 +152,8 @@ std::shared_ptr<BVBinaryDataDescriptorItem> startDownload(
     }
     // The cache keeps a descriptor only beside the file's own entry (which tells whether the
     // content is still current); the volume has it from its lookups, other readers may not.
-    if (!contentOf(options)->minimalItemInfoAt(path, error)) {
+    BVItemRef file = contentOf(options)->minimalItemInfoAt(path, error);
+    if (!file) {
         table.unlock(descriptor);
         return nullptr;
     }
@@ -158,6 +168,9 @@ std::shared_ptr<BVBinaryDataDescriptorItem> startDownload(
     table.attach(descriptor, stream);
     BVLog("Starting download of: %@ (in %x)", path, static_cast<unsigned>(descriptor->encrypted));
     auto download = BVDownloadController::downloadControllerForDescriptor(descriptor, options);
+    // A secure file's listed size is that of its records, not of the plain bytes stored.
+    if (!descriptor->encrypted && file->isKindOf(BVFileItem::itemClass()))
+        download->expectListedSize(static_cast<const BVFileItem&>(*file).size);
     if (!download->startWithError(error))
         return nullptr;
     return descriptor;
@@ -331,6 +344,9 @@ void BVDownloadController::requestResponseHandler(const BVHttpResponse& response
         std::lock_guard lock(stateLock_);
         if (response.statusCode == 200) {
             status_ = 1;
+            // The first byte may take a while yet; the readers' quiet time starts now.
+            if (stream_)
+                stream_->noteActivity();
         } else {
             // The body is the service's explanation, not the file.
             request_->partialDataHandler = nullptr;
@@ -413,6 +429,14 @@ void BVDownloadController::requestCompletedHandler(const bv::Data* data, const b
         if (!whole) {
             BVLog("Invalid file size. Requested %llu bytes, downloaded %llu/%llu.", expected,
                   request_->receivedBytes(), item_->completedBytes.load());
+            ended(bv::Error::make(kErrorInvalidSize, kInvalidSize));
+            return;
+        }
+        // Whole as the service sent it, but not the file the listing announced: served as
+        // it is, the volume would cut it at the listed size or pad it.
+        if (listedSize_ >= 0 && request_->receivedBytes() != listedSize_) {
+            BVLog("Download of %@ brought %llu bytes where its listing says %llu; not served",
+                  item_->path, request_->receivedBytes(), listedSize_);
             ended(bv::Error::make(kErrorInvalidSize, kInvalidSize));
             return;
         }

@@ -81,6 +81,9 @@ class BVDownloadController : public std::enable_shared_from_this<BVDownloadContr
     // service's explanation). False with the error when the file is not streaming; the
     // file's locks are then released.
     bool startWithError(bv::Error* error);
+    // The size the listing gives the file (plain files only): a download that brings another
+    // number of bytes is not the file the volume shows, and fails with "Invalid file size.".
+    void expectListedSize(int64_t size) { listedSize_ = size; }
 
     // ---- Request callbacks (main thread) ----
     void requestResponseHandler(const BVHttpResponse& response);
@@ -110,6 +113,7 @@ class BVDownloadController : public std::enable_shared_from_this<BVDownloadContr
     std::shared_ptr<BVUserSessionItem> session_;
     bool lockStatus_ = false;
     std::string parentPath_;
+    int64_t listedSize_ = -1;  // unknown
     Options options_;
     std::shared_ptr<BVCacheContentStream> stream_;
     std::unique_ptr<BVStreamDecryptor> decryptor_;

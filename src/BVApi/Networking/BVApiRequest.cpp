@@ -324,8 +324,8 @@ BVApiRequest::Attempt BVApiRequest::performAttempt(const BVUrlRequest& request) 
         streamConsumed_ = true;
     BodyCollector collector(uploadProgressHandler, operationsCancelled_);
     // On the thread's own handle: consecutive requests of a thread share one connection.
-    auto transfer =
-        BVCurlTransfer::make(request, collector, &attempt.error, BVCurlTransfer::Handle::thread);
+    auto transfer = BVCurlTransfer::make(request, collector, &attempt.error,
+                                         BVCurlTransfer::Handle::thread, clock_);
     if (!transfer)
         return attempt;
     CURLcode code = transfer->perform();
@@ -431,8 +431,8 @@ void BVApiRequest::sendAsync() {
         BVLog("Request timeout = 0! This will cause issues on older versions.");
     mutableData_ = bv::Data();
     state_ = kStateRunning;
-    connection_.reset();
     ++sendCount_;
+    std::shared_ptr<BVApiRequestConnection> connection;
     if (request->stream && streamConsumed_ && !request->stream->rewind()) {
         error = bv::Error(
             BVCurlTransfer::kErrorDomain, CURLE_SEND_FAIL_REWIND,
@@ -440,9 +440,17 @@ void BVApiRequest::sendAsync() {
     } else {
         if (request->stream)
             streamConsumed_ = true;
-        connection_ = BVApiRequestConnection::start(shared_from_this(), *request, &error);
+        connection = BVApiRequestConnection::make(shared_from_this(), *request, clock_, &error);
     }
-    if (!connection_) {
+    {
+        std::lock_guard lock(connectionLock_);
+        connection_ = connection;
+    }
+    // Only now: a quick failure (a refused connection) is reported on the main loop while
+    // this thread may still be here, and the report counts only for the current connection.
+    if (connection)
+        connection->begin();
+    if (!connection) {
         // Reported like any failed connection: on the main loop, after sendAsync returned.
         auto self = shared_from_this();
         uint64_t send = sendCount_;
@@ -484,13 +492,18 @@ void BVApiRequest::connectionDidFinishLoading(const BVApiRequestConnection* conn
         apiResponseHandler(response ? &*response : nullptr, error);
     }
     // A callback may have sent the request again; that send owns the state now.
-    if (connection_.get() == connection)
+    if (isCurrent(connection))
         markFinished();
+}
+
+bool BVApiRequest::isCurrent(const BVApiRequestConnection* connection) const {
+    std::lock_guard lock(connectionLock_);
+    return connection_.get() == connection;
 }
 
 void BVApiRequest::connectionDidFail(const BVApiRequestConnection* connection,
                                      const bv::Error& error) {
-    if (connection_.get() != connection)
+    if (!isCurrent(connection))
         return;
     if (numberOfRetries_ > 0) {
         --numberOfRetries_;
@@ -503,14 +516,19 @@ void BVApiRequest::connectionDidFail(const BVApiRequestConnection* connection,
         apiResponseHandler(nullptr, error);
     if (dataHandler)
         dataHandler(nullptr, error);
-    if (connection_.get() == connection)
+    if (isCurrent(connection))
         markFinished();
 }
 
 void BVApiRequest::cancelAsync() {
     ++sendCount_;
-    if (connection_)
-        connection_->cancel();
+    std::shared_ptr<BVApiRequestConnection> connection;
+    {
+        std::lock_guard lock(connectionLock_);
+        connection = connection_;
+    }
+    if (connection)
+        connection->cancel();
     markFinished();
 }
 

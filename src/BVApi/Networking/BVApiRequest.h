@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -214,6 +215,8 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     void connectionDidSendBodyData(int64_t sent, int64_t expected);
     void connectionDidFinishLoading(const BVApiRequestConnection* connection);
     void connectionDidFail(const BVApiRequestConnection* connection, const bv::Error& error);
+    // Whether the events of this connection are those of the current send.
+    bool isCurrent(const BVApiRequestConnection* connection) const;
 
     std::atomic<bool> operationsCancelled_{false};
     uint64_t cancelAllPostsAtCreation_ = 0;
@@ -233,6 +236,9 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     std::atomic<int64_t> state_{kStateNotSent};
     int64_t receivedBytes_ = 0;
     int64_t totalBytes_ = -1;
+    // The connection of the current asynchronous send: set by the sending thread, compared
+    // by the events on the main thread.
+    mutable std::mutex connectionLock_;  // guards connection_
     std::shared_ptr<BVApiRequestConnection> connection_;
     std::atomic<uint64_t> sendCount_{0};  // tells a stale failure report from the current send
     std::optional<BVUrlRequest> request_;

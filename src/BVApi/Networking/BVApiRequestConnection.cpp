@@ -15,15 +15,20 @@ BVApiRequestConnection::BVApiRequestConnection(std::shared_ptr<BVApiRequest> req
 
 BVApiRequestConnection::~BVApiRequestConnection() = default;
 
-std::shared_ptr<BVApiRequestConnection> BVApiRequestConnection::start(
-    std::shared_ptr<BVApiRequest> request, const BVUrlRequest& urlRequest, bv::Error* error) {
+std::shared_ptr<BVApiRequestConnection> BVApiRequestConnection::make(
+    std::shared_ptr<BVApiRequest> request, const BVUrlRequest& urlRequest,
+    std::shared_ptr<bv::Clock> clock, bv::Error* error) {
     std::shared_ptr<BVApiRequestConnection> connection(
         new BVApiRequestConnection(std::move(request)));
-    connection->transfer_ = BVCurlTransfer::make(urlRequest, *connection, error);
+    connection->transfer_ = BVCurlTransfer::make(urlRequest, *connection, error,
+                                                 BVCurlTransfer::Handle::own, std::move(clock));
     if (!connection->transfer_)
         return nullptr;
-    BVNetworkThread::shared().add(connection);
     return connection;
+}
+
+void BVApiRequestConnection::begin() {
+    BVNetworkThread::shared().add(shared_from_this());
 }
 
 void BVApiRequestConnection::cancel() {

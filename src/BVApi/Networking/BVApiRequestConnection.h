@@ -34,10 +34,14 @@ class BVApiRequestConnection : public BVNetworkTransfer,
     // Emptied piece buffers kept for reuse.
     static constexpr size_t kSpareBuffers = 4;
 
-    // Answers nothing and sets *error when the transfer cannot be set up.
-    static std::shared_ptr<BVApiRequestConnection> start(std::shared_ptr<BVApiRequest> request,
-                                                         const BVUrlRequest& urlRequest,
-                                                         bv::Error* error);
+    // Answers nothing and sets *error when the transfer cannot be set up. The exchange
+    // starts with begin(): its events may reach the request before begin() returns, so the
+    // request records the connection first.
+    static std::shared_ptr<BVApiRequestConnection> make(std::shared_ptr<BVApiRequest> request,
+                                                        const BVUrlRequest& urlRequest,
+                                                        std::shared_ptr<bv::Clock> clock,
+                                                        bv::Error* error);
+    void begin();
     ~BVApiRequestConnection() override;
 
     // From any thread: stops the exchange; nothing more is delivered.

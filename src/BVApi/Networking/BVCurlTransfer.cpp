@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string_view>
 
+#include "platform/Format.h"
+
 namespace {
 
 // Larger receive pieces mean fewer hand-overs to the consumer on fast links.
@@ -10,15 +12,21 @@ constexpr long kReceiveBufferSize = 256 * 1024;
 
 }  // namespace
 
-BVCurlTransfer::BVCurlTransfer(const BVUrlRequest& request, Delegate& delegate)
-    : request_(request), delegate_(delegate) {}
+BVCurlTransfer::BVCurlTransfer(const BVUrlRequest& request, Delegate& delegate,
+                               std::shared_ptr<bv::Clock> clock)
+    : request_(request),
+      delegate_(delegate),
+      clock_(clock ? std::move(clock) : bv::Clock::system()),
+      lastActivity_(clock_->monotonic()) {}
 
 BVCurlTransfer::~BVCurlTransfer() = default;
 
 std::unique_ptr<BVCurlTransfer> BVCurlTransfer::make(const BVUrlRequest& request,
                                                      Delegate& delegate, bv::Error* error,
-                                                     Handle handle) {
-    std::unique_ptr<BVCurlTransfer> transfer(new BVCurlTransfer(request, delegate));
+                                                     Handle handle,
+                                                     std::shared_ptr<bv::Clock> clock) {
+    std::unique_ptr<BVCurlTransfer> transfer(
+        new BVCurlTransfer(request, delegate, std::move(clock)));
     transfer->handle_ =
         handle == Handle::thread ? BVCurlHandle::forThisThread() : BVCurlHandle::make();
     if (!transfer->handle()) {
@@ -50,14 +58,11 @@ CURLcode BVCurlTransfer::configure() {
     if (!request_.caFile.empty())
         set(CURLOPT_CAINFO, request_.caFile.c_str());
     set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-    if (request_.timeout > 0) {
-        // The time-out is an idle limit, as for the platform's URL loading: a long
-        // download that keeps moving is never cut off.
-        long seconds = std::lround(std::ceil(request_.timeout));
-        set(CURLOPT_CONNECTTIMEOUT, seconds);
-        set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-        set(CURLOPT_LOW_SPEED_TIME, seconds);
-    }
+    // Called about once a second even while nothing moves: it keeps the idle limit (on our
+    // clock rather than curl's, see the class) and lets the delegate end the exchange.
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, &BVCurlTransfer::progressCallback);
+    set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
     set(CURLOPT_WRITEFUNCTION, &BVCurlTransfer::writeCallback);
     set(CURLOPT_WRITEDATA, static_cast<void*>(this));
     set(CURLOPT_HEADERFUNCTION, &BVCurlTransfer::headerCallback);
@@ -104,9 +109,6 @@ CURLcode BVCurlTransfer::configureBody() {
         set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength_));
         set(CURLOPT_POSTFIELDS, bytes);
     }
-    set(CURLOPT_NOPROGRESS, 0L);
-    set(CURLOPT_XFERINFOFUNCTION, &BVCurlTransfer::progressCallback);
-    set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
     if (code == CURLE_OK)
         code = configureHeaders(true);
     return code;
@@ -135,6 +137,7 @@ CURLcode BVCurlTransfer::configureHeaders(bool sendsBody) {
 
 CURLcode BVCurlTransfer::perform() {
     errorBuffer_[0] = '\0';
+    lastActivity_ = clock_->monotonic();
     return curl_easy_perform(handle());
 }
 
@@ -154,6 +157,11 @@ bool BVCurlTransfer::requestMayHaveArrived() const {
 }
 
 bv::Error BVCurlTransfer::errorFor(CURLcode code) const {
+    if (timedOut_ && code == CURLE_ABORTED_BY_CALLBACK)
+        return bv::Error(
+            kErrorDomain, CURLE_OPERATION_TIMEDOUT,
+            {{bv::kFailureReasonKey, bv::format("The request timed out: nothing moved for %@ s",
+                                                std::lround(request_.timeout))}});
     std::string reason(errorBuffer_.data());
     if (reason.empty())
         reason = curl_easy_strerror(code);
@@ -163,7 +171,9 @@ bv::Error BVCurlTransfer::errorFor(CURLcode code) const {
 size_t BVCurlTransfer::writeCallback(char* bytes, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<BVCurlTransfer*>(self);
     try {
-        return transfer->delegate_.transferDidReceiveData(bytes, size * count);
+        const size_t taken = transfer->delegate_.transferDidReceiveData(bytes, size * count);
+        transfer->heldBack_ = taken == CURL_WRITEFUNC_PAUSE;
+        return taken;
     } catch (...) {
         return 0;  // aborts the transfer with a write error
     }
@@ -173,6 +183,7 @@ size_t BVCurlTransfer::headerCallback(char* bytes, size_t size, size_t count, vo
     auto* transfer = static_cast<BVCurlTransfer*>(self);
     const size_t length = size * count;
     try {
+        transfer->lastActivity_ = transfer->clock_->monotonic();
         std::string_view line(bytes, length);
         if (line == "\r\n" || line == "\n") {
             if (transfer->response_.statusCode >= 200) {
@@ -219,12 +230,22 @@ int BVCurlTransfer::seekCallback(void* self, curl_off_t offset, int origin) {
     }
 }
 
-int BVCurlTransfer::progressCallback(void* self, curl_off_t, curl_off_t, curl_off_t ulTotal,
+int BVCurlTransfer::progressCallback(void* self, curl_off_t, curl_off_t dlNow, curl_off_t ulTotal,
                                      curl_off_t ulNow) {
     auto* transfer = static_cast<BVCurlTransfer*>(self);
     try {
         if (!transfer->delegate_.transferShouldGoOn())
             return 1;
+        const double now = transfer->clock_->monotonic();
+        if (dlNow != transfer->lastReceived_ || ulNow != transfer->lastReportedSent_ ||
+            transfer->heldBack_) {
+            transfer->lastActivity_ = now;
+            transfer->lastReceived_ = dlNow;
+        } else if (transfer->request_.timeout > 0 &&
+                   now - transfer->lastActivity_ >= transfer->request_.timeout) {
+            transfer->timedOut_ = true;
+            return 1;
+        }
         if (ulNow == transfer->lastReportedSent_)
             return 0;
         transfer->lastReportedSent_ = ulNow;

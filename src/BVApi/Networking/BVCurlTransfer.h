@@ -9,11 +9,17 @@
 #include "BVApi/Networking/BVCurlHandle.h"
 #include "BVApi/Networking/BVHttpResponse.h"
 #include "BVApi/Networking/BVUrlRequest.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
 
 // One HTTP exchange on a curl easy handle configured from a BVUrlRequest: method,
-// headers, body (in memory or streamed), time-outs and TLS verification with the
-// request's extra CA file. Events go to a delegate on the thread that drives the handle.
+// headers, body (in memory or streamed), TLS verification with the request's extra CA file,
+// and the request's time-out. Events go to a delegate on the thread that drives the handle.
+//
+// The time-out is an idle limit measured on the transfer's clock: an exchange in which
+// nothing moved for that long (no connection made, no answer, a body that stopped) ends
+// with CURLE_OPERATION_TIMEDOUT, while one that keeps moving is never cut off. Time that the
+// delegate holds the bytes back does not count.
 class BVCurlTransfer {
   public:
     static constexpr const char* kErrorDomain = "CURLErrorDomain";
@@ -27,8 +33,8 @@ class BVCurlTransfer {
         // The head of the final answer (interim 1xx heads are not reported).
         virtual void transferDidReceiveResponse(const BVHttpResponse&) {}
         virtual void transferDidSendBodyData(int64_t /*sent*/, int64_t /*expected*/) {}
-        // Asked often while the exchange runs (about once a second when nothing moves);
-        // false ends it with CURLE_ABORTED_BY_CALLBACK.
+        // Asked often while the exchange runs (about once a second when nothing moves,
+        // connecting included); false ends it with CURLE_ABORTED_BY_CALLBACK.
         virtual bool transferShouldGoOn() { return true; }
     };
 
@@ -41,15 +47,18 @@ class BVCurlTransfer {
     BVCurlTransfer& operator=(const BVCurlTransfer&) = delete;
 
     // Answers nothing and sets *error (curl domain) when the handle cannot be set up.
-    // The request's body stays shared with the transfer; the delegate must outlive it.
+    // The request's body stays shared with the transfer; the delegate must outlive it. The
+    // time-out runs on `clock` (the system clock when none is given).
     static std::unique_ptr<BVCurlTransfer> make(const BVUrlRequest& request, Delegate& delegate,
-                                                bv::Error* error, Handle handle = Handle::own);
+                                                bv::Error* error, Handle handle = Handle::own,
+                                                std::shared_ptr<bv::Clock> clock = nullptr);
 
     CURL* handle() const { return handle_ ? handle_->get() : nullptr; }
     // Runs the whole exchange on the calling thread.
     CURLcode perform();
     // The transport error for a failed exchange: curl domain, curl code, the handle's
-    // error text as failure reason.
+    // error text as failure reason. An exchange ended by its idle limit reports
+    // CURLE_OPERATION_TIMEDOUT.
     bv::Error errorFor(CURLcode code) const;
     // The head received so far (status 0 before any).
     const BVHttpResponse& response() const { return response_; }
@@ -65,7 +74,8 @@ class BVCurlTransfer {
         void operator()(curl_slist* list) const { curl_slist_free_all(list); }
     };
 
-    BVCurlTransfer(const BVUrlRequest& request, Delegate& delegate);
+    BVCurlTransfer(const BVUrlRequest& request, Delegate& delegate,
+                   std::shared_ptr<bv::Clock> clock);
     CURLcode configure();
     CURLcode configureBody();
     CURLcode configureHeaders(bool sendsBody);
@@ -85,6 +95,12 @@ class BVCurlTransfer {
     int64_t bodyLength_ = -1;
     int64_t lastReportedSent_ = 0;
     bool streamFailed_ = false;
+    // The idle limit; touched only by the thread that drives the handle.
+    std::shared_ptr<bv::Clock> clock_;
+    double lastActivity_ = 0;
+    curl_off_t lastReceived_ = 0;
+    bool heldBack_ = false;  // the delegate paused the bytes
+    bool timedOut_ = false;
     // Last, so it goes first: a lent handle is reset before what it points to goes.
     std::unique_ptr<BVCurlHandle> handle_;
 };
