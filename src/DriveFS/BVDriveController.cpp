@@ -13,6 +13,7 @@
 
 #include "DriveFS/BVDriveFSDebugProxy.h"
 #include "DriveFS/BVFuseOperations.h"
+#include "DriveFS/BVFusermount.h"
 #include "DriveFS/BVKernelCacheInvalidator.h"
 #include "DriveFS/BVKernelFolderNodes.h"
 #include "DriveFS/BVMountOptions.h"
@@ -116,11 +117,22 @@ void BVDriveController::mountAt(const std::string& mountPoint) {
         deliverMountFailed(mountError("The file-system layer refused the mount options"));
         return;
     }
-    if (fuse_mount(session, mountPoint.c_str()) != 0) {
+    std::string refusal;
+    auto mounted =
+        BVFusermount::mount(mountPoint, BVMountOptions::fusermountOptionText(), &refusal);
+    if (!mounted) {
         fuse_destroy(session);
+        deliverMountFailed(
+            mountError("Could not mount the volume at " + mountPoint + ": " + refusal));
+        return;
+    }
+    if (fuse_mount(session, mounted->deviceMountPoint().c_str()) != 0) {
+        fuse_destroy(session);
+        forceUnmount(mountPoint);
         deliverMountFailed(mountError("Could not mount the volume at " + mountPoint));
         return;
     }
+    (void)mounted->takeDevice();  // the session's now
     deviceHold_ = holdDeviceLast(fuse_session_fd(fuse_get_session(session)));
     BVKernelCacheInvalidator::Kernel kernel;
     // An item the kernel never looked up, or already forgot, has nothing to drop.
@@ -140,11 +152,12 @@ void BVDriveController::mountAt(const std::string& mountPoint) {
     invalidator_.store(invalidator);
     BVVolumeChangeHook::install(invalidator);
     serving_ = true;
-    loopThread_ = std::thread([this, session] { serve(session); });
+    loopThread_ = std::thread(
+        [this, session, mount = std::move(*mounted)]() mutable { serve(session, mount); });
     deliverDidMount();
 }
 
-void BVDriveController::serve(fuse* session) {
+void BVDriveController::serve(fuse* session, BVFusermount& mount) {
     fuse_loop_config* config = fuse_loop_cfg_create();
     fuse_loop_cfg_set_max_threads(config, 16);
     fuse_loop_mt(session, config);
@@ -152,11 +165,17 @@ void BVDriveController::serve(fuse* session) {
     BVVolumeChangeHook::install(nullptr);
     if (auto invalidator = invalidator_.load())
         invalidator->stop();
-    fuse_unmount(session);
+    // A loop that ended while the volume is still mounted (a dead connection, or the session
+    // told to exit) leaves the unmount to be done here: libfuse, handed the device, unmounts
+    // nothing itself.
+    if (BVFusermount::isMounted(mountPoint_))
+        forceUnmount(mountPoint_);
     fuse_destroy(session);
     if (deviceHold_ >= 0)
         ::close(deviceHold_);
     deviceHold_ = -1;
+    // Last, once the device is closed: the watcher sees its socket close and ends.
+    mount.release(!BVFusermount::isMounted(mountPoint_));
     serving_ = false;
     deliverDidUnmount();
 }

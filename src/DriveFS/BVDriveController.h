@@ -10,6 +10,7 @@
 #include "platform/Error.h"
 
 class BVDriveFSDebugProxy;
+class BVFusermount;
 class BVDriveFS;
 class BVKernelCacheInvalidator;
 struct fuse;
@@ -68,7 +69,7 @@ class BVDriveController {
     const std::string& mountPoint() const { return mountPoint_; }
 
   private:
-    void serve(fuse* session);
+    void serve(fuse* session, BVFusermount& mount);
     void deliverMountFailed(const bv::Error& error);
     void deliverDidMount();
     void deliverDidUnmount();

@@ -12,6 +12,10 @@ std::string BVMountOptions::mountOptionText() {
            std::to_string(kMaxTransfer);
 }
 
+std::string BVMountOptions::fusermountOptionText() {
+    return "rw,nosuid,nodev," + mountOptionText();
+}
+
 std::vector<std::string> BVMountOptions::arguments() {
     return {"brimvault", "-o", mountOptionText()};
 }

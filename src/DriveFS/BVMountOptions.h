@@ -10,6 +10,10 @@
 struct BVMountOptions {
     // The "-o" text handed to libfuse at mount.
     static std::string mountOptionText();
+    // The "-o" text of fusermount3, which makes the mount: the kernel's defaults for a FUSE
+    // mount as libfuse would ask for them (no set-user-ID programs, no device files) and
+    // mountOptionText().
+    static std::string fusermountOptionText();
     // The arguments of fuse_new: program name, "-o", mountOptionText().
     static std::vector<std::string> arguments();
     // Applied in the file system's init callback: kernel caches and transfer sizes.

@@ -18,6 +18,11 @@ class ProcessRunner {
         int outputFd = -1;
         // Look the program up on PATH (else argv[0] is the path to run).
         bool searchPath = false;
+        // Added to (or replacing, by name) the parent's environment: "NAME=value".
+        std::vector<std::string> environment = {};
+        // Descriptors the child keeps under their own numbers although they are
+        // close-on-exec here, so that no other child started meanwhile inherits them.
+        std::vector<int> inheritedFds = {};
     };
 
     // The child's pid; nothing when it could not be started (a missing or not executable

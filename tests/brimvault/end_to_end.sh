@@ -14,10 +14,12 @@ work=$(mktemp -d /tmp/bv-e2e.XXXXXX)
 chmod 700 "$work"
 server_pid= daemon_pid= mount_point=
 khv="$build/src/brimvault/keelhaven"
-# This build's Keelhaven processes, found by their executable.
+# This run's Keelhaven processes: this build's executable with this run's HOME (other tests
+# of the same build run theirs meanwhile).
 khv_pids() {
     for p in /proc/[0-9]*; do
-        [ "$(readlink "$p/exe" 2>/dev/null)" = "$khv" ] && echo "${p#/proc/}"
+        [ "$(readlink "$p/exe" 2>/dev/null)" = "$khv" ] || continue
+        tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "HOME=$work/home" && echo "${p#/proc/}"
     done
     return 0
 }
@@ -45,8 +47,12 @@ cleanup() {
     for pid in $(khv_pids); do kill -TERM "$pid" 2>/dev/null; done
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
     if [ $status -ne 0 ] && [ -d "$work/home" ]; then
+        # The requests and records of the last daemon log, without the per-answer chatter.
         echo "--- daemon log:" >&2
-        cat "$work"/home/.local/share/Brimvault/LogDirectory/BVLog-* 2>/dev/null | tail -40 >&2
+        cat "$work"/home/.local/share/Brimvault/LogDirectory/BVLog-* 2>/dev/null |
+            grep -v 'apiResponseFrom\|checkResponseStatus\|storeItem\|was not restored' | tail -60 >&2
+        echo "--- service log:" >&2
+        tail -30 "$work/data/server.log" >&2
         echo "--- daemon output:" >&2
         tail -40 "$work/daemon.out" >&2
     fi
@@ -183,6 +189,8 @@ for _ in $(seq 1 50); do
 done
 [ "$(cat "$mount_point/note.txt" 2>/dev/null)" = "left over from the last run" ] \
     || fails "the journal's upload was not resumed: $(ls -la "$journal" "$mount_point")"
+# The entry goes once the service has confirmed the upload, a moment after its bytes show.
+for _ in $(seq 1 100); do [ -z "$(ls "$journal")" ] && break; sleep 0.1; done
 [ -z "$(ls "$journal")" ] || fails "the journal still holds $(ls "$journal")"
 
 say "Keelhaven, started by the daemon, backs a local folder up to a folder of the volume"

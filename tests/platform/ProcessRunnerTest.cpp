@@ -16,6 +16,7 @@
 namespace {
 
 using bv::ProcessRunner;
+using Options = bv::ProcessRunner::Options;
 
 TEST(ProcessRunner, ExitStatusesAndProgramsThatCannotStart) {
     struct Case {
@@ -52,6 +53,30 @@ TEST(ProcessRunner, OutputAndErrorGoToTheGivenDescriptorAndArgumentsAreNotInterp
     std::getline(in, second);
     EXPECT_EQ(first, "$(id); *");
     EXPECT_EQ(second, "err");
+}
+
+TEST(ProcessRunner, ChildGetsTheAddedEnvironmentAndOnlyTheDescriptorsItInherits) {
+    ::setenv("BV_RUNNER_REPLACED", "parent", 1);
+    int kept[2], closed[2];
+    ASSERT_EQ(::pipe2(kept, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
+    // The child answers through the inherited pipe; the other one is closed on its exec.
+    const std::string script = "echo \"$BV_RUNNER_REPLACED $BV_RUNNER_ADDED\" >&" +
+                               std::to_string(kept[1]) + " && ! true >&" +
+                               std::to_string(closed[1]) + " 2>/dev/null";
+    Options options;
+    options.environment = {"BV_RUNNER_REPLACED=child", "BV_RUNNER_ADDED=yes"};
+    options.inheritedFds = {kept[1]};
+    EXPECT_EQ(ProcessRunner::run({"/bin/sh", "-c", script}, options), 0);
+    ::close(kept[1]);
+    ::close(closed[1]);
+    char buffer[64] = {};
+    EXPECT_GT(::read(kept[0], buffer, sizeof buffer - 1), 0);
+    EXPECT_STREQ(buffer, "child yes\n");
+    EXPECT_STREQ(::getenv("BV_RUNNER_REPLACED"), "parent");
+    ::close(kept[0]);
+    ::close(closed[0]);
+    ::unsetenv("BV_RUNNER_REPLACED");
 }
 
 TEST(ProcessRunner, TryWaitAnswersNothingWhileTheChildRunsThenItsStatusOnce) {
