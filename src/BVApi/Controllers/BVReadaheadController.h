@@ -12,7 +12,8 @@ class BVContentController;
 
 // The memory window of one open file handle: turns the file-system layer's many small
 // sequential reads into cache reads of kStep bytes, keeping kKeptBehind bytes before the
-// last read position. One handle calls it from one thread at a time; it has no lock.
+// last read position, so that reads arriving slightly out of order are served from memory. One
+// handle calls it from one thread at a time; it has no lock.
 class BVReadaheadController {
   public:
     static constexpr uint64_t kStep = 524288;
@@ -47,6 +48,8 @@ class BVReadaheadController {
   private:
     // Whether the file is whole in the cache and ends at or before position.
     bool atEndOfFile(uint64_t position);
+    // Empties the window and places its start at location.
+    void restartAt(uint64_t location);
     uint64_t windowLength() const { return buffer_.length() - head_; }
 
     std::string path_;
