@@ -168,23 +168,32 @@ std::optional<bv::Data> BVDriveFS::readOnce(BVDriveFSHandle& handle, uint64_t of
 
 int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, char* buffer,
                                   size_t size, uint64_t offset, bv::Error* error) {
-    auto bytes = readOnce(handle, offset, size, error);
-    for (int attempt = 1; !bytes && attempt <= kReadRetries; ++attempt) {
+    // The read-ahead window copies straight into the caller's buffer.
+    auto once = [&]() -> std::optional<uint64_t> {
+        if (handle.kind == BVDriveFSHandle::Kind::Readahead)
+            return handle.reader->readInto(offset, size, buffer, error);
+        auto bytes = readOnce(handle, offset, size, error);
+        if (!bytes)
+            return std::nullopt;
+        const size_t length = std::min(size, bytes->size());
+        if (length > 0)
+            std::memcpy(buffer, bytes->bytes(), length);
+        return length;
+    };
+    auto length = once();
+    for (int attempt = 1; !length && attempt <= kReadRetries; ++attempt) {
         BVLog("Sleep 5 in readFile in %x", reinterpret_cast<uintptr_t>(&handle));
         options_.clock->sleepFor(kReadRetryDelay);
         BVLog("Slept 5 in readFile in %x", reinterpret_cast<uintptr_t>(&handle));
-        bytes = readOnce(handle, offset, size, error);
-        if (bytes)
+        length = once();
+        if (length)
             BVLog("Broke out of readFile loop with success on %i in @x", attempt);
     }
-    if (!bytes) {
+    if (!length) {
         fillPosixError(error, handle.kind != BVDriveFSHandle::Kind::Satellites);
         return -1;
     }
-    const size_t length = std::min(size, bytes->size());
-    if (length > 0)
-        std::memcpy(buffer, bytes->bytes(), length);
-    return static_cast<int64_t>(length);
+    return static_cast<int64_t>(*length);
 }
 
 int64_t BVDriveFS::writeFileAtPath(const std::string&, BVDriveFSHandle& handle, const char* buffer,

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,17 @@ class BVFileReader {
     // answer is the end of the file (also the reader's own time limit); nothing is a failure,
     // with the error.
     virtual std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) = 0;
+    // read() into buffer, which has room for size bytes: the count, 0 at the end of the file.
+    virtual std::optional<uint64_t> readInto(uint64_t offset, uint64_t size, char* buffer,
+                                             bv::Error* error) {
+        auto bytes = read(offset, size, error);
+        if (!bytes)
+            return std::nullopt;
+        const uint64_t length = std::min<uint64_t>(size, bytes->size());
+        if (length > 0)
+            std::memcpy(buffer, bytes->bytes(), length);
+        return length;
+    }
 };
 
 // Writes one file of the service. Opened lazily: the first read, write or truncate opens it.

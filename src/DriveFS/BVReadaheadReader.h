@@ -22,6 +22,12 @@ class BVReadaheadReader : public BVFileReader {
         return readahead_.request({offset, size});
     }
 
+    std::optional<uint64_t> readInto(uint64_t offset, uint64_t size, char* buffer,
+                                     bv::Error*) override {
+        std::lock_guard<std::mutex> guard(windowLock_);
+        return readahead_.requestInto({offset, size}, reinterpret_cast<uint8_t*>(buffer));
+    }
+
   private:
     std::mutex windowLock_;  // guards readahead_
     BVReadaheadController readahead_;

@@ -359,6 +359,16 @@ void BVDownloadController::requestResponseHandler(const BVHttpResponse& response
 void BVDownloadController::requestDataHandler(const bv::Data& piece, int64_t, int64_t) {
     if (released_)
         return;
+    // A plain piece larger than a flush, with nothing held before it, is stored as it came
+    // (the same store the buffer would make): copying it into the buffer first would copy
+    // every byte of the download once more.
+    if (!item_->encrypted && transferBuffer_.empty() && piece.length() > kTransferFlush) {
+        if (!storeData(piece)) {
+            request_->cancelAsync();
+            ended(bv::Error::make(kErrorInvalidSize, kInvalidSize));
+        }
+        return;
+    }
     transferBuffer_.append(piece);
     if (transferBuffer_.length() > kTransferFlush && !storeBuffer()) {
         request_->cancelAsync();
@@ -388,6 +398,10 @@ bool BVDownloadController::storeBuffer() {
         // buffer grows.
         transferBuffer_.reserve(2 * kTransferFlush);
     }
+    return storeData(data);
+}
+
+bool BVDownloadController::storeData(const bv::Data& data) {
     if (data.empty())
         return true;
     const int64_t offset = item_->completedBytes.load();

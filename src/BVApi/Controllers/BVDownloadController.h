@@ -106,6 +106,8 @@ class BVDownloadController : public std::enable_shared_from_this<BVDownloadContr
     // Releases the folder lock, the file's lock and the registry entry; once.
     void release();
     void ended(bv::Error error);
+    // Appends plain bytes to the cached content at the descriptor's completed bytes.
+    bool storeData(const bv::Data& data);
 
     bv::Data transferBuffer_;
     std::shared_ptr<BVApiRequest> request_;

@@ -13,28 +13,52 @@ BVReadaheadController::BVReadaheadController(std::string path, BVContentControll
       content_(content ? content : BVContentController::sharedController()),
       clock_(clock ? std::move(clock) : bv::Clock::system()) {}
 
-std::optional<bv::Data> BVReadaheadController::request(Range range) {
-    if (range.location < offset_ + kKeptBehind)
-        cleanupBufferCompletely();
+int64_t BVReadaheadController::prepare(Range range) {
+    // The kernel sends the reads of one file from several threads at once, so they come in
+    // slightly out of order: a read inside the window, the bytes kept behind included, is
+    // served from it. A read outside it starts the window again at the read, never at the
+    // start of the file: going back to 0 would read everything before the read again into
+    // memory (measured: three times the file for one sequential read of 256 MiB), and so
+    // would filling up to a read far ahead of the window.
+    if (range.location < offset_ || range.location > windowEnd() + kStep)
+        restartAt(range.location);
     const uint64_t end = range.location + range.length;
-    if (offset_ + windowLength() < end) {
-        switch (fillBufferTo(end)) {
-            case -1:
-                return std::nullopt;
-            case -2:
-                return bv::Data();
-            default:
-                break;
-        }
+    if (windowEnd() < end)
+        return fillBufferTo(end);
+    return 0;
+}
+
+std::optional<bv::Data> BVReadaheadController::request(Range range) {
+    switch (prepare(range)) {
+        case -1:
+            return std::nullopt;
+        case -2:
+            return bv::Data();
+        default:
+            break;
     }
     bv::Data data = dataForRange(range);
     cleanupBufferFrom(range.location);
     return data;
 }
 
+std::optional<uint64_t> BVReadaheadController::requestInto(Range range, uint8_t* out) {
+    switch (prepare(range)) {
+        case -1:
+            return std::nullopt;
+        case -2:
+            return 0;
+        default:
+            break;
+    }
+    const uint64_t length = copyFromWindow(range, out);
+    cleanupBufferFrom(range.location);
+    return length;
+}
+
 int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
     const double started = clock_->monotonic();
-    while (offset_ + windowLength() < end) {
+    while (windowEnd() < end) {
         if (clock_->monotonic() > started + kFillDeadline) {
             BVLog("Fill read buffer timeout for path: %@", path_);
             return -2;
@@ -42,7 +66,7 @@ int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
         std::optional<bv::Data> bytes;
         for (int attempt = 1;; ++attempt) {
             ++cacheReads_;
-            const uint64_t at = offset_ + windowLength();
+            const uint64_t at = windowEnd();
             bytes = content_->readFileAt(path_, at, kStep, nullptr);
             if (bytes && !bytes->empty())
                 break;
@@ -51,14 +75,15 @@ int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
                 return 0;
             clock_->sleepFor(1);
             if (attempt == kAttempts) {
-                BVLog("RA: READ FAILED in %x", static_cast<unsigned>(offset_ + windowLength()));
+                BVLog("RA: READ FAILED in %x", static_cast<unsigned>(windowEnd()));
                 return -1;
             }
             BVLog(attempt == 1 ? "readFileAt fail 1" : "readFileAt fail 2");
         }
         BVLog("RA: READ %llu bytes, new buffer len %llu", uint64_t(bytes->length()),
               uint64_t(windowLength()));
-        buffer_.append(*bytes);
+        chunksLength_ += bytes->length();
+        chunks_.push_back(std::move(*bytes));
     }
     return 0;
 }
@@ -69,15 +94,42 @@ bool BVReadaheadController::atEndOfFile(uint64_t position) {
            uint64_t(descriptor->completedBytes.load()) <= position;
 }
 
-bv::Data BVReadaheadController::dataForRange(Range range) const {
+uint64_t BVReadaheadController::lengthInWindow(Range range) const {
     const uint64_t r = range.location >= offset_ ? range.location - offset_ : windowLength();
     uint64_t length = range.length;
     if (windowLength() < r + length)
         length = r < windowLength() ? windowLength() - r : 0;
+    return length;
+}
+
+uint64_t BVReadaheadController::copyFromWindow(Range range, uint8_t* out) const {
+    const uint64_t length = lengthInWindow(range);
     BVLog("[BVReadaheadController dataForRange] buffer length: %llu", uint64_t(windowLength()));
     BVLog("range.location: %lu, range.length: %lu", static_cast<unsigned long>(range.location),
           static_cast<unsigned long>(range.length));
-    return length ? buffer_.subdata(head_ + r, length) : bv::Data();
+    uint64_t at = range.location;
+    uint64_t copied = 0;
+    uint64_t chunkStart = chunksStart_;
+    for (const bv::Data& chunk : chunks_) {
+        if (copied == length)
+            break;
+        const uint64_t chunkEnd = chunkStart + chunk.length();
+        if (at < chunkEnd) {
+            const uint64_t n = std::min(length - copied, chunkEnd - at);
+            std::memcpy(out + copied, chunk.bytes() + (at - chunkStart), n);
+            copied += n;
+            at += n;
+        }
+        chunkStart = chunkEnd;
+    }
+    return copied;
+}
+
+bv::Data BVReadaheadController::dataForRange(Range range) const {
+    bv::Data data;
+    data.resize(lengthInWindow(range));
+    data.resize(copyFromWindow(range, data.mutableBytes()));
+    return data;
 }
 
 void BVReadaheadController::cleanupBufferFrom(uint64_t location) {
@@ -86,20 +138,26 @@ void BVReadaheadController::cleanupBufferFrom(uint64_t location) {
     const uint64_t newOffset = location - kKeptBehind;
     if (newOffset <= offset_)
         return;
-    head_ += std::min<uint64_t>(newOffset - offset_, windowLength());
+    // Nothing of the window is left before the new start (a read past the end of the file).
+    if (newOffset >= windowEnd()) {
+        restartAt(newOffset);
+        return;
+    }
     offset_ = newOffset;
-    // The dropped bytes are given back once a step's worth gathered, not at every read, so
-    // the kept bytes are moved about once per step.
-    if (head_ >= kStep) {
-        uint8_t* bytes = buffer_.mutableBytes();
-        std::memmove(bytes, bytes + head_, buffer_.length() - head_);
-        buffer_.resize(buffer_.length() - head_);
-        head_ = 0;
+    while (!chunks_.empty() && chunksStart_ + chunks_.front().length() <= offset_) {
+        chunksStart_ += chunks_.front().length();
+        chunksLength_ -= chunks_.front().length();
+        chunks_.pop_front();
     }
 }
 
+void BVReadaheadController::restartAt(uint64_t location) {
+    chunks_.clear();
+    chunksStart_ = location;
+    chunksLength_ = 0;
+    offset_ = location;
+}
+
 void BVReadaheadController::cleanupBufferCompletely() {
-    buffer_ = bv::Data();
-    head_ = 0;
-    offset_ = 0;
+    restartAt(0);
 }

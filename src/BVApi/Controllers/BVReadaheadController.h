@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +13,8 @@ class BVContentController;
 
 // The memory window of one open file handle: turns the file-system layer's many small
 // sequential reads into cache reads of kStep bytes, keeping kKeptBehind bytes before the
-// last read position. One handle calls it from one thread at a time; it has no lock.
+// last read position, so that reads arriving slightly out of order are served from memory.
+// One handle calls it from one thread at a time; it has no lock.
 class BVReadaheadController {
   public:
     static constexpr uint64_t kStep = 524288;
@@ -32,6 +34,10 @@ class BVReadaheadController {
     // At most range.length bytes from range.location (fewer at the end of the file); empty
     // when a fill took longer than kFillDeadline; nothing when the file cannot be read.
     std::optional<bv::Data> request(Range range);
+    // request() into out, which has room for range.length bytes: the count copied (0 at the
+    // end of the file or on a time-out), nothing when the file cannot be read. Spares the
+    // file-system layer a copy of every byte.
+    std::optional<uint64_t> requestInto(Range range, uint8_t* out);
     // 0 filled up to end, -1 failed, -2 timed out.
     int64_t fillBufferTo(uint64_t end);
     bv::Data dataForRange(Range range) const;
@@ -45,14 +51,25 @@ class BVReadaheadController {
     uint64_t cacheReads() const { return cacheReads_; }
 
   private:
+    // Places the window over range and fills it: fillBufferTo's answer.
+    int64_t prepare(Range range);
+    // The part of range the window holds, copied to out (which has room for it); its length.
+    uint64_t copyFromWindow(Range range, uint8_t* out) const;
+    uint64_t lengthInWindow(Range range) const;
     // Whether the file is whole in the cache and ends at or before position.
     bool atEndOfFile(uint64_t position);
-    uint64_t windowLength() const { return buffer_.length() - head_; }
+    uint64_t windowEnd() const { return chunksStart_ + chunksLength_; }
+    uint64_t windowLength() const { return windowEnd() - offset_; }
+    // Empties the window and places its start at location.
+    void restartAt(uint64_t location);
 
     std::string path_;
-    // The window is buffer_ from head_ on; the bytes before head_ are dropped ones.
-    bv::Data buffer_;
-    uint64_t head_ = 0;
+    // The window is the bytes of the cache reads still kept, in file order, from offset_ on:
+    // each read is kept as it came, so filling copies nothing and dropping the bytes behind
+    // moves nothing.
+    std::deque<bv::Data> chunks_;
+    uint64_t chunksStart_ = 0;   // file offset of the first kept byte (<= offset_)
+    uint64_t chunksLength_ = 0;  // bytes in chunks_
     uint64_t offset_ = 0;
     BVContentController* content_;
     std::shared_ptr<bv::Clock> clock_;
