@@ -619,8 +619,11 @@ BVApiExchangeSummary BVApiRequest::summary() const {
     summary.url = fullUrlFor(endpoint_);
     summary.parameters = "{\n";
     if (parameters_ && parameters_->is_object()) {
-        for (const auto& [key, value] : parameters_->items())
-            summary.parameters += bv::format("  %@ = \"%@\"\n", key, loggedValue(key, value));
+        // "  %@ = \"%@\"\n" for each, put together directly: every request builds this twice.
+        for (const auto& [key, value] : parameters_->items()) {
+            summary.parameters.append("  ").append(key).append(" = \"");
+            summary.parameters.append(loggedValue(key, value)).append("\"\n");
+        }
     }
     summary.startTime = startTime_;
     summary.endTime = endTime_;
