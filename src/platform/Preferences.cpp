@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -17,6 +19,26 @@ namespace {
 
 std::filesystem::path defaultFolder() {
     return XdgPaths::configHome() / "Brimvault";
+}
+
+// defaultFolder(), remembered per thread for the environment it was made from: every
+// request reads its settings through standard(), and building the path is most of that.
+const std::filesystem::path& currentDefaultFolder() {
+    thread_local std::optional<std::string> configHome, home;
+    thread_local std::filesystem::path folder;
+    thread_local bool made = false;
+    const auto same = [](const std::optional<std::string>& kept, const char* now) {
+        return kept ? now && *kept == now : !now;
+    };
+    const char* configNow = std::getenv("XDG_CONFIG_HOME");
+    const char* homeNow = std::getenv("HOME");
+    if (!made || !same(configHome, configNow) || !same(home, homeNow)) {
+        folder = defaultFolder();
+        configHome = configNow ? std::optional<std::string>(configNow) : std::nullopt;
+        home = homeNow ? std::optional<std::string>(homeNow) : std::nullopt;
+        made = true;
+    }
+    return folder;
 }
 
 bool writeAll(int fd, const std::string& bytes) {
@@ -53,7 +75,7 @@ Preferences& Preferences::standard() {
     // one. Earlier stores stay alive: callers may still hold references to them.
     static std::vector<std::unique_ptr<Preferences>>* instances =
         new std::vector<std::unique_ptr<Preferences>>();
-    const auto folder = defaultFolder();
+    const auto& folder = currentDefaultFolder();
     Preferences* current = currentStandard.load(std::memory_order_acquire);
     if (current && current->folder_ == folder)
         return *current;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <random>
+#include <unordered_map>
 
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 #include "BVApi/Networking/BVApiRequestConnection.h"
@@ -53,6 +54,9 @@ struct UrlCleanup {
 };
 using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
 
+// Resolved URLs kept per thread; endpoints are a fixed set, ids travel as components.
+constexpr size_t kResolvedKept = 128;
+
 std::string urlPart(CURLU* url, CURLUPart part) {
     char* text = nullptr;
     if (curl_url_get(url, part, &text, 0) != CURLUE_OK || !text)
@@ -66,12 +70,29 @@ std::string urlPart(CURLU* url, CURLUPart part) {
 // when one is given. Answers nothing when either is not a usable URL.
 std::optional<std::string> resolve(const std::string& base, const std::string& endpoint,
                                    const std::optional<std::string>& component, bv::Error* error) {
-    UrlHandle url(curl_url());
-    CURLUcode code =
-        url ? curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
-    if (code == CURLUE_OK && !endpoint.empty())
-        code = curl_url_set(url.get(), CURLUPART_URL, endpoint.c_str(), 0);
-    std::string text = code == CURLUE_OK ? urlPart(url.get(), CURLUPART_URL) : std::string();
+    // Parsing both URLs costs more than the rest of a small request's bookkeeping, and each
+    // request resolves the same few pairs several times (to send, and for its log records):
+    // the last answers are kept per thread. Only sound answers are kept.
+    thread_local std::unordered_map<std::string, std::string> resolved;
+    std::string key = base;
+    key += '\0';
+    key += endpoint;
+    std::string text;
+    CURLUcode code = CURLUE_OK;
+    if (auto known = resolved.find(key); known != resolved.end()) {
+        text = known->second;
+    } else {
+        UrlHandle url(curl_url());
+        code = url ? curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+        if (code == CURLUE_OK && !endpoint.empty())
+            code = curl_url_set(url.get(), CURLUPART_URL, endpoint.c_str(), 0);
+        text = code == CURLUE_OK ? urlPart(url.get(), CURLUPART_URL) : std::string();
+        if (!text.empty()) {
+            if (resolved.size() >= kResolvedKept)
+                resolved.clear();
+            resolved.emplace(std::move(key), text);
+        }
+    }
     if (text.empty()) {
         if (code == CURLUE_OK)
             code = CURLUE_MALFORMED_INPUT;
@@ -598,8 +619,11 @@ BVApiExchangeSummary BVApiRequest::summary() const {
     summary.url = fullUrlFor(endpoint_);
     summary.parameters = "{\n";
     if (parameters_ && parameters_->is_object()) {
-        for (const auto& [key, value] : parameters_->items())
-            summary.parameters += bv::format("  %@ = \"%@\"\n", key, loggedValue(key, value));
+        // "  %@ = \"%@\"\n" for each, put together directly: every request builds this twice.
+        for (const auto& [key, value] : parameters_->items()) {
+            summary.parameters.append("  ").append(key).append(" = \"");
+            summary.parameters.append(loggedValue(key, value)).append("\"\n");
+        }
     }
     summary.startTime = startTime_;
     summary.endTime = endTime_;

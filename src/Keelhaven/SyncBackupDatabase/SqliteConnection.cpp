@@ -97,7 +97,21 @@ void SqliteConnection::useWriteAheadLog() {
 }
 
 void SqliteConnection::close() {
+    cached_.clear();
     db_.reset();
+}
+
+SqliteStatement& SqliteConnection::cached(std::string_view sql) {
+    if (auto kept = cached_.find(std::string(sql)); kept != cached_.end()) {
+        kept->second.reset();
+        return kept->second;
+    }
+    SqliteStatement statement = prepare(sql);
+    if (!statement.valid()) {
+        unprepared_ = std::move(statement);
+        return unprepared_;
+    }
+    return cached_.emplace(std::string(sql), std::move(statement)).first->second;
 }
 
 SqliteStatement SqliteConnection::prepare(std::string_view sql) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/Data.h"
 
@@ -67,6 +68,10 @@ class SqliteConnection {
 
     // A statement for sql; check valid() before use. On a closed connection it is invalid.
     SqliteStatement prepare(std::string_view sql);
+    // The same, kept by the connection for the next call with the same sql, reset and with
+    // its bindings cleared. For the writes a run makes once per item: preparing costs more
+    // than running them. Valid until the connection closes; one user at a time, as ever.
+    SqliteStatement& cached(std::string_view sql);
     // Runs one statement without parameters to its end; false on any failure.
     bool exec(std::string_view sql);
     // True when no transaction is open (SQLite's autocommit mode).
@@ -85,4 +90,7 @@ class SqliteConnection {
         void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
     };
     std::unique_ptr<sqlite3, Closer> db_;
+    // After db_, so that its statements are finalized before the connection closes.
+    std::unordered_map<std::string, SqliteStatement> cached_;
+    SqliteStatement unprepared_;  // what cached() answers when preparing failed
 };

@@ -343,7 +343,7 @@ bool SyncBackupDatabase::runWriteLocked(const char* sql, bool forced,
 
 bool SyncBackupDatabase::insertFileLocked(const BrimvaultFile& file, bool local) {
     startTransaction();
-    SqliteStatement insert = connection_.prepare(
+    SqliteStatement& insert = connection_.cached(
         local ? "insert or replace into local_files (FileName, FilePath, FileID, FileSize, "
                 "FileModif, ParentFolderID)  values(?,?,?,?,?,?);"
               : "insert or replace into cloud_files (FileName, FilePath, FileID, FileSize, "
@@ -378,7 +378,7 @@ bool SyncBackupDatabase::insertLocalFile(const BrimvaultFile& file) {
 
 bool SyncBackupDatabase::insertFolderLocked(const BrimvaultFolder& folder, bool local) {
     startTransaction();
-    SqliteStatement insert = connection_.prepare(
+    SqliteStatement& insert = connection_.cached(
         local ? "insert or replace into local_Folders (FolderName, FolderID, FolderPath, "
                 "ParentFolderID)  values(?,?,?,?);"
               : "insert or replace into Cloud_Folders (FolderName, FolderID, FolderPath, "
