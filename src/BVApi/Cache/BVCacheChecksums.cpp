@@ -150,7 +150,7 @@ Attribute readAttribute(int contentFd) {
     }
     std::memcpy(&attribute.record, value + kHeaderSize, kRecordSize);
     attribute.state = attribute.record.length < BVCacheChecksums::kBlockSize ? Attribute::Present
-                                                                            : Attribute::Damaged;
+                                                                             : Attribute::Damaged;
     return attribute;
 }
 

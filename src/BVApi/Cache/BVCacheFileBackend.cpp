@@ -641,20 +641,18 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
     const uint64_t blocks = (end - start + kBlock - 1) / kBlock;
     const auto records =
         BVCacheChecksums::readRecords(fd.get(), checksumsBeside(path), start / kBlock, blocks);
-    // Records follow the bytes they cover, so at the tail of the file the records read now,
-    // not the length seen before, say where the checked bytes end: bytes appended while this
-    // read runs may lack their records yet (unless the descriptor already claims them), and a
-    // record written since the length was taken covers bytes that are there already.
-    if (end == fileLength) {
-        const uint64_t recorded =
-            records.empty() ? start : start + (records.size() - 1) * kBlock + records.back().length;
-        if (recorded != end) {
-            end = recorded;
-            if (claimed > end)
-                throw BVCacheDamagedException(
-                    "BVCacheController",
-                    bv::format("%@: bytes from %llu have no checksum", path, end));
-        }
+    // Records follow the bytes they cover, so the records read now, not the length seen
+    // before, say where the checked bytes end: bytes appended while this read runs may lack
+    // their records yet (unless the descriptor already claims them), at the tail or, when the
+    // append crossed into a new block, before the end of the range; and at the tail a record
+    // written since the length was taken covers bytes that are there already.
+    const uint64_t recorded =
+        records.empty() ? start : start + (records.size() - 1) * kBlock + records.back().length;
+    if (recorded < end || (end == fileLength && recorded != end)) {
+        end = recorded;
+        if (claimed > end)
+            throw BVCacheDamagedException(
+                "BVCacheController", bv::format("%@: bytes from %llu have no checksum", path, end));
     }
     bv::Data data;
     data.resize(size_t(end - start));
