@@ -4,6 +4,8 @@
 #include <fstream>
 #include <functional>
 
+#include <sys/xattr.h>
+
 #include "BVApi/Cache/BVCacheChecksums.h"
 #include "BVApi/Cache/BVCacheException.h"
 #include "BVApi/Cache/BVCacheFileBackend.h"
@@ -123,6 +125,66 @@ TEST_F(ChecksumBackendTest, DamageIsRaisedNeverServed) {
         d.apply(content(), sums());
         EXPECT_THROW(read(d.readAt, 4096), BVCacheDamagedException) << d.name;
     }
+}
+
+// Small content keeps its checksums in an attribute of the content file, and damage to either
+// is found as it is with the checksum file.
+TEST_F(ChecksumBackendTest, SmallContentCarriesItsChecksumsAndTheirDamageIsRaised) {
+    if (::setxattr(dir_.path().c_str(), "user.probe", "x", 1, 0) != 0 && errno == ENOTSUP)
+        GTEST_SKIP() << "no extended attributes here; small content uses the checksum file";
+    auto attribute = [](const std::string& content) {
+        char value[64];
+        const ssize_t n =
+            ::getxattr(content.c_str(), BVCacheChecksums::kAttribute, value, sizeof value);
+        return n < 0 ? std::string() : std::string(value, size_t(n));
+    };
+    const std::string bytes = pattern(kBlock - 1, 5);
+    struct Damage {
+        const char* name;
+        std::function<void(const std::string& content)> apply;
+    };
+    const std::vector<Damage> damages = {
+        {"byte flipped",
+         [](const std::string& c) {
+             std::fstream f(c, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(100);
+             f.put('\x7f');
+         }},
+        {"checksums gone",
+         [](const std::string& c) { ::removexattr(c.c_str(), BVCacheChecksums::kAttribute); }},
+        {"checksums of another format",
+         [](const std::string& c) {
+             ::setxattr(c.c_str(), BVCacheChecksums::kAttribute, "garbage!garbage!", 16, 0);
+         }},
+    };
+    for (const auto& d : damages) {
+        backend_->purgeBinaryData("f");
+        store(bytes, {1, 4095, 20000});
+        EXPECT_FALSE(fs::exists(sums())) << d.name;
+        EXPECT_EQ(attribute(content()).size(), 16u) << d.name;
+        ASSERT_EQ(read(0, bytes.size()), bytes) << d.name;
+        d.apply(content());
+        EXPECT_THROW(read(0, 4096), BVCacheDamagedException) << d.name;
+    }
+
+    // Growing past the first block moves the checksums into the file beside, which then holds
+    // the records of the bytes before as well.
+    backend_->purgeBinaryData("f");
+    const std::string grown = pattern(3 * kBlock + 7, 6);
+    store(grown, {1000, kBlock - 1000 - 1, 1, 2 * kBlock + 7});
+    EXPECT_EQ(attribute(content()), "");
+    EXPECT_EQ(fs::file_size(sums()), 8u + 4 * 8u);
+    EXPECT_EQ(read(0, grown.size()), grown);
+    // Content emptied for a new start forgets them.
+    backend_->purgeBinaryData("f");
+    store(pattern(10, 8), {10});
+    EXPECT_EQ(attribute(content()).size(), 16u);
+    auto open = backend_->openContentForAppend("f");
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->length, 10u);
+    ASSERT_TRUE(backend_->emptyContent(open->fd.get(), "f"));
+    EXPECT_EQ(attribute(content()), "");
+    EXPECT_FALSE(fs::exists(sums()));
 }
 
 TEST_F(ChecksumBackendTest, UnrecordedBytesAreDroppedBeforeAppendingAndPurgesDropChecksums) {

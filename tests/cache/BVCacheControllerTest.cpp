@@ -70,6 +70,22 @@ TEST_F(ControllerTest, StoredItemsComeBackWithTheirMetadata) {
     EXPECT_EQ(BVCacheContentItem::cacheIndexVersioningHash(BVFSIdItem::itemClass()),
               Utilities::md5HexDigest("identifier:path:"));
     EXPECT_EQ(BVCacheController::sharedController(), cache_);
+
+    // The names are answered however the entry holds them: taken from the listing before the
+    // first flush, from its encoding after it, through an invalidation, and from the disk.
+    const auto& cls = BVFolderListItem::itemClass();
+    const auto files = nlohmann::json::array({"a.txt"});
+    cache_->flush();
+    EXPECT_EQ((*cache_->fetchMetaOfItemWithKey("F1", cls))["files"], files) << "flushed";
+    cache_->invalidateItemWithKey("F1", cls);
+    cache_->flush();
+    EXPECT_EQ((*cache_->fetchMetaOfItemWithKey("F1", cls))["files"], files) << "invalidated";
+    start("run-2");
+    auto reread = cache_->fetchMetaOfItemWithKey("F1", cls);
+    ASSERT_TRUE(reread);
+    EXPECT_EQ((*reread)["files"], files);
+    EXPECT_EQ((*reread)["folders"], nlohmann::json::array({"Sub"}));
+    EXPECT_EQ((*reread)["invalidated"], true);
 }
 
 TEST_F(ControllerTest, ValidityFollowsEachClassRule) {

@@ -92,6 +92,17 @@ TEST_F(UploadTest, AFiftyMiBStreamGoesAsTwoFullChunksAndTheLeftoverThenClosesWit
     ASSERT_TRUE(mirrored) << error.description();
     EXPECT_EQ(mirrored->size(), bytes.size());
     EXPECT_TRUE(*mirrored == bytes);
+    // The close finished the mirror: its content file is closed, and the descriptor on disk
+    // claims the whole file.
+    const std::string id = writer->uploadHandle()->identifier;
+    cache_->flush();
+    EXPECT_EQ(cache_->openContentStream(id), nullptr);
+    cache_->backend().clearMemcache();
+    auto persisted = std::dynamic_pointer_cast<BVBinaryDataDescriptorItem>(
+        cache_->backend().restoreItem(id, BVBinaryDataDescriptorItem::itemClass()));
+    ASSERT_NE(persisted, nullptr);
+    EXPECT_EQ(persisted->completedBytes, 52428800);
+    EXPECT_EQ(persisted->totalBytes, 52428800);
     EXPECT_TRUE(journal_->entries().empty());
     EXPECT_TRUE(window_.records().size() <= 1);
 }

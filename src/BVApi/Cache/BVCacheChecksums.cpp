@@ -1,6 +1,7 @@
 #include "BVApi/Cache/BVCacheChecksums.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -124,6 +125,49 @@ off_t recordAt(uint64_t block) {
     return off_t(kHeaderSize + block * kRecordSize);
 }
 
+// The records in the content file's attribute: there (one record of a block not yet full),
+// absent (none set, or the file system keeps none), or damaged.
+struct Attribute {
+    enum State { Absent, Present, Damaged } state = Absent;
+    BVCacheChecksums::Record record;
+};
+
+constexpr size_t kAttributeSize = kHeaderSize + kRecordSize;
+
+Attribute readAttribute(int contentFd) {
+    Attribute attribute;
+    uint8_t value[kAttributeSize + 1];
+    const ssize_t n = ::fgetxattr(contentFd, BVCacheChecksums::kAttribute, value, sizeof value);
+    if (n < 0) {
+        if (errno != ENODATA && errno != ENOTSUP)
+            attribute.state = Attribute::Damaged;
+        return attribute;
+    }
+    const auto h = header();
+    if (size_t(n) != kAttributeSize || std::memcmp(value, h.data(), h.size()) != 0) {
+        attribute.state = Attribute::Damaged;
+        return attribute;
+    }
+    std::memcpy(&attribute.record, value + kHeaderSize, kRecordSize);
+    attribute.state = attribute.record.length < BVCacheChecksums::kBlockSize ? Attribute::Present
+                                                                             : Attribute::Damaged;
+    return attribute;
+}
+
+bool writeAttribute(int contentFd, const BVCacheChecksums::Record& record) {
+    uint8_t value[kAttributeSize];
+    const auto h = header();
+    std::memcpy(value, h.data(), h.size());
+    std::memcpy(value + kHeaderSize, &record, kRecordSize);
+    return ::fsetxattr(contentFd, BVCacheChecksums::kAttribute, value, sizeof value, 0) == 0;
+}
+
+// Removes the attribute; true when it is gone (or never was).
+bool removeAttribute(int contentFd) {
+    return ::fremovexattr(contentFd, BVCacheChecksums::kAttribute) == 0 || errno == ENODATA ||
+           errno == ENOTSUP;
+}
+
 }  // namespace
 
 uint32_t BVCacheChecksums::crc32c(uint32_t crc, const uint8_t* bytes, size_t length) {
@@ -134,14 +178,40 @@ uint32_t BVCacheChecksums::crc32c(uint32_t crc, const uint8_t* bytes, size_t len
     return crcSoftware(crc, bytes, length);
 }
 
-bool BVCacheChecksums::recordAppend(const std::string& sumsPath, const uint8_t* bytes,
-                                    size_t length, uint64_t offset) {
+bool BVCacheChecksums::recordAppend(int contentFd, const std::string& sumsPath,
+                                    const uint8_t* bytes, size_t length, uint64_t offset) {
+    Record tail;
+    // Whether the records so far live in the attribute.
+    bool inAttribute = false;
+    if (offset > 0) {
+        const Attribute attribute = readAttribute(contentFd);
+        if (attribute.state == Attribute::Damaged ||
+            (attribute.state == Attribute::Present && attribute.record.length != offset)) {
+            errno = EILSEQ;
+            return false;
+        }
+        inAttribute = attribute.state == Attribute::Present;
+        if (inAttribute)
+            tail = attribute.record;
+    }
+    if ((offset == 0 || inAttribute) && offset + length < kBlockSize) {
+        Record grown{crc32c(tail.crc, bytes, length), tail.length + uint32_t(length)};
+        if (writeAttribute(contentFd, grown))
+            return true;
+        // The file beside takes the records of a new content; those of a content under way
+        // cannot move without the attribute they continue.
+        if (inAttribute)
+            return false;
+    }
+    // A fresh start in the file: an attribute left from earlier content would shadow it.
+    if (offset == 0 && !removeAttribute(contentFd))
+        return false;
     bv::UniqueFd fd(::open(sumsPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd)
         return false;
     uint64_t block = offset / kBlockSize;
-    Record tail;
-    if (offset == 0) {
+    if (offset == 0 || inAttribute) {
+        // Growing out of the attribute, the file is written whole from the first record.
         const auto h = header();
         if (::ftruncate(fd.get(), 0) != 0 || !writeExactly(fd.get(), h.data(), h.size(), 0))
             return false;
@@ -176,14 +246,23 @@ bool BVCacheChecksums::recordAppend(const std::string& sumsPath, const uint8_t* 
         if (tail.length == kBlockSize)
             tail = Record{};
     }
-    return records.empty() ||
-           writeExactly(fd.get(), records.data(), records.size() * sizeof(Record), recordAt(block));
+    if (!records.empty() &&
+        !writeExactly(fd.get(), records.data(), records.size() * sizeof(Record), recordAt(block)))
+        return false;
+    // Only now, with the file complete: a reader between the two still finds the attribute.
+    return !inAttribute || removeAttribute(contentFd);
 }
 
-std::vector<BVCacheChecksums::Record> BVCacheChecksums::readRecords(const std::string& sumsPath,
+std::vector<BVCacheChecksums::Record> BVCacheChecksums::readRecords(int contentFd,
+                                                                    const std::string& sumsPath,
                                                                     uint64_t first,
                                                                     uint64_t count) {
     std::vector<Record> records;
+    const Attribute attribute = readAttribute(contentFd);
+    if (attribute.state == Attribute::Present && first == 0 && count > 0)
+        records.push_back(attribute.record);
+    if (attribute.state != Attribute::Absent)
+        return records;
     bv::UniqueFd fd(::open(sumsPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd || !headerIsOurs(fd.get()))
         return records;
@@ -201,6 +280,11 @@ std::vector<BVCacheChecksums::Record> BVCacheChecksums::readRecords(const std::s
     }
     records.resize(got / sizeof(Record));
     return records;
+}
+
+void BVCacheChecksums::drop(int contentFd, const std::string& sumsPath) {
+    ::unlink(sumsPath.c_str());
+    removeAttribute(contentFd);
 }
 
 std::string BVCacheChecksums::verify(const uint8_t* bytes, size_t length, uint64_t at,

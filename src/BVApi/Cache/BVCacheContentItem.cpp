@@ -38,12 +38,13 @@ bool isPathMapping(const BVItemClass& cls) {
     return isKind(cls, BVFSIdItem::itemClass());
 }
 
-std::vector<std::string> namesOf(const auto& entries) {
-    std::vector<std::string> names;
-    names.reserve(entries.size());
+json namesOf(const auto& entries) {
+    json names = json::array();
+    auto& array = names.get_ref<json::array_t&>();
+    array.reserve(entries.size());
     for (const auto& e : entries) {
         if (e)
-            names.push_back(e->name);
+            array.emplace_back(e->name);
     }
     return names;
 }
@@ -122,13 +123,18 @@ const BVItemClass& BVCacheContentItem::cacheIndexClass(const BVContentItem& item
 }
 
 json BVCacheContentItem::cacheIndexMeta(const BVContentItem& item) {
+    json meta = cacheIndexMetaWithoutNames(item);
+    if (cacheIndexMetaListsNames(item))
+        addListedNames(meta, item);
+    return meta;
+}
+
+json BVCacheContentItem::cacheIndexMetaWithoutNames(const BVContentItem& item) {
     json meta = json::object();
     const BVItemClass& cls = item.cls();
     if (isListing(cls)) {
         const auto& listing = static_cast<const BVFolderListItem&>(item);
         meta["path"] = listing.path;
-        meta["files"] = namesOf(listing.files);
-        meta["folders"] = namesOf(listing.folders);
         meta["encrypted"] = listing.encrypted;
     } else if (isPathMapping(cls)) {
         const auto& mapping = static_cast<const BVFSIdItem&>(item);
@@ -140,6 +146,18 @@ json BVCacheContentItem::cacheIndexMeta(const BVContentItem& item) {
     }
     meta["orig_class"] = cls.name();
     return meta;
+}
+
+bool BVCacheContentItem::cacheIndexMetaListsNames(const BVContentItem& item) {
+    return isListing(item.cls());
+}
+
+void BVCacheContentItem::addListedNames(json& meta, const BVContentItem& item) {
+    if (!isListing(item.cls()))
+        return;
+    const auto& listing = static_cast<const BVFolderListItem&>(item);
+    meta["files"] = namesOf(listing.files);
+    meta["folders"] = namesOf(listing.folders);
 }
 
 const std::string& BVCacheContentItem::cacheIndexVersioningHash(const BVItemClass& cls) {

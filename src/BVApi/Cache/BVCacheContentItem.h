@@ -39,6 +39,13 @@ class BVCacheContentItem {
     // "encrypted" for listings; "path" and "identifier" for path-to-identifier items; "path"
     // for content descriptors.
     static nlohmann::json cacheIndexMeta(const BVContentItem& item);
+    // cacheIndexMeta without a listing's "files" and "folders", which addListedNames() adds:
+    // the entry of a large folder can then be made without a copy of every name.
+    static nlohmann::json cacheIndexMetaWithoutNames(const BVContentItem& item);
+    // Whether the item's entry holds "files" and "folders" (it is a listing).
+    static bool cacheIndexMetaListsNames(const BVContentItem& item);
+    // Sets "files" and "folders" of meta to the names of the listing's entries.
+    static void addListedNames(nlohmann::json& meta, const BVContentItem& listing);
 
     // MD5 hex of each encoded property name followed by ":".
     static const std::string& cacheIndexVersioningHash(const BVItemClass& cls);

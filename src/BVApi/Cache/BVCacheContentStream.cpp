@@ -82,6 +82,19 @@ void BVCacheContentStream::finish() {
     ended(State::Complete, nullptr);
 }
 
+bool BVCacheContentStream::finishAt(uint64_t total) {
+    // Appends are serialised against this, so the length checked is the length finished.
+    std::lock_guard appending(appendLock_);
+    {
+        std::lock_guard lock(lock_);
+        if (state_ != State::Open || length_ != total)
+            return false;
+        total_ = int64_t(total);
+        descriptor_->totalBytes = int64_t(total);
+    }
+    return ended(State::Complete, nullptr);
+}
+
 void BVCacheContentStream::fail(const bv::Error& error) {
     ended(State::Failed, &error);
 }
@@ -90,11 +103,11 @@ void BVCacheContentStream::abandon() {
     ended(State::Abandoned, nullptr);
 }
 
-void BVCacheContentStream::ended(State state, const bv::Error* error) {
+bool BVCacheContentStream::ended(State state, const bv::Error* error) {
     {
         std::lock_guard lock(lock_);
         if (state_ != State::Open)
-            return;
+            return false;
         state_ = state;
         if (error)
             error_ = *error;
@@ -103,6 +116,7 @@ void BVCacheContentStream::ended(State state, const bv::Error* error) {
     landed_.notify_all();
     if (state != State::Abandoned)
         askForPersist();
+    return true;
 }
 
 void BVCacheContentStream::askForPersist() {

@@ -58,6 +58,10 @@ class BVCacheContentStream {
     // completedBytes; the persisted copy keeps the total of the last append) and persisted,
     // and every waiter is released. No append is taken afterwards.
     void finish();
+    // The content is whole at total bytes, a length no append announced (an upload's mirror
+    // once the service has the file): as finish(), and the persisted descriptor claims total
+    // as well. False, and nothing changes, when the stream ended or holds another length.
+    bool finishAt(uint64_t total);
     // The content will not be completed: waiters are released with the error.
     void fail(const bv::Error& error);
 
@@ -98,7 +102,8 @@ class BVCacheContentStream {
 
   private:
     enum class State { Open, Complete, Failed, Abandoned };
-    void ended(State state, const bv::Error* error);
+    // Whether this call ended the stream (it was open).
+    bool ended(State state, const bv::Error* error);
     void askForPersist();
 
     const std::string identifier_;

@@ -241,7 +241,7 @@ bool BVCacheController::storeEntry(const BVItemRef& item, BVCacheIndex& index, b
         if (ifStill && index.snapshotFor(BVCacheContentItem::cacheIndexKey(*item)) != *ifStill)
             return false;
         if (reindex)
-            index.index(*item, now(), runtimeIdentifier_);
+            index.index(item, now(), runtimeIdentifier_);
         evicted = backend_->storeItemDeferred(item, std::move(archive));
     }
     backend_->logStoredItem(evicted);

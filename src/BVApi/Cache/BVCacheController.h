@@ -153,6 +153,11 @@ class BVCacheController {
     // the piece was stored.
     bool storeBinaryData(const bv::Data& data, int64_t offset, int64_t total,
                          const std::string& identifier);
+    // The file's content is whole at total bytes (an upload's mirror once the service has the
+    // file): its open stream is finished, so the descriptor it persists claims every byte and
+    // the content file is closed at the next flush. False, and nothing changes, when no stream
+    // of the file is open or the stream holds another length.
+    bool finishBinaryDataOf(const std::string& identifier, uint64_t total);
     // The content stream of the file: the open one, else a new one on the content file when
     // the file has a valid descriptor (null without one). A download appends through it and
     // ends it with finish() or fail(); readers wait on it for bytes. It stays the file's

@@ -76,6 +76,11 @@ bool BVCacheController::storeBinaryData(const bv::Data& data, int64_t offset, in
     return true;
 }
 
+bool BVCacheController::finishBinaryDataOf(const std::string& identifier, uint64_t total) {
+    auto stream = openContentStream(identifier);
+    return stream && stream->finishAt(total);
+}
+
 bv::Data BVCacheController::fetchBinaryDataOf(const std::string& identifier, uint64_t offset,
                                               uint64_t size) {
     auto descriptor = fetchBinaryDataDescriptor(identifier);

@@ -536,7 +536,8 @@ std::optional<BVCacheFileBackend::OpenContent> BVCacheFileBackend::openContentFo
     content.length = uint64_t(st.st_size);
     if (content.length > 0) {
         const uint64_t last = (content.length - 1) / BVCacheChecksums::kBlockSize;
-        const auto records = BVCacheChecksums::readRecords(checksumsBeside(path), last, 1);
+        const auto records =
+            BVCacheChecksums::readRecords(content.fd.get(), checksumsBeside(path), last, 1);
         if (records.empty() ||
             records[0].length != content.length - last * BVCacheChecksums::kBlockSize) {
             // Appending behind bytes nobody can vouch for would make them look recorded.
@@ -564,7 +565,7 @@ bool BVCacheFileBackend::appendContent(int fd, const std::string& key, const bv:
     if (ok) {
         // After the bytes: a crash between the two leaves bytes unrecorded, which are then
         // never trusted, rather than a record vouching for bytes not written.
-        if (BVCacheChecksums::recordAppend(checksumsBeside(path), data.bytes(), data.length(),
+        if (BVCacheChecksums::recordAppend(fd, checksumsBeside(path), data.bytes(), data.length(),
                                            offset))
             return true;
         saved = errno;
@@ -578,7 +579,7 @@ bool BVCacheFileBackend::appendContent(int fd, const std::string& key, const bv:
 }
 
 bool BVCacheFileBackend::emptyContent(int fd, const std::string& key) {
-    ::unlink(pathForChecksumsWithKey(key).c_str());
+    BVCacheChecksums::drop(fd, pathForChecksumsWithKey(key));
     if (::ftruncate(fd, 0) == 0)
         return true;
     BVLog("Failed to empty cache file %@: %@", pathForBinaryItemWithKey(key), errnoText(errno));
@@ -639,21 +640,19 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
     uint64_t end = std::min<uint64_t>(fileLength, (offset + length + kBlock - 1) / kBlock * kBlock);
     const uint64_t blocks = (end - start + kBlock - 1) / kBlock;
     const auto records =
-        BVCacheChecksums::readRecords(checksumsBeside(path), start / kBlock, blocks);
-    // Records follow the bytes they cover, so at the tail of the file the records read now,
-    // not the length seen before, say where the checked bytes end: bytes appended while this
-    // read runs may lack their records yet (unless the descriptor already claims them), and a
-    // record written since the length was taken covers bytes that are there already.
-    if (end == fileLength) {
-        const uint64_t recorded =
-            records.empty() ? start : start + (records.size() - 1) * kBlock + records.back().length;
-        if (recorded != end) {
-            end = recorded;
-            if (claimed > end)
-                throw BVCacheDamagedException(
-                    "BVCacheController",
-                    bv::format("%@: bytes from %llu have no checksum", path, end));
-        }
+        BVCacheChecksums::readRecords(fd.get(), checksumsBeside(path), start / kBlock, blocks);
+    // Records follow the bytes they cover, so the records read now, not the length seen
+    // before, say where the checked bytes end: bytes appended while this read runs may lack
+    // their records yet (unless the descriptor already claims them), at the tail or, when the
+    // append crossed into a new block, before the end of the range; and at the tail a record
+    // written since the length was taken covers bytes that are there already.
+    const uint64_t recorded =
+        records.empty() ? start : start + (records.size() - 1) * kBlock + records.back().length;
+    if (recorded < end || (end == fileLength && recorded != end)) {
+        end = recorded;
+        if (claimed > end)
+            throw BVCacheDamagedException(
+                "BVCacheController", bv::format("%@: bytes from %llu have no checksum", path, end));
     }
     bv::Data data;
     data.resize(size_t(end - start));

@@ -17,7 +17,8 @@
 
 // The cache in one flat folder: "<Class>.index" per index class, "<Class>.<md5(key)>.cache"
 // per item, "<md5(identifier)>.binary" per file content with the checksums of its blocks in
-// "<md5(identifier)>.crc" (BVCacheChecksums). The folder is owner-only (0700),
+// "<md5(identifier)>.crc", or in an attribute of the content file while it is shorter than a
+// block (BVCacheChecksums). The folder is owner-only (0700),
 // its files 0600; index and item files are replaced by rename of a temporary file, so a
 // failed write or a full disk leaves the previous version readable. Only index files are
 // synced before the rename: an item file that a power loss leaves missing, cut or old
@@ -54,7 +55,8 @@ class BVCacheFileBackend : public BVCacheBackend {
                                  uint64_t size) override;
     void purgeBinaryData(const std::string& key) override;
     std::string pathForBinaryItemWithKey(const std::string& key) const override;
-    // The checksums of the content file of key.
+    // The checksum file of the content file of key (content shorter than a block keeps its
+    // checksums in an attribute of the content file where the file system allows).
     std::string pathForChecksumsWithKey(const std::string& key) const;
 
     // Suffix of an index file that could not be read, kept beside the live one.

@@ -45,18 +45,48 @@ constexpr uint8_t kMajorMap = 5;
 
 }  // namespace
 
-void BVCacheIndex::index(const BVContentItem& item, double now,
-                         const std::string& runtimeIdentifier) {
-    std::string key = BVCacheContentItem::cacheIndexKey(item);
-    json meta = BVCacheContentItem::cacheIndexMeta(item);
+json BVCacheIndex::commonMeta(const BVContentItem& item, json meta, double now,
+                              const std::string& runtimeIdentifier) {
     meta["vhash"] = BVCacheContentItem::cacheIndexVersioningHash(item.cls());
     meta["runtimeid"] = runtimeIdentifier;
     meta["controller_version"] = kControllerVersion;
     meta["lastindex"] = now;
     meta["invalidated"] = false;
-    meta["key"] = key;
+    meta["key"] = BVCacheContentItem::cacheIndexKey(item);
+    return meta;
+}
+
+void BVCacheIndex::index(const BVContentItem& item, double now,
+                         const std::string& runtimeIdentifier) {
+    std::string key = BVCacheContentItem::cacheIndexKey(item);
+    json meta = commonMeta(item, BVCacheContentItem::cacheIndexMeta(item), now, runtimeIdentifier);
     std::lock_guard lock(lock_);
     insertLocked(key, std::move(meta));
+}
+
+void BVCacheIndex::index(const std::shared_ptr<const BVContentItem>& item, double now,
+                         const std::string& runtimeIdentifier) {
+    if (!BVCacheContentItem::cacheIndexMetaListsNames(*item)) {
+        index(*item, now, runtimeIdentifier);
+        return;
+    }
+    std::string key = BVCacheContentItem::cacheIndexKey(*item);
+    json meta = commonMeta(*item, BVCacheContentItem::cacheIndexMetaWithoutNames(*item), now,
+                           runtimeIdentifier);
+    std::lock_guard lock(lock_);
+    insertLocked(key, std::move(meta), item);
+}
+
+json BVCacheIndex::wholeMetaLocked(const Slot& slot) {
+    if (!slot.namesApart)
+        return slot.entry->meta;
+    if (slot.names) {
+        json meta = slot.entry->meta;
+        BVCacheContentItem::addListedNames(meta, *slot.names);
+        return meta;
+    }
+    json whole = json::from_cbor(slot.encodedMeta, true, false);
+    return whole.is_discarded() ? slot.entry->meta : whole;
 }
 
 void BVCacheIndex::purgeIndexFor(const std::string& key) {
@@ -68,7 +98,7 @@ std::vector<json> BVCacheIndex::queryUsingPredicate(const BVCacheFilter& filter)
     std::lock_guard lock(lock_);
     std::vector<json> matches;
     for (const auto& key : queryKeysUsingPredicate(filter))
-        matches.push_back(entries_.at(key).entry->meta);
+        matches.push_back(wholeMetaLocked(entries_.at(key)));
     return matches;
 }
 
@@ -109,8 +139,12 @@ void BVCacheIndex::invalidateMetaFor(const std::string& key) {
     if (it == entries_.end())
         return;
     auto changed = std::make_shared<Entry>(*it->second.entry);
+    // Taken before the stale entry forgets its encoding, which may hold the names.
+    changed->meta = wholeMetaLocked(it->second);
     changed->meta["invalidated"] = true;
     changed->facts.invalidated = true;
+    it->second.namesApart = false;
+    it->second.names.reset();
     markStaleLocked(key, it->second);
     it->second.entry = std::move(changed);
     changed_ = true;
@@ -151,10 +185,11 @@ bool BVCacheIndex::purgeIndexFor(const std::string& key, const Snapshot& ifStill
 }
 
 std::optional<json> BVCacheIndex::metaFor(const std::string& key) const {
-    Snapshot entry = snapshotFor(key);
-    if (!entry)
+    std::lock_guard lock(lock_);
+    auto it = entries_.find(key);
+    if (it == entries_.end())
         return std::nullopt;
-    return entry->meta;
+    return wholeMetaLocked(it->second);
 }
 
 void BVCacheIndex::setMeta(json meta, const std::string& key) {
@@ -176,10 +211,12 @@ std::vector<std::string> BVCacheIndex::keys() const {
     return keys;
 }
 
-void BVCacheIndex::insertLocked(const std::string& key, json meta) {
+void BVCacheIndex::insertLocked(const std::string& key, json meta,
+                                std::shared_ptr<const BVContentItem> names) {
     eraseLocked(key);
     rememberPathLocked(key, meta);
-    entries_.emplace(key, Slot{entryFor(std::move(meta)), {}, {}});
+    const bool apart = names != nullptr;
+    entries_.emplace(key, Slot{entryFor(std::move(meta)), {}, {}, apart, std::move(names)});
     stale_.insert(key);
     changed_ = true;
 }
@@ -253,7 +290,9 @@ bv::Data BVCacheIndex::archivedData() {
     for (const auto& key : stale_) {
         Slot& slot = entries_.at(key);
         appendText(slot.encodedKey, key);
-        appendValue(slot.encodedMeta, slot.entry->meta);
+        appendValue(slot.encodedMeta, wholeMetaLocked(slot));
+        // The names live on in the encoding; the listing need not be held any longer.
+        slot.names.reset();
         encodedBytes_ += 2 * slot.encodedKey.size() + slot.encodedMeta.size();
         encodedKeyBytes_ += slot.encodedKey.size();
     }

@@ -45,6 +45,9 @@ class BVCacheIndex {
 
     // One metadata entry as it was when looked up.
     struct Entry {
+        // The entry of a listing indexed by the item's reference lacks "files" and "folders"
+        // here (nothing that validates reads them); metaFor(), the queries and the archive
+        // answer them.
         nlohmann::json meta;
         // What every validation reads of meta, taken whenever meta is set or changed.
         BVCacheMetaFacts facts;
@@ -63,6 +66,12 @@ class BVCacheIndex {
     // cacheIndexMeta plus "vhash", "runtimeid", "controller_version", "lastindex" (now),
     // "invalidated" (false) and "key".
     void index(const BVContentItem& item, double now, const std::string& runtimeIdentifier);
+    // The same, except that a listing's names are taken from it only when the entry is first
+    // archived or answered whole: a change of a folder of n entries then costs no copy of its
+    // n names, only each flush does. The listing must not change once indexed (listings are
+    // changed as copies), and is held until then.
+    void index(const std::shared_ptr<const BVContentItem>& item, double now,
+               const std::string& runtimeIdentifier);
     void purgeIndexFor(const std::string& key);
     // The entries that match, in key order.
     std::vector<nlohmann::json> queryUsingPredicate(const BVCacheFilter& filter) const;
@@ -101,12 +110,21 @@ class BVCacheIndex {
     struct Slot {
         Snapshot entry;
         std::string encodedKey;   // CBOR of the key; empty while the entry is stale
-        std::string encodedMeta;  // CBOR of meta; empty while the entry is stale
+        std::string encodedMeta;  // CBOR of the whole meta; empty while the entry is stale
+        // entry->meta lacks the listing's "files" and "folders": they are in names until the
+        // entry is encoded, in encodedMeta afterwards.
+        bool namesApart = false;
+        std::shared_ptr<const BVContentItem> names;
     };
 
     static Snapshot entryFor(nlohmann::json meta);
+    static nlohmann::json commonMeta(const BVContentItem& item, nlohmann::json meta, double now,
+                                     const std::string& runtimeIdentifier);
+    // The entry's meta with every key, the names included.
+    static nlohmann::json wholeMetaLocked(const Slot& slot);
 
-    void insertLocked(const std::string& key, nlohmann::json meta);
+    void insertLocked(const std::string& key, nlohmann::json meta,
+                      std::shared_ptr<const BVContentItem> names = nullptr);
     void eraseLocked(const std::string& key);
     void forgetPathLocked(const std::string& key, const nlohmann::json& meta);
     void rememberPathLocked(const std::string& key, const nlohmann::json& meta);

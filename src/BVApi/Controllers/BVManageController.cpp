@@ -817,8 +817,13 @@ bool BVManageController::uploadClose(const BVUploadFileHandle& handle, int64_t r
         return true;
     file->identifier = handle.identifier;
     if (auto descriptor = cache->fetchBinaryDataDescriptor(handle.identifier)) {
-        descriptor->completedBytes = realSize;
-        descriptor->totalBytes = realSize;
+        // The mirror the upload wrote is whole now. Left open, its stream would hold the content
+        // file open for good, and the descriptor on disk would never claim the content whole
+        // (but be written again, claiming the bytes, a persist interval later).
+        if (!cache->finishBinaryDataOf(handle.identifier, static_cast<uint64_t>(realSize))) {
+            descriptor->completedBytes = realSize;
+            descriptor->totalBytes = realSize;
+        }
         cache->storeItem(descriptor);
     }
     const std::string parent = BVVolumePath::parent(handle.path);
