@@ -168,16 +168,31 @@ std::optional<bv::Data> BVDriveFS::readOnce(BVDriveFSHandle& handle, uint64_t of
 
 int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, char* buffer,
                                   size_t size, uint64_t offset, bv::Error* error) {
+    // Once a read of the file has spent its retries, the reads that came beside it or after
+    // it on the open handles fail with its failure instead of spending them again.
+    bool shared = false;
+    auto standing = [&] {
+        auto failure = handle.reader ? handle.reader->standingFailure() : std::nullopt;
+        if (failure) {
+            shared = true;
+            bv::setError(error, *failure);
+        }
+        return failure.has_value();
+    };
     auto bytes = readOnce(handle, offset, size, error);
-    for (int attempt = 1; !bytes && attempt <= kReadRetries; ++attempt) {
+    for (int attempt = 1; !bytes && attempt <= kReadRetries && !standing(); ++attempt) {
         BVLog("Sleep 5 in readFile in %x", reinterpret_cast<uintptr_t>(&handle));
         options_.clock->sleepFor(kReadRetryDelay);
         BVLog("Slept 5 in readFile in %x", reinterpret_cast<uintptr_t>(&handle));
+        if (standing())
+            break;
         bytes = readOnce(handle, offset, size, error);
         if (bytes)
             BVLog("Broke out of readFile loop with success on %i in @x", attempt);
     }
     if (!bytes) {
+        if (handle.reader && !shared)
+            handle.reader->gaveUp(error ? *error : bv::Error());
         fillPosixError(error, handle.kind != BVDriveFSHandle::Kind::Satellites);
         return -1;
     }

@@ -19,6 +19,12 @@ class BVFileReader {
     // answer is the end of the file (also the reader's own time limit); nothing is a failure,
     // with the error.
     virtual std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) = 0;
+    // The failure an earlier read of the file gave up with, while it stands for this handle:
+    // reads then fail at once with it instead of running their own retries. May be called
+    // beside a running read.
+    virtual std::optional<bv::Error> standingFailure() { return std::nullopt; }
+    // A read of this handle gave up with the error after its retries.
+    virtual void gaveUp(const bv::Error&) {}
 };
 
 // Writes one file of the service. Opened lazily: the first read, write or truncate opens it.

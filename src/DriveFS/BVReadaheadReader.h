@@ -17,10 +17,17 @@ class BVReadaheadReader : public BVFileReader {
                       std::shared_ptr<bv::Clock> clock)
         : readahead_(std::move(path), content, std::move(clock)) {}
 
-    std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error*) override {
+    std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) override {
         std::lock_guard<std::mutex> guard(windowLock_);
+        // A read that waited for its turn behind one that gave up fails with it.
+        if (auto failure = readahead_.standingFailure()) {
+            bv::setError(error, *failure);
+            return std::nullopt;
+        }
         return readahead_.request({offset, size});
     }
+    std::optional<bv::Error> standingFailure() override { return readahead_.standingFailure(); }
+    void gaveUp(const bv::Error& error) override { readahead_.gaveUp(error); }
 
   private:
     std::mutex windowLock_;  // guards readahead_

@@ -5,15 +5,19 @@
 
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/Controller/BVContentController.h"
+#include "BVApi/Controllers/BVReadFailureBoard.h"
 #include "app/Logging/BVLogging.h"
 
 BVReadaheadController::BVReadaheadController(std::string path, BVContentController* content,
                                              std::shared_ptr<bv::Clock> clock)
     : path_(std::move(path)),
       content_(content ? content : BVContentController::sharedController()),
-      clock_(clock ? std::move(clock) : bv::Clock::system()) {}
+      clock_(clock ? std::move(clock) : bv::Clock::system()),
+      openedAt_(BVReadFailureBoard::shared().mark()) {}
 
 std::optional<bv::Data> BVReadaheadController::request(Range range) {
+    if (standingFailure())
+        return std::nullopt;
     if (range.location < offset_ + kKeptBehind)
         cleanupBufferCompletely();
     const uint64_t end = range.location + range.length;
@@ -61,6 +65,22 @@ int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
         buffer_.append(*bytes);
     }
     return 0;
+}
+
+std::optional<bv::Error> BVReadaheadController::standingFailure() const {
+    auto& board = BVReadFailureBoard::shared();
+    if (board.empty())
+        return std::nullopt;
+    // From the cache only: the service may be the thing that stopped answering.
+    auto identifier = content_->identifierForFileAt(path_, true);
+    return identifier ? board.standing(*identifier, openedAt_) : std::nullopt;
+}
+
+void BVReadaheadController::gaveUp(const bv::Error& error) const {
+    if (auto identifier = content_->identifierForFileAt(path_, true)) {
+        BVLog("Reads of %@ gave up; the open handles of the file share the failure", path_);
+        BVReadFailureBoard::shared().note(*identifier, error);
+    }
 }
 
 bool BVReadaheadController::atEndOfFile(uint64_t position) {
