@@ -168,6 +168,17 @@ std::optional<bv::Data> BVDriveFS::readOnce(BVDriveFSHandle& handle, uint64_t of
 
 int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, char* buffer,
                                   size_t size, uint64_t offset, bv::Error* error) {
+    // Once a read of the file has spent its retries, the reads that came beside it or after
+    // it on the open handles fail with its failure instead of spending them again.
+    bool shared = false;
+    auto standing = [&] {
+        auto failure = handle.reader ? handle.reader->standingFailure() : std::nullopt;
+        if (failure) {
+            shared = true;
+            bv::setError(error, *failure);
+        }
+        return failure.has_value();
+    };
     // The read-ahead window copies straight into the caller's buffer.
     auto once = [&]() -> std::optional<uint64_t> {
         if (handle.kind == BVDriveFSHandle::Kind::Readahead)
@@ -181,15 +192,19 @@ int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, c
         return length;
     };
     auto length = once();
-    for (int attempt = 1; !length && attempt <= kReadRetries; ++attempt) {
+    for (int attempt = 1; !length && attempt <= kReadRetries && !standing(); ++attempt) {
         BVLog("Sleep 5 in readFile in %x", reinterpret_cast<uintptr_t>(&handle));
         options_.clock->sleepFor(kReadRetryDelay);
         BVLog("Slept 5 in readFile in %x", reinterpret_cast<uintptr_t>(&handle));
+        if (standing())
+            break;
         length = once();
         if (length)
             BVLog("Broke out of readFile loop with success on %i in @x", attempt);
     }
     if (!length) {
+        if (handle.reader && !shared)
+            handle.reader->gaveUp(error ? *error : bv::Error());
         fillPosixError(error, handle.kind != BVDriveFSHandle::Kind::Satellites);
         return -1;
     }

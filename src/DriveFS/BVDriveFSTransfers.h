@@ -32,6 +32,12 @@ class BVFileReader {
             std::memcpy(buffer, bytes->bytes(), length);
         return length;
     }
+    // The failure an earlier read of the file gave up with, while it stands for this handle:
+    // reads then fail at once with it instead of running their own retries. May be called
+    // beside a running read.
+    virtual std::optional<bv::Error> standingFailure() { return std::nullopt; }
+    // A read of this handle gave up with the error after its retries.
+    virtual void gaveUp(const bv::Error&) {}
 };
 
 // Writes one file of the service. Opened lazily: the first read, write or truncate opens it.

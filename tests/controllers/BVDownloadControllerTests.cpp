@@ -14,6 +14,7 @@
 #include "BVApi/Content/BVUserItems.h"
 #include "BVApi/Controllers/BVDownloadController.h"
 #include "BVApi/Controllers/BVDownloadLockTable.h"
+#include "BVApi/Controllers/BVReadFailureBoard.h"
 #include "BVApi/Controllers/BVReadaheadController.h"
 #include "ContentFixture.h"
 #include "WebCallExec/BVDataEncryption.h"
@@ -265,6 +266,67 @@ TEST_F(BVDownloadControllerTest, AReaderTimesOutOnceItsDownloadWasQuietForTwenty
     EXPECT_EQ(clock->monotonic(), before);
     stream->fail(timeout);
     table.unlock(descriptor);
+}
+
+TEST_F(BVDownloadControllerTest, HandlesOpenWhenAReadGaveUpShareItsFailureUntilTheFileMoves) {
+    const bv::Data bytes = patterned(1000);
+    const std::string id = putFile("given-up.bin", bytes);
+    ASSERT_NE(content_->minimalItemInfoAt("/given-up.bin", nullptr), nullptr);
+    // A download that answered and then went quiet for longer than a reader waits; only this
+    // test feeds it.
+    auto& table = BVDownloadLockTable::shared();
+    auto descriptor = table.tryLock(id);
+    ASSERT_NE(descriptor, nullptr);
+    descriptor->path = "/given-up.bin";
+    cache_->storeItem(descriptor);
+    BVDownloadController::Options options;
+    options.content = content_.get();
+    options.cache = cache_;
+    options.clock = clock_;
+    table.attach(descriptor, cache_->contentStreamFor(id));
+    auto download = BVDownloadController::downloadControllerForDescriptor(descriptor, options);
+    // Ended on every path, so that no download of this test outlives it (a no-op once ended).
+    std::shared_ptr<void> ends(nullptr, [&](void*) {
+        download->requestCompletedHandler(nullptr, bv::Error::make(-1, "test over"));
+    });
+    clock_->advance(BVDownloadController::kReaderWait + 1);
+
+    BVReadaheadController giving("/given-up.bin", content_.get(), clock_);
+    BVReadaheadController beside("/given-up.bin", content_.get(), clock_);
+    EXPECT_FALSE(giving.request({0, 100}));
+    EXPECT_EQ(giving.cacheReads(), uint64_t(BVReadaheadController::kAttempts));
+    const bv::Error timedOut = bv::Error::make(BVDownloadController::kErrorTimedOut, "x");
+    giving.gaveUp(timedOut);
+
+    // The other handle fails at once, with the same error, without reading or sleeping.
+    const double before = clock_->monotonic();
+    auto standing = beside.standingFailure();
+    ASSERT_TRUE(standing);
+    EXPECT_EQ(standing->code(), BVDownloadController::kErrorTimedOut);
+    EXPECT_FALSE(beside.request({0, 100}));
+    EXPECT_FALSE(giving.request({0, 100}));
+    EXPECT_EQ(beside.cacheReads(), 0u);
+    EXPECT_EQ(clock_->monotonic(), before);
+    // A handle opened now tries for itself.
+    BVReadaheadController opened("/given-up.bin", content_.get(), clock_);
+    EXPECT_FALSE(opened.standingFailure());
+
+    // The service answering a download of the file again clears it, and so do bytes that
+    // land.
+    BVHttpResponse answered;
+    answered.statusCode = 200;
+    download->requestResponseHandler(answered);
+    EXPECT_FALSE(beside.standingFailure());
+    giving.gaveUp(timedOut);
+    ASSERT_TRUE(beside.standingFailure());
+    download->requestDataHandler(bytes, 0, int64_t(bytes.size()));
+    ASSERT_TRUE(download->storeBuffer());
+    EXPECT_FALSE(beside.standingFailure());
+    download->requestCompletedHandler(nullptr, bv::Error());
+    auto data = beside.request({0, 100});
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->vector(), slice(bytes, 0, 100).vector());
+    EXPECT_EQ(BVDownloadController::runningCount(), 0u);
 }
 
 TEST_F(BVDownloadControllerTest, ADownloadCutShortNeverClaimsTheWholeFile) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -68,13 +69,27 @@ TEST(BVDriveFSErrorsTest, DisplaysByCode) {
               "Item not found");
 }
 
+// The failure standing for the file, as every reader of it sees it (the real readers keep it
+// on the failure board), and what gave up on it.
+struct StandingFailure {
+    std::optional<bv::Error> failure;
+    int gaveUp = 0;
+    std::function<void()> onRead;  // called at each read, before it answers
+};
+
 // Answers the scripted results in turn, then the last one forever.
 class ScriptedReader : public BVFileReader {
   public:
-    ScriptedReader(std::deque<std::optional<bv::Data>> answers, bv::Error failure, int* calls)
-        : answers_(std::move(answers)), failure_(std::move(failure)), calls_(calls) {}
+    ScriptedReader(std::deque<std::optional<bv::Data>> answers, bv::Error failure, int* calls,
+                   StandingFailure* standing)
+        : answers_(std::move(answers)),
+          failure_(std::move(failure)),
+          calls_(calls),
+          standing_(standing) {}
     std::optional<bv::Data> read(uint64_t, uint64_t, bv::Error* error) override {
         ++*calls_;
+        if (standing_->onRead)
+            standing_->onRead();
         auto answer = answers_.front();
         if (answers_.size() > 1)
             answers_.pop_front();
@@ -82,11 +97,17 @@ class ScriptedReader : public BVFileReader {
             bv::setError(error, failure_);
         return answer;
     }
+    std::optional<bv::Error> standingFailure() override { return standing_->failure; }
+    void gaveUp(const bv::Error& error) override {
+        standing_->failure = error;
+        ++standing_->gaveUp;
+    }
 
   private:
     std::deque<std::optional<bv::Data>> answers_;
     bv::Error failure_;
     int* calls_;
+    StandingFailure* standing_;
 };
 
 class DriveFSTest : public ::testing::Test {
@@ -103,9 +124,10 @@ class DriveFSTest : public ::testing::Test {
         options.presentError = [this](const bv::Error& e, const std::string&) {
             shown_.push_back(e);
         };
+        standing_ = StandingFailure{};
         options.readers = [this, answers, failure](const std::string&) {
             readerCalls_ = 0;
-            return std::make_unique<ScriptedReader>(answers, failure, &readerCalls_);
+            return std::make_unique<ScriptedReader>(answers, failure, &readerCalls_, &standing_);
         };
         return std::make_unique<BVDriveFS>(std::move(options));
     }
@@ -129,6 +151,7 @@ class DriveFSTest : public ::testing::Test {
     BVUploadStartCounter counter_{[](double, std::function<void()>) {}};
     std::vector<bv::Error> shown_;
     int readerCalls_ = 0;
+    StandingFailure standing_;
 };
 
 TEST_F(DriveFSTest, ReadRetriesThreeTimesFiveSecondsApartThenFails) {
@@ -164,6 +187,60 @@ TEST_F(DriveFSTest, ReadRetriesThreeTimesFiveSecondsApartThenFails) {
             EXPECT_EQ(readerCalls_, 4);
         }
     }
+}
+
+TEST_F(DriveFSTest, AReadThatGaveUpFailsTheOtherReadsOfItsFileAtOnce) {
+    // Not found at the end, so that the shared failure is seen to be the same one (ENOENT).
+    auto fs = makeFS({std::nullopt}, bv::Error::make(-1000, "File not found!"));
+    bv::Error error;
+    auto first = fs->openFileAtPath("/f.bin", false, false, &error);
+    auto second = fs->openFileAtPath("/f.bin", false, false, &error);
+    ASSERT_TRUE(first && second);
+    struct Outcome {
+        int64_t count;
+        double waited;
+        int posix;
+        int calls;
+    };
+    auto read = [&](BVDriveFSHandle& handle) {
+        bv::Error failure;
+        char buffer[4];
+        readerCalls_ = 0;
+        const double before = clock_->now();
+        const int64_t count = fs->readFileAtPath("/f.bin", handle, buffer, 4, 0, &failure);
+        return Outcome{count, clock_->now() - before, BVDriveFSErrors::posixCodeFor(failure),
+                       readerCalls_};
+    };
+    auto given = read(*first);
+    EXPECT_EQ(given.count, -1);
+    EXPECT_NEAR(given.waited, 15, 1e-6);
+    EXPECT_EQ(given.calls, 4);
+    ASSERT_TRUE(standing_.failure);
+    EXPECT_EQ(standing_.failure->code(), -1000);
+    EXPECT_EQ(standing_.gaveUp, 1);
+    // The reads that come after it, on this handle and the other one, spend no retries.
+    for (auto* handle : {second.get(), first.get()}) {
+        auto after = read(*handle);
+        EXPECT_EQ(after.count, -1);
+        EXPECT_EQ(after.waited, 0);
+        EXPECT_EQ(after.posix, ENOENT);
+        EXPECT_EQ(after.calls, 1);
+    }
+    EXPECT_EQ(standing_.gaveUp, 1);
+
+    // Cleared (the file's content moves again): a read runs its retries again, and one that
+    // is in them when another read gives up stops at its next retry.
+    standing_.failure.reset();
+    standing_.onRead = [&] {
+        if (readerCalls_ == 2)
+            standing_.failure = bv::Error::make(-1000, "File not found!");
+    };
+    auto beside = read(*second);
+    EXPECT_EQ(beside.count, -1);
+    EXPECT_NEAR(beside.waited, 5, 1e-6);
+    EXPECT_EQ(beside.posix, ENOENT);
+    EXPECT_EQ(beside.calls, 2);
+    EXPECT_EQ(standing_.gaveUp, 1);
 }
 
 TEST_F(DriveFSTest, MoreThanFiveCreatesWithinASecondAreSlowedDown) {

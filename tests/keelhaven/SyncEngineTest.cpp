@@ -1,6 +1,7 @@
 // Whole runs of sync and backup tasks between a local folder and the reference service.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -216,6 +217,66 @@ TEST_F(SyncEngineTest, CloudToLocalNeverWritesOutsideTheLocalRoot) {
     p->writeCloud("sub/new.txt", "two", kT0 + 10);
     p->run();
     EXPECT_TRUE(fs::is_empty(outside.path()));
+}
+
+TEST_F(SyncEngineTest, HostileCloudNamesAreSkippedWithARecordAndNothingLandsOutside) {
+    // The service's listing gives the item "victim" (a file, or a folder with a file in it)
+    // one of these names.
+    struct Case {
+        std::string what;
+        bool folder;
+        std::string name;
+    };
+    const std::vector<Case> cases = {
+        {"dot-dot", false, ".."},
+        {"dot", false, "."},
+        {"climbing", false, "../../escape"},
+        {"slash", false, "sub/escape"},
+        {"control", false,
+         "esc\x01"
+         "ape\n"},
+        {"escape sequence", false,
+         "esc\x1b]0;title\x07"
+         "ape"},
+        {"too long", false, std::string(256, 'e')},
+        {"folder dot-dot", true, ".."},
+        {"folder climbing", true, "../escape"},
+        {"folder control", true, "esc\tape"},
+        {"folder too long", true, std::string(300, 'e')},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        auto p = pair(SyncBackupTask::kSynchronization, /*localToCloud=*/false,
+                      "Hostile" + std::to_string(i));
+        const fs::path outside = p->localRoot().parent_path();
+        p->writeCloud("keep.txt", "kept", kT0);
+        p->writeCloud(c.folder ? "victim/inside.txt" : "victim", "victim", kT0);
+        server_->addFault({{"endpoint", "folder/list.json"},
+                           {"kind", "patch"},
+                           {"count", 1000},
+                           {"match", {{"Name", "victim"}}},
+                           {"set", {{"Name", c.name}}}});
+        EXPECT_EQ(p->run(), SyncBackupTask::kFailed) << p->logText();
+        server_->clearFaults();
+        EXPECT_EQ(p->localTree(), (Tree{{"keep.txt", "kept"}})) << p->logText();
+        EXPECT_TRUE(p->logHas("its name cannot be written safely")) << p->logText();
+        // The record shows the name without its control characters.
+        const std::string log = p->logText();
+        EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](char ch) {
+            return (static_cast<unsigned char>(ch) < 0x20 && ch != '\n') || ch == 0x7f;
+        })) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), int64_t(p->log()->lines.size()));
+        for (const fs::path& place : {outside, outside.parent_path()}) {
+            for (const auto& entry : fs::directory_iterator(place)) {
+                EXPECT_EQ(entry.path().filename().string().find("escape"), std::string::npos)
+                    << entry.path();
+            }
+        }
+        // Once the service names it well again, the item comes down.
+        ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+        EXPECT_EQ(p->localTree().count(c.folder ? "victim/inside.txt" : "victim"), 1u);
+    }
 }
 
 TEST_F(SyncEngineTest, AnInterruptedDownloadLeavesTheLocalFileAlone) {

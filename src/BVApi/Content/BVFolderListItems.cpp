@@ -83,9 +83,12 @@ size_t entriesSent(const BVItemClass& cls, const json& dict) {
 // that could not be built at all (a missing key, a negative size).
 void leaveOutUnusableEntries(BVContentItem& item, const json& dict) {
     auto& listing = static_cast<BVFolderListItem&>(item);
-    auto unusable = [](const auto& entry) {
-        return !BVItemNames::isUsableName(entry->name) ||
-               BVItemNames::isFixedFolderIdentifier(entry->identifier);
+    auto unusable = [&](const auto& entry) {
+        const bool left = !BVItemNames::isUsableName(entry->name) ||
+                          BVItemNames::isFixedFolderIdentifier(entry->identifier);
+        if (left)
+            listing.leftOutNames.push_back(entry->name);
+        return left;
     };
     eraseWhere(listing.files, unusable);
     eraseWhere(listing.folders, unusable);
@@ -97,6 +100,7 @@ void leaveOutUnusableEntries(BVContentItem& item, const json& dict) {
     const size_t sent = entriesSent(listing.cls(), dict);
     const size_t kept = listing.files.size() + listing.folders.size();
     if (sent > kept) {
+        listing.leftOutEntries = sent - kept;
         BVLog(
             "Left out %lu of %lu entries of a listing: unusable names or identifiers, or "
             "unusable values",

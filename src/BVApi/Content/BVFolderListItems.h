@@ -58,6 +58,13 @@ class BVFolderListItem : public BVContentItem {
     std::vector<std::shared_ptr<BVFolderItem>> folders;
     int64_t encrypted = 0;
 
+    // What the service's answer held that this listing leaves out (entries with unusable
+    // names or identifiers, or that could not be built): their count, and the names of those
+    // that had one, as sent. Only the listing made from the answer knows; neither is stored
+    // or copied.
+    size_t leftOutEntries = 0;
+    std::vector<std::string> leftOutNames;
+
   private:
     struct NameIndex;
     std::shared_ptr<const NameIndex> nameIndex() const;

@@ -14,6 +14,7 @@
 #include "BVApi/Content/BVVolumePath.h"
 #include "BVApi/Controllers/BVBackgroundFolderUpdateController.h"
 #include "BVApi/Controllers/BVDownloadLockTable.h"
+#include "BVApi/Controllers/BVReadFailureBoard.h"
 #include "BVApi/Networking/BVApiClient.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "BVApi/Networking/BVApiRequest.h"
@@ -340,9 +341,10 @@ bool BVDownloadController::startWithError(bv::Error* error) {
 void BVDownloadController::requestResponseHandler(const BVHttpResponse& response) {
     if (released_)
         return;
+    const bool streaming = response.statusCode == 200;
     {
         std::lock_guard lock(stateLock_);
-        if (response.statusCode == 200) {
+        if (streaming) {
             status_ = 1;
             // The first byte may take a while yet; the readers' quiet time starts now.
             if (stream_)
@@ -354,6 +356,9 @@ void BVDownloadController::requestResponseHandler(const BVHttpResponse& response
         }
     }
     stateChanged_.notify_all();
+    // The service answers again: reads that gave up on the file may be tried again.
+    if (streaming)
+        BVReadFailureBoard::shared().clear(item_->identifier);
 }
 
 void BVDownloadController::requestDataHandler(const bv::Data& piece, int64_t, int64_t) {
@@ -406,7 +411,11 @@ bool BVDownloadController::storeData(const bv::Data& data) {
         return true;
     const int64_t offset = item_->completedBytes.load();
     BVLog("completed %@", std::to_string(offset));
-    return stream_ && stream_->append(data, offset, -1);
+    if (!stream_ || !stream_->append(data, offset, -1))
+        return false;
+    // A download given up on that moves again (a stalled service resumed).
+    BVReadFailureBoard::shared().clear(item_->identifier);
+    return true;
 }
 
 void BVDownloadController::requestCompletedHandler(const bv::Data* data, const bv::Error& error) {

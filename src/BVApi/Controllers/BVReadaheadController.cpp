@@ -5,15 +5,19 @@
 
 #include "BVApi/Content/BVTransferItems.h"
 #include "BVApi/Content/Controller/BVContentController.h"
+#include "BVApi/Controllers/BVReadFailureBoard.h"
 #include "app/Logging/BVLogging.h"
 
 BVReadaheadController::BVReadaheadController(std::string path, BVContentController* content,
                                              std::shared_ptr<bv::Clock> clock)
     : path_(std::move(path)),
       content_(content ? content : BVContentController::sharedController()),
-      clock_(clock ? std::move(clock) : bv::Clock::system()) {}
+      clock_(clock ? std::move(clock) : bv::Clock::system()),
+      openedAt_(BVReadFailureBoard::shared().mark()) {}
 
 int64_t BVReadaheadController::prepare(Range range) {
+    if (standingFailure())
+        return -1;
     // The kernel sends the reads of one file from several threads at once, so they come in
     // slightly out of order: a read inside the window, the bytes kept behind included, is
     // served from it. A read outside it starts the window again at the read, never at the
@@ -86,6 +90,22 @@ int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
         chunks_.push_back(std::move(*bytes));
     }
     return 0;
+}
+
+std::optional<bv::Error> BVReadaheadController::standingFailure() const {
+    auto& board = BVReadFailureBoard::shared();
+    if (board.empty())
+        return std::nullopt;
+    // From the cache only: the service may be the thing that stopped answering.
+    auto identifier = content_->identifierForFileAt(path_, true);
+    return identifier ? board.standing(*identifier, openedAt_) : std::nullopt;
+}
+
+void BVReadaheadController::gaveUp(const bv::Error& error) const {
+    if (auto identifier = content_->identifierForFileAt(path_, true)) {
+        BVLog("Reads of %@ gave up; the open handles of the file share the failure", path_);
+        BVReadFailureBoard::shared().note(*identifier, error);
+    }
 }
 
 bool BVReadaheadController::atEndOfFile(uint64_t position) {

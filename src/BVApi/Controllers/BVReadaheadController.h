@@ -8,6 +8,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Data.h"
+#include "platform/Error.h"
 
 class BVContentController;
 
@@ -15,6 +16,9 @@ class BVContentController;
 // sequential reads into cache reads of kStep bytes, keeping kKeptBehind bytes before the
 // last read position, so that reads arriving slightly out of order are served from memory.
 // One handle calls it from one thread at a time; it has no lock.
+//
+// Its handle shares the failures that reads of the file gave up with (BVReadFailureBoard)
+// since the handle was opened: while one stands, requests fail at once.
 class BVReadaheadController {
   public:
     static constexpr uint64_t kStep = 524288;
@@ -32,12 +36,19 @@ class BVReadaheadController {
                                    std::shared_ptr<bv::Clock> clock = nullptr);
 
     // At most range.length bytes from range.location (fewer at the end of the file); empty
-    // when a fill took longer than kFillDeadline; nothing when the file cannot be read.
+    // when a fill took longer than kFillDeadline; nothing when the file cannot be read, or a
+    // failure stands for it.
     std::optional<bv::Data> request(Range range);
     // request() into out, which has room for range.length bytes: the count copied (0 at the
     // end of the file or on a time-out), nothing when the file cannot be read. Spares the
     // file-system layer a copy of every byte.
     std::optional<uint64_t> requestInto(Range range, uint8_t* out);
+    // The failure a read of the file gave up with after this handle was opened, while it
+    // stands. Safe beside a running request (it reads no window state).
+    std::optional<bv::Error> standingFailure() const;
+    // A read of this handle gave up with the error, its retries spent: the other handles open
+    // on the file and this one's next reads share it.
+    void gaveUp(const bv::Error& error) const;
     // 0 filled up to end, -1 failed, -2 timed out.
     int64_t fillBufferTo(uint64_t end);
     bv::Data dataForRange(Range range) const;
@@ -74,4 +85,5 @@ class BVReadaheadController {
     BVContentController* content_;
     std::shared_ptr<bv::Clock> clock_;
     uint64_t cacheReads_ = 0;
+    const uint64_t openedAt_;  // the failure board's mark at the handle's open
 };

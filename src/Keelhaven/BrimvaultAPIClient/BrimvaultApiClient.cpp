@@ -210,7 +210,8 @@ bool BrimvaultApiClient::doDirListing(const std::string& folderID, const std::st
                                       int64_t* lastUpdateTime, std::vector<BrimvaultFile>* files,
                                       std::vector<BrimvaultFolder>* folders,
                                       const std::string& sessionID,
-                                      const std::string& /*accessDirID*/, std::string* reason) {
+                                      const std::string& /*accessDirID*/, std::string* reason,
+                                      LeftOut* leftOut) {
     auto context = contextWith(sessionID);
     bv::Error error;
     auto listing = client_->listFolder(folderID, std::string("0"), context.get(), &error);
@@ -220,6 +221,8 @@ bool BrimvaultApiClient::doDirListing(const std::string& folderID, const std::st
     }
     if (lastUpdateTime)
         *lastUpdateTime = listing->updateTime;
+    if (leftOut)
+        *leftOut = LeftOut{listing->leftOutEntries, listing->leftOutNames};
     if (files) {
         files->clear();
         for (const auto& item : listing->files)

@@ -47,6 +47,13 @@ class BrimvaultApiClient {
     static constexpr int kCloseChecks = 61;
     static constexpr double kCloseCheckDelay = 1;
 
+    // What a listing of the service left out: entries whose names no local folder may hold
+    // or whose identifiers no entry may carry, and entries that could not be read at all.
+    struct LeftOut {
+        size_t entries = 0;
+        std::vector<std::string> names;  // as sent, of the entries that had one
+    };
+
     struct CreatedFile {
         std::string tempLocation;
         std::string compression = "No";  // "Yes" when the service wants compressed chunks
@@ -63,11 +70,13 @@ class BrimvaultApiClient {
 
     static BrimvaultApiClient* getInstance();
 
-    // "Files" and "Dirs" of a folder; lastUpdateTime receives the listing's change stamp.
+    // "Files" and "Dirs" of a folder; lastUpdateTime receives the listing's change stamp and
+    // leftOut what the listing does not hold of the service's answer.
     bool doDirListing(const std::string& folderID, const std::string& folderPath,
                       int64_t* lastUpdateTime, std::vector<BrimvaultFile>* files,
                       std::vector<BrimvaultFolder>* folders, const std::string& sessionID,
-                      const std::string& accessDirID, std::string* reason);
+                      const std::string& accessDirID, std::string* reason,
+                      LeftOut* leftOut = nullptr);
     // The first folder, else the first file, of that name (trimmed) under parentDirID.
     bool doGetItemByName(const std::string& name, std::string* itemID, const std::string& sessionID,
                          const std::string& parentDirID, bool* isFolder,

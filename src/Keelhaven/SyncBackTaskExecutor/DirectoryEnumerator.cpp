@@ -151,8 +151,9 @@ bool DirectoryEnumerator::getDirectoryListingFromCloud(FileSystemObjects& folder
     int64_t stamp = record->m_lastupdate;
     std::vector<BrimvaultFile> fileRecords;
     std::vector<BrimvaultFolder> folderRecords;
+    leftOut_ = {};
     if (!api_->doDirListing(record->m_folderID, folder.itemPath, &stamp, &fileRecords,
-                            &folderRecords, sessionID_, record->m_accessDirId, error))
+                            &folderRecords, sessionID_, record->m_accessDirId, error, &leftOut_))
         return false;
     if (stamp != record->m_lastupdate)
         record->m_lastupdate = stamp;

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "Keelhaven/BrimvaultAPIClient/BrimvaultApiClient.h"
 #include "Keelhaven/SyncBackupDatabase/FileSystemObjects.h"
 #include "platform/Clock.h"
 
-class BrimvaultApiClient;
 class SyncBackupDatabase;
 
 // Lists one folder level from the service, the local disk or either side's snapshot.
@@ -42,9 +42,13 @@ class DirectoryEnumerator {
     static FileSystemObjects convertFolderToFileSystemObject(
         std::shared_ptr<BrimvaultFolder> folder, int64_t now = 0);
 
+    // What the last service listing left out of the service's answer.
+    const BrimvaultApiClient::LeftOut& leftOut() const { return leftOut_; }
+
     int m_directoryType;
 
   private:
+    BrimvaultApiClient::LeftOut leftOut_;
     BrimvaultApiClient* api_;
     std::string sessionID_;
     std::shared_ptr<bv::Clock> clock_;

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
+#include "BVApi/Content/BVItemNames.h"
 #include "Keelhaven/SyncBackTaskExecutor/DirectoryEnumerator.h"
 #include "Keelhaven/SyncBackTaskExecutor/SyncBackupSift.h"
 #include "Keelhaven/SyncBackupDatabase/SyncBackupDatabase.h"
@@ -54,6 +56,61 @@ std::optional<uint64_t> uploadedCount(const std::string& reason) {
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
     return std::stoull(digits);
+}
+
+bool isControl(const std::string& name, size_t i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (byte < 0x20 || byte == 0x7F)
+        return true;
+    // U+0080 to U+009F in UTF-8.
+    return byte == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+           static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+}
+
+// Why a name from the service cannot be one entry of the local folder; empty when it can.
+std::string whyUnwritable(const std::string& name) {
+    if (name.empty())
+        return "an empty name";
+    if (name == "." || name == "..")
+        return "the name of a folder itself";
+    if (contains(name, "/"))
+        return "a \"/\" in it";
+    for (size_t i = 0; i < name.size(); ++i)
+        if (isControl(name, i))
+            return "a control character in it";
+    if (name.size() > BVItemNames::kMaxNameBytes)
+        return "more than " + std::to_string(BVItemNames::kMaxNameBytes) + " bytes";
+    if (beginsWith(name, LocalTree::kPartPrefix))
+        return "the name of a partial download";
+    return "";
+}
+
+// A name as a log line may hold it: control characters as \xNN, a long one cut short.
+std::string shownName(const std::string& name) {
+    constexpr size_t kShown = 80;
+    std::string shown;
+    size_t i = 0;
+    for (; i < name.size() && shown.size() < kShown; ++i) {
+        if (!isControl(name, i)) {
+            shown += name[i];
+            continue;
+        }
+        if (static_cast<unsigned char>(name[i]) == 0xC2)
+            ++i;  // the code point is the second byte
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X",
+                      static_cast<unsigned>(static_cast<unsigned char>(name[i])));
+        shown += escaped;
+    }
+    if (i < name.size()) {
+        // Not within a character.
+        while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xC0) == 0x80)
+            shown.pop_back();
+        if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xC0)
+            shown.pop_back();
+        shown += "... (" + std::to_string(name.size()) + " bytes)";
+    }
+    return shown;
 }
 
 }  // namespace
@@ -202,7 +259,7 @@ bool SyncEngine::startEngineWithFromFolder(const FileSystemObjects& fromFolder,
     m_errorCount = 0;
     applyChanges(actions);
 
-    if (m_errorCount.load() == 0 && cloudRecord)
+    if (m_errorCount.load() == 0 && cloudLive.refused == 0 && cloudRecord)
         levelStamp = cloud.folder()->m_lastupdate;
     // An unchanged stamp is not written again: on a run with nothing to do, that write was
     // the only one of the level, and committing it cost more than the level's listing.
@@ -293,7 +350,7 @@ bool SyncEngine::getChanges(FileSystemObjects& folder, bool isCloud, Listing* li
         return false;
     }
     if (isCloud)
-        refuseHostileNames(*live);
+        refuseHostileNames(*live, liveLister.leftOut());
     else
         refuseCaseTwins(*live);
     Listing snapshot;
@@ -316,20 +373,32 @@ bool SyncEngine::getChanges(FileSystemObjects& folder, bool isCloud, Listing* li
     return true;
 }
 
-void SyncEngine::refuseHostileNames(Listing& listing) {
+void SyncEngine::refuseHostileNames(Listing& listing, const BrimvaultApiClient::LeftOut& leftOut) {
+    auto refuse = [&](const std::string& name, const std::string& why) {
+        log(
+            bv::format("!! Refused item \"%@\" of %@ on Brimvault: its name cannot be written "
+                       "safely to the local disk (%@).",
+                       shownName(name), cloudPath_, why));
+        ++listing.refused;
+        countError();
+    };
+    // The service client's listing has already left these out; this is where the run says so.
+    for (const auto& name : leftOut.names) {
+        const std::string why = whyUnwritable(name);
+        refuse(name, why.empty() ? "an identifier no item may carry" : why);
+    }
+    if (leftOut.entries > leftOut.names.size()) {
+        const size_t unread = leftOut.entries - leftOut.names.size();
+        log(bv::format("!! %@ item(s) of %@ on Brimvault could not be read and are left out.",
+                       std::to_string(unread), cloudPath_));
+        listing.refused += unread;
+        countError();
+    }
     auto hostile = [&](const FileSystemObjects& item) {
-        const std::string& name = item.itemName;
-        bool refused =
-            name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-            name.find('\0') != std::string::npos || beginsWith(name, LocalTree::kPartPrefix);
-        if (refused) {
-            log(
-                bv::format("!! Refused item \"%@\" of %@ on Brimvault: its name cannot be "
-                           "written safely to the local disk.",
-                           name, cloudPath_));
-            countError();
-        }
-        return refused;
+        const std::string why = whyUnwritable(item.itemName);
+        if (!why.empty())
+            refuse(item.itemName, why);
+        return !why.empty();
     };
     std::erase_if(listing.files, hostile);
     std::erase_if(listing.folders, hostile);

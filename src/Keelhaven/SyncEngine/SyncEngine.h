@@ -73,12 +73,16 @@ class SyncEngine : public SyncBackupEngine {
     struct Listing {
         std::vector<FileSystemObjects> files;
         std::vector<FileSystemObjects> folders;
+        // Items of the side left out as unsafe or ambiguous. The level then keeps its old
+        // change stamp, so that the next run looks at them again.
+        size_t refused = 0;
     };
 
     bool getChanges(FileSystemObjects& folder, bool isCloud, Listing* live,
                     std::vector<FileSystemObjects>* changes, std::string* error);
-    // Leaves out what cannot be written safely or unambiguously, with an error each.
-    void refuseHostileNames(Listing& listing);
+    // Leaves out what cannot be written safely to the local disk, with a record and an error
+    // each; leftOut: what the service's listing held that never became an item.
+    void refuseHostileNames(Listing& listing, const BrimvaultApiClient::LeftOut& leftOut);
     void refuseCaseTwins(Listing& listing);
     void applyChanges(std::vector<SyncBackupActionItem>& actions);
     // Hands the subfolder pairs to the level workers; the top level also waits for them.

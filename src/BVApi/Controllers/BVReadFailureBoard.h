@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "platform/Error.h"
+
+// The failures that reads of a file gave up with, by file identifier, while they stand.
+//
+// A read of the volume that has spent its retries on a dead or stalled download took the
+// whole designed time to give up. The kernel has several reads of one open file in flight
+// (its own read-ahead), and without this each of them would spend that time again, one after
+// another, before the reading program hears of the failure. Handles open when a read gave up
+// share its failure: their reads fail at once with it. A handle opened later tries afresh, and
+// the failure is cleared as soon as the file's content moves again (a download of it streams,
+// or stores bytes), so that reads after the service is back succeed.
+//
+// Thread-safe; the lock is never held across anything but the table.
+class BVReadFailureBoard {
+  public:
+    static BVReadFailureBoard& shared();
+
+    // Now, for a handle being opened: the failures noted after it are those it shares.
+    uint64_t mark() const { return sequence_.load(); }
+    // A read of the file gave up with the error (unset: a failure without an error object).
+    void note(const std::string& identifier, const bv::Error& error);
+    // The failure standing for the file that was noted after the mark.
+    std::optional<bv::Error> standing(const std::string& identifier, uint64_t mark) const;
+    // The file's content moved again: its reads are tried again.
+    void clear(const std::string& identifier);
+    // Whether any failure stands (cheap; readers look up their file only then).
+    bool empty() const { return count_.load() == 0; }
+
+  private:
+    struct Failure {
+        bv::Error error;
+        uint64_t noted = 0;
+    };
+
+    mutable std::mutex failuresLock_;  // guards failures_
+    std::unordered_map<std::string, Failure> failures_;
+    std::atomic<uint64_t> sequence_{0};
+    std::atomic<size_t> count_{0};
+};
