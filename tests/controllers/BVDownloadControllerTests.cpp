@@ -95,8 +95,12 @@ class BVDownloadControllerTest : public bvtest::ContentFixture {
                                              handle->tempLocation, service(), &error);
             EXPECT_TRUE(done) << error.description();
         }
+        // Stamped by the test's clock, which the cache also reads: left to the service's own
+        // clock, a slow upload would leave the file modified seconds "after" the frozen time
+        // its content is cached at, and the cache would rightly drop that content as stale.
+        const auto modified = int64_t(clock_->now());
         EXPECT_TRUE(client_->closeFileUpload(file->identifier, int64_t(bytes.size()),
-                                             handle->tempLocation, false, std::nullopt, service(),
+                                             handle->tempLocation, false, modified, service(),
                                              &error))
             << error.description();
         return file->identifier;
