@@ -4,6 +4,9 @@ BUILD_MAIN  := build/release
 GENERATOR   := -G Ninja
 JOBS        ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
+# The fault suite's cases mostly wait; they run in two jobs of their own beside one job per
+# processor for the other tests (the resource file written by the test configuration).
+CTEST_JOBS  := $(shell echo $$(( $(JOBS) + 2 )))
 
 BUILD_TSAN  := build/tsan
 # The sanitizer builds keep line tables only: reports still name file and line, and the
@@ -28,7 +31,7 @@ build: deps
 test: deps
 	cmake -S . -B $(BUILD_TEST) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DBV_SANITIZE=ON -DBV_BUILD_BENCH=OFF $(CHECK_FLAGS)
 	cmake --build $(BUILD_TEST) -j $(JOBS)
-	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_TEST) && ctest --output-on-failure -j $(CTEST_JOBS) --resource-spec-file ctest-resources.json
 	$(MAKE) --no-print-directory tsan
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 	scripts/package-check.sh $(BUILD_TEST)
