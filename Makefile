@@ -16,6 +16,9 @@ CHECK_FLAGS := -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
 TSAN_SUITES := networking_tests apiclient_tests \
                $(if $(wildcard tests/cache/CMakeLists.txt),cache_tests) \
                $(if $(wildcard tests/contentctl/CMakeLists.txt),contentctl_tests)
+# The suites mostly wait on their loopback services (a few seconds of processor time each
+# under ASan against tens of seconds run), so all of them run at once.
+TSAN_JOBS   := $(words $(TSAN_SUITES))
 
 .PHONY: all deps build test tsan demo bench bench-e2e package install format clean
 
@@ -39,7 +42,7 @@ test: deps
 tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DBV_TSAN=ON -DBV_BUILD_BENCH=OFF $(CHECK_FLAGS)
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target $(TSAN_SUITES)
-	cd $(BUILD_TSAN) && ctest -L tsan --output-on-failure -j $(JOBS)
+	cd $(BUILD_TSAN) && ctest -L tsan --output-on-failure -j $(TSAN_JOBS)
 
 demo: build
 	scripts/demo.sh $(BUILD_MAIN)
