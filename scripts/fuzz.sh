@@ -109,7 +109,25 @@ printf '\x00\x07\x00\x00\x00\x20\xa2\x66$class\x68NSString\x69NS.string\x64open'
     > "$out/corpus-comms/seed-stream"
 printf '\x01\x82\x64port\x81\x48ext_init' > "$out/corpus-comms/seed-datagram"
 
-run fuzz_decrypt "$out/corpus"
-run fuzz_request_params "$out/corpus-params"
-run fuzz_answers "$out/corpus-answers" -max_len=65536
-run fuzz_comms_messages "$out/corpus-comms"
+# Each target runs on one processor for its share, as many side by side as there are
+# processors; each prints its findings to a log of its own, shown once it ended.
+runs=() names=()
+wait_for_runs() {
+    local failed=0 i
+    for i in "${!runs[@]}"; do
+        wait "${runs[$i]}" || { failed=1; echo "fuzz.sh: ${names[$i]} failed" >&2; }
+        cat "$out/${names[$i]}.log"
+    done
+    runs=() names=()
+    [ "$failed" -eq 0 ] || exit 1
+}
+start_run() {
+    run "$@" >"$out/$1.log" 2>&1 &
+    runs+=($!) names+=("$1")
+    [ "${#runs[@]}" -lt "$(nproc)" ] || wait_for_runs
+}
+start_run fuzz_decrypt "$out/corpus"
+start_run fuzz_request_params "$out/corpus-params"
+start_run fuzz_answers "$out/corpus-answers" -max_len=65536
+start_run fuzz_comms_messages "$out/corpus-comms"
+wait_for_runs
