@@ -166,6 +166,32 @@ TEST_F(BVDownloadControllerTest, AShortFileAnswersWhatItHoldsAndLaterReadsComeFr
     EXPECT_EQ(downloadsServed() - before, 1u);
 }
 
+// Written again at the same second it was cached: the dates cannot tell the old content from
+// the new, the listed size does.
+TEST_F(BVDownloadControllerTest, CachedContentOfAnotherSizeThanListedIsDownloadedAgain) {
+    const std::string id = putFile("again.txt", bv::Data::fromString("old content"));
+    bv::Error error;
+    auto first = onReader([&] { return content_->readFileAt("/again.txt", 0, 4096, &error); });
+    ASSERT_TRUE(first) << error.description();
+    ASSERT_EQ(first->toString(), "old content");
+
+    const std::string newer = "new and longer content";
+    auto handle = client_->openFile(id, int64_t(newer.size()), service(), &error);
+    ASSERT_TRUE(handle) << error.description();
+    ASSERT_TRUE(client_->uploadChunk(bv::Data::fromString(newer), 0, handle->identifier,
+                                     handle->tempLocation, service(), &error))
+        << error.description();
+    ASSERT_TRUE(client_->closeFileUpload(handle->identifier, int64_t(newer.size()),
+                                         handle->tempLocation, false, int64_t(clock_->now()),
+                                         service(), &error))
+        << error.description();
+    ASSERT_TRUE(content_->listFolderAt("/", true, &error)) << error.description();
+
+    auto second = onReader([&] { return content_->readFileAt("/again.txt", 0, 4096, &error); });
+    ASSERT_TRUE(second) << error.description();
+    EXPECT_EQ(second->toString(), newer);
+}
+
 TEST_F(BVDownloadControllerTest, ARefusedDownloadFailsTheStartAndTheNextReadDownloadsAgain) {
     putFile("refused.txt", bv::Data::fromString("content"));
     server_->addFault({{"endpoint", "download/file.json"},

@@ -54,6 +54,27 @@ bool isReady(const BVBinaryDataDescriptorItem& descriptor, uint64_t bytes) {
            descriptor.isBytesReady(int64_t(std::min<uint64_t>(bytes, INT64_MAX)));
 }
 
+BVContentController* contentOf(const BVDownloadController::Options& options);
+
+// The dates alone miss a change at the service made within their tolerance of the caching
+// (a file written again a second after it was read): whole plain content whose length is not
+// the listed size is the old content. A secure file's listed size is that of its records.
+bool sizeDiffersFromListing(const BVDownloadController::Options& options, const std::string& path,
+                            const BVBinaryDataDescriptorItem& cached) {
+    if (cached.encrypted || !cached.isCompleted())
+        return false;
+    bv::Error ignored;
+    BVItemRef file = contentOf(options)->minimalItemInfoAt(path, &ignored);
+    if (!file || !file->isKindOf(BVFileItem::itemClass()))
+        return false;
+    const int64_t listed = static_cast<const BVFileItem&>(*file).size;
+    if (listed == cached.totalBytes.load())
+        return false;
+    BVLog("Cached content of %@ holds %lld bytes, the listing says %lld", path,
+          static_cast<long long>(cached.totalBytes.load()), static_cast<long long>(listed));
+    return true;
+}
+
 BVApiClient* clientOf(const BVDownloadController::Options& options) {
     return options.client ? options.client : BVApiClient::sharedClient();
 }
@@ -208,7 +229,7 @@ std::shared_ptr<BVBinaryDataDescriptorItem> BVDownloadController::downloadFileAt
         if (auto locked = table.lockedItem(*identifier))
             return waitOn(options, locked, bytes, error);
         if (auto cached = cache->fetchBinaryDataDescriptor(*identifier)) {
-            if (isReady(*cached, bytes))
+            if (isReady(*cached, bytes) && !sizeDiffersFromListing(options, path, *cached))
                 return cached;
             BVLog("Cache invalidated, purging it and re-downloading");
             cache->purgeItem(cached);
