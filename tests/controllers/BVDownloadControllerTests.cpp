@@ -106,6 +106,26 @@ class BVDownloadControllerTest : public bvtest::ContentFixture {
         return file->identifier;
     }
 
+    // A download of the file as if it had started: its lock taken and its content stream
+    // attached, so that only the test feeds it. Both null when either cannot be had.
+    struct HeldDownload {
+        std::shared_ptr<BVBinaryDataDescriptorItem> descriptor;
+        std::shared_ptr<BVCacheContentStream> stream;
+    };
+    HeldDownload holdDownload(const std::string& id, const std::string& path) {
+        auto& table = BVDownloadLockTable::shared();
+        auto descriptor = table.tryLock(id);
+        if (!descriptor)
+            return {};
+        descriptor->path = path;
+        cache_->storeItem(descriptor);
+        auto stream = cache_->contentStreamFor(id);
+        if (!stream || stream->descriptor() != descriptor)
+            return {};
+        table.attach(descriptor, stream);
+        return {descriptor, stream};
+    }
+
     // Runs the reader on its own thread while this (main) thread delivers the request
     // callbacks, as the volume's worker threads and the main loop do.
     template <class F>
@@ -222,14 +242,8 @@ TEST_F(BVDownloadControllerTest, AReaderTimesOutOnceItsDownloadWasQuietForTwenty
     ASSERT_NE(content_->minimalItemInfoAt("/stalled.bin", nullptr), nullptr);
     // A download that has started and then stalls: the file's lock is held and its content
     // stream open, and only this test appends.
-    auto& table = BVDownloadLockTable::shared();
-    auto descriptor = table.tryLock(id);
-    ASSERT_NE(descriptor, nullptr);
-    descriptor->path = "/stalled.bin";
-    cache_->storeItem(descriptor);
-    auto stream = cache_->contentStreamFor(id);
-    ASSERT_TRUE(stream && stream->descriptor() == descriptor);
-    table.attach(descriptor, stream);
+    auto [descriptor, stream] = holdDownload(id, "/stalled.bin");
+    ASSERT_TRUE(descriptor && stream);
 
     const bv::Data bytes = patterned(1000);
     auto moving = std::async(std::launch::async, [&] {
@@ -295,7 +309,7 @@ TEST_F(BVDownloadControllerTest, AReaderTimesOutOnceItsDownloadWasQuietForTwenty
     EXPECT_EQ(lateTimeout.code(), BVDownloadController::kErrorTimedOut);
     EXPECT_EQ(clock->monotonic(), before);
     stream->fail(timeout);
-    table.unlock(descriptor);
+    BVDownloadLockTable::shared().unlock(descriptor);
 }
 
 TEST_F(BVDownloadControllerTest, HandlesOpenWhenAReadGaveUpShareItsFailureUntilTheFileMoves) {
@@ -304,16 +318,12 @@ TEST_F(BVDownloadControllerTest, HandlesOpenWhenAReadGaveUpShareItsFailureUntilT
     ASSERT_NE(content_->minimalItemInfoAt("/given-up.bin", nullptr), nullptr);
     // A download that answered and then went quiet for longer than a reader waits; only this
     // test feeds it.
-    auto& table = BVDownloadLockTable::shared();
-    auto descriptor = table.tryLock(id);
-    ASSERT_NE(descriptor, nullptr);
-    descriptor->path = "/given-up.bin";
-    cache_->storeItem(descriptor);
+    auto [descriptor, stream] = holdDownload(id, "/given-up.bin");
+    ASSERT_TRUE(descriptor && stream);
     BVDownloadController::Options options;
     options.content = content_.get();
     options.cache = cache_;
     options.clock = clock_;
-    table.attach(descriptor, cache_->contentStreamFor(id));
     auto download = BVDownloadController::downloadControllerForDescriptor(descriptor, options);
     // Ended on every path, so that no download of this test outlives it (a no-op once ended).
     std::shared_ptr<void> ends(nullptr, [&](void*) {

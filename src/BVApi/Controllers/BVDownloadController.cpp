@@ -54,7 +54,13 @@ bool isReady(const BVBinaryDataDescriptorItem& descriptor, uint64_t bytes) {
            descriptor.isBytesReady(int64_t(std::min<uint64_t>(bytes, INT64_MAX)));
 }
 
-BVContentController* contentOf(const BVDownloadController::Options& options);
+BVApiClient* clientOf(const BVDownloadController::Options& options) {
+    return options.client ? options.client : BVApiClient::sharedClient();
+}
+
+BVContentController* contentOf(const BVDownloadController::Options& options) {
+    return options.content ? options.content : BVContentController::sharedController();
+}
 
 // The dates alone miss a change at the service made within their tolerance of the caching
 // (a file written again a second after it was read): whole plain content whose length is not
@@ -73,14 +79,6 @@ bool sizeDiffersFromListing(const BVDownloadController::Options& options, const 
     BVLog("Cached content of %@ holds %lld bytes, the listing says %lld", path,
           static_cast<long long>(cached.totalBytes.load()), static_cast<long long>(listed));
     return true;
-}
-
-BVApiClient* clientOf(const BVDownloadController::Options& options) {
-    return options.client ? options.client : BVApiClient::sharedClient();
-}
-
-BVContentController* contentOf(const BVDownloadController::Options& options) {
-    return options.content ? options.content : BVContentController::sharedController();
 }
 
 std::shared_ptr<BVCacheController> cacheOf(const BVDownloadController::Options& options) {
