@@ -8,6 +8,7 @@
 #include "BVApi/Content/Controller/BVContentController.h"
 #include "BVApi/Controllers/BVJITThrottleUploadController.h"
 #include "BVApi/Controllers/BVTmpUploadController.h"
+#include "BVApi/Controllers/BVUploadJournal.h"
 #include "app/Logging/BVLogging.h"
 
 namespace {
@@ -166,10 +167,14 @@ bool BVUploadWriter::uploadStagedCopy(bv::Error* error) {
     auto store = storeOf(options_);
     if (!store->fileExistsAt(path_) && !store->createFileAt(path_, error))
         return false;
+    const uint64_t mark = options_.journal ? options_.journal->generation() : 0;
     if (!controller_->uploadWholeFile(store->tempPathFor(path_), size_)) {
         bv::setError(error, controller_->uploadError());
         return false;
     }
+    // What the journal kept of earlier closes of the file is older than this.
+    if (options_.journal)
+        options_.journal->confirmed(path_, mark, "");
     bv::Error ignored;
     store->removeFileAt(path_, &ignored);
     return true;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BVApi/Controllers/BVJITThrottleUploadController.h"
+#include "BVApi/Controllers/BVTmpUploadController.h"
 
 #include "UploadFixture.h"
 
@@ -155,6 +156,90 @@ TEST_F(UploadJournalTest, AStreamedCloseTheServiceRefusedStaysInTheJournalWithIt
     const std::string kept((std::istreambuf_iterator<char>(copy)), {});
     ASSERT_EQ(kept.size(), bytes.size()) << entries[0].staged;
     EXPECT_TRUE(kept == std::string(reinterpret_cast<const char*>(bytes.bytes()), bytes.size()));
+}
+
+// A close that failed leaves its record; a later close of the same file that the service
+// confirms makes it obsolete, and the next start must not put the older copy over the newer
+// file.
+TEST_F(UploadJournalTest, AConfirmedCloseRetiresTheRecordsOfEarlierClosesOfTheFile) {
+    auto options = uploadOptions();
+    options.chunkSize = 64 * 1024;
+    bv::Error error;
+    ASSERT_TRUE(content_->listFolderAt("/", true, &error)) << error.description();
+    const bv::Data older = patternBytes(90000, 5);
+    const bv::Data newer = patternBytes(70000, 6);
+    // Streamed as a new file, refused at its close; then changed as the volume changes an
+    // existing file, through a staged copy.
+    server_->addFault(
+        {{"endpoint", "upload/close_file_upload.json"}, {"kind", "error"}, {"count", 1}});
+    {
+        BVJITThrottleUploadController writer("/same.bin", nullptr, options);
+        ASSERT_TRUE(writer.createFileError(&error)) << error.description();
+        ASSERT_TRUE(writer.writeFile(older.bytes(), older.size(), 0, &error));
+        EXPECT_FALSE(writer.closeFileError(&error));
+    }
+    ASSERT_EQ(journal_->entries().size(), 1u);
+    {
+        BVTmpUploadController writer("/same.bin", nullptr, options);
+        ASSERT_TRUE(writer.openFileError(&error)) << error.description();
+        ASSERT_TRUE(writer.writeFile(newer.bytes(), newer.size(), 0, &error));
+        BVTmpController::Attributes cut;
+        cut.size = newer.size();
+        ASSERT_TRUE(tmp_->setAttributes(cut, "/same.bin", &error));
+        EXPECT_TRUE(writer.closeFileError(&error)) << error.description();
+    }
+    EXPECT_TRUE(journal_->entries().empty());
+
+    BVUploadJournal later(cache_->rootPath());
+    auto resumed = later.resumeJournal(
+        [&](const std::string& path) {
+            return std::make_unique<BVUploadController>(path, nullptr, options);
+        },
+        nullptr);
+    EXPECT_TRUE(resumed.empty());
+    auto stored = serviceBytes("/same.bin");
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(*stored == newer);
+}
+
+// The interleavings around a confirmed close, one step after another: an earlier upload of
+// the file still running when a later close is confirmed, which then fails, and the
+// confirmed upload's own record asked to change afterwards. A removed record never comes
+// back; records of other files stay.
+TEST_F(UploadJournalTest, ARecordThatWentIsNeverWrittenAgain) {
+    const auto copy = dir_.path() / "copy";
+    std::ofstream(copy) << "0123456789";
+    auto recordOf = [&](const std::string& path) {
+        auto id = journal_->recordPending({.id = "",
+                                           .path = path,
+                                           .identifier = "",
+                                           .staged = copy.string(),
+                                           .size = 10,
+                                           .state = BVUploadJournal::kClosing},
+                                          nullptr);
+        EXPECT_TRUE(id);
+        return id.value_or("");
+    };
+    const std::string running = recordOf("/a.bin");
+    const std::string other = recordOf("/b.bin");
+    ASSERT_TRUE(journal_->makeDurable(running, nullptr));
+    const uint64_t mark = journal_->generation();
+    const std::string confirmed = recordOf("/a.bin");
+    const std::string newest = recordOf("/a.bin");  // a close after the confirmed one began
+    journal_->confirmed("/a.bin", mark, confirmed);
+
+    // The earlier upload fails now, as its close and its queue would report it.
+    EXPECT_TRUE(journal_->makeDurable(running, nullptr));
+    EXPECT_FALSE(journal_->setState(running, BVUploadJournal::kFailed));
+    EXPECT_FALSE(journal_->setState(confirmed, BVUploadJournal::kFailed));
+    EXPECT_TRUE(journal_->setState(newest, BVUploadJournal::kFailed));
+
+    std::vector<std::pair<std::string, std::string>> left;
+    for (const auto& entry : BVUploadJournal(cache_->rootPath()).entries())
+        left.emplace_back(entry.id, entry.state);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {other, BVUploadJournal::kClosing}, {newest, BVUploadJournal::kFailed}};
+    EXPECT_EQ(left, expected);
 }
 
 TEST_F(UploadJournalTest, PendingRecordsAreSeenByALaterStartAndBecomeDurableTogether) {

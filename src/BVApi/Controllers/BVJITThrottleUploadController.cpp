@@ -142,6 +142,8 @@ bool BVJITThrottleUploadController::closeStaged(bv::Error* error) {
 bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
     if (isStaged())
         return closeStaged(error);
+    // The records of this file written up to here are older than this close.
+    const uint64_t mark = journal() ? journal()->generation() : 0;
     bv::Data leftovers;
     size_t leftoverSize = 0;
     bool suppressed = false;
@@ -180,6 +182,8 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
                                            &closeError);
         BVLog("[Apr] Close upload for path: %@", path());
         if (answered && !closeError) {
+            if (auto journal = this->journal())
+                journal->confirmed(path(), mark, "");
             notifyDelegate(
                 [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidFinished(this); });
             return BVUploadController::closeFileError(error);

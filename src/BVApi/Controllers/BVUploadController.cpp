@@ -635,6 +635,8 @@ bool BVUploadController::uploadWholeFile(const std::string& localPath, uint64_t 
 bool BVUploadController::closeStagedCopy(const std::string& stagedPath, uint64_t size,
                                          bool removeFromStore, bv::Error* error) {
     std::string journalId;
+    // The records of this file written up to here are older than this close.
+    const uint64_t mark = journal() ? journal()->generation() : 0;
     if (auto journal = this->journal()) {
         // Synced only if the close returns before the service has the file.
         bv::Error recordError;
@@ -653,15 +655,15 @@ bool BVUploadController::closeStagedCopy(const std::string& stagedPath, uint64_t
         else
             BVLog("Upload of %@ is not journaled: %@", path_, recordError.description());
     }
-    queueOperation([this, stagedPath, size, removeFromStore, journalId] {
+    queueOperation([this, stagedPath, size, removeFromStore, journalId, mark] {
         if (uploadWholeFile(stagedPath, size)) {
             if (removeFromStore) {
                 bv::Error ignored;
                 if (auto store = tmp())
                     store->removeFileAt(path_, &ignored);
             }
-            if (auto journal = this->journal(); journal && !journalId.empty())
-                journal->remove(journalId);
+            if (auto journal = this->journal())
+                journal->confirmed(path_, mark, journalId);
             notifyDelegate(
                 [&](BVUploadControllerDelegate& delegate) { delegate.uploadDidFinished(this); });
         } else if (auto journal = this->journal(); journal && !journalId.empty()) {

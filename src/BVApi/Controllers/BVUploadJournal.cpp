@@ -38,7 +38,18 @@ bool inFolder(const fs::path& folder, const std::string& path) {
     return fs::path(path).parent_path() == folder;
 }
 
+std::string recordText(const BVUploadJournal::Entry& entry) {
+    const nlohmann::json record = {{"path", entry.path},
+                                   {"identifier", entry.identifier},
+                                   {"staged", entry.staged},
+                                   {"size", entry.size},
+                                   {"state", entry.state}};
+    return record.dump();
+}
+
 }  // namespace
+
+std::mutex BVUploadJournal::journalLock_;
 
 BVUploadJournal::BVUploadJournal(const fs::path& cacheRoot) : folder_(cacheRoot / kFolderName) {
     std::error_code ignored;
@@ -61,18 +72,24 @@ std::string BVUploadJournal::newId() {
            "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_);
 }
 
-bool BVUploadJournal::write(const Entry& entry, bv::Error* error) {
-    const nlohmann::json record = {{"path", entry.path},
-                                   {"identifier", entry.identifier},
-                                   {"staged", entry.staged},
-                                   {"size", entry.size},
-                                   {"state", entry.state}};
-    if (!bv::WholeFile::write(recordPath(entry.id).string(), bv::Data::fromString(record.dump()),
-                              error))
-        return false;
-    // The record's name is durable only with its folder.
+bool BVUploadJournal::writeLocked(const Entry& entry, bv::Error* error) {
+    // The record's name is durable only with its folder: the caller syncs it after.
+    return bv::WholeFile::write(recordPath(entry.id).string(),
+                                bv::Data::fromString(recordText(entry)), error);
+}
+
+BVUploadJournal::Rewrite BVUploadJournal::rewrite(const Entry& entry) {
+    {
+        std::lock_guard hold(journalLock_);
+        // Under the lock its removal takes: a record removed before this never comes back.
+        std::error_code failed;
+        if (!fs::exists(recordPath(entry.id), failed))
+            return Rewrite::Gone;
+        if (!writeLocked(entry, nullptr))
+            return Rewrite::Failed;
+    }
     syncFolder();
-    return true;
+    return Rewrite::Written;
 }
 
 void BVUploadJournal::syncFolder() {
@@ -98,12 +115,7 @@ void BVUploadJournal::syncFolder() {
 std::optional<std::string> BVUploadJournal::recordPending(Entry entry, bv::Error* error) {
     if (entry.id.empty())
         entry.id = newId();
-    const nlohmann::json record = {{"path", entry.path},
-                                   {"identifier", entry.identifier},
-                                   {"staged", entry.staged},
-                                   {"size", entry.size},
-                                   {"state", entry.state}};
-    const std::string text = record.dump();
+    const std::string text = recordText(entry);
     const fs::path target = recordPath(entry.id);
     std::lock_guard hold(journalLock_);
     // One write of a new file: a process that dies later leaves it whole in the page cache.
@@ -121,6 +133,7 @@ std::optional<std::string> BVUploadJournal::recordPending(Entry entry, bv::Error
         return std::nullopt;
     }
     pending_[entry.id] = Pending{entry.staged, false};
+    live_[entry.id] = Live{entry.path, ++generation_};
     return entry.id;
 }
 
@@ -164,39 +177,115 @@ bool BVUploadJournal::makeDurable(const std::string& id, bv::Error* error) {
 std::optional<std::string> BVUploadJournal::record(Entry entry, bv::Error* error) {
     if (entry.id.empty())
         entry.id = newId();
-    std::lock_guard hold(journalLock_);
-    if (!write(entry, error))
-        return std::nullopt;
+    {
+        std::lock_guard hold(journalLock_);
+        if (!writeLocked(entry, error))
+            return std::nullopt;
+        live_[entry.id] = Live{entry.path, ++generation_};
+    }
+    syncFolder();
     return entry.id;
 }
 
 bool BVUploadJournal::setState(const std::string& id, const std::string& state) {
-    for (Entry entry : entries()) {
-        if (entry.id != id)
-            continue;
-        entry.state = state;
+    {
         std::lock_guard hold(journalLock_);
-        return write(entry, nullptr);
+        // Read and written under the lock its removal takes, so that an upload that ends
+        // (its record removed) between the two cannot leave a record behind.
+        std::string why;
+        auto entry = readRecord(recordPath(id), &why);
+        if (!entry)
+            return false;
+        entry->id = id;
+        entry->state = state;
+        if (!writeLocked(*entry, nullptr))
+            return false;
     }
-    return false;
+    syncFolder();
+    return true;
+}
+
+bool BVUploadJournal::removeLocked(const std::string& id) {
+    std::error_code ignored;
+    fs::remove(recordPath(id), ignored);
+    fs::remove(copyPathFor(id), ignored);
+    live_.erase(id);
+    auto found = pending_.find(id);
+    if (found == pending_.end())
+        return true;
+    const bool durable = found->second.durable;
+    pending_.erase(found);
+    return durable;
 }
 
 void BVUploadJournal::remove(const std::string& id) {
-    bool durable = true;
+    bool durable;
     {
         std::lock_guard hold(journalLock_);
-        std::error_code ignored;
-        fs::remove(recordPath(id), ignored);
-        fs::remove(copyPathFor(id), ignored);
-        if (auto found = pending_.find(id); found != pending_.end()) {
-            durable = found->second.durable;
-            pending_.erase(found);
-        }
+        durable = removeLocked(id);
     }
     // A record that reached the disk must leave it, or a later start would upload the file
     // again; one that never was synced needs no sync to go.
     if (durable)
         syncFolder();
+}
+
+uint64_t BVUploadJournal::generation() const {
+    std::lock_guard hold(journalLock_);
+    return generation_;
+}
+
+void BVUploadJournal::confirmed(const std::string& path, uint64_t mark, const std::string& id) {
+    std::vector<std::string> retired;
+    bool durable = false;
+    {
+        std::lock_guard hold(journalLock_);
+        for (const auto& [other, live] : live_) {
+            if (other != id && live.path == path && live.generation <= mark)
+                retired.push_back(other);
+        }
+        for (const auto& other : retired)
+            durable = removeLocked(other) || durable;
+        if (!id.empty())
+            durable = removeLocked(id) || durable;
+    }
+    for (const auto& other : retired)
+        BVLog(
+            "Upload journal record %@ of %@ retired: a later close of the file reached the "
+            "service",
+            other, path);
+    if (durable)
+        syncFolder();
+}
+
+std::optional<BVUploadJournal::Entry> BVUploadJournal::readRecord(const fs::path& file,
+                                                                  std::string* why) {
+    std::string text;
+    {
+        bv::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            why->clear();
+            return std::nullopt;
+        }
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd.get(), buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
+    }
+    try {
+        const auto record = nlohmann::json::parse(text);
+        Entry entry;
+        entry.id = file.stem().string();
+        entry.path = record.at("path").get<std::string>();
+        entry.identifier = record.value("identifier", std::string());
+        entry.staged = record.at("staged").get<std::string>();
+        entry.size = record.at("size").get<uint64_t>();
+        entry.state = record.value("state", std::string(kClosing));
+        return entry;
+    } catch (const std::exception& e) {
+        *why = e.what();
+        return std::nullopt;
+    }
 }
 
 std::vector<BVUploadJournal::Entry> BVUploadJournal::entries() const {
@@ -205,32 +294,24 @@ std::vector<BVUploadJournal::Entry> BVUploadJournal::entries() const {
     for (const auto& item : fs::directory_iterator(folder_, failed)) {
         if (item.path().extension() != kRecordSuffix)
             continue;
-        Entry entry;
-        entry.id = item.path().stem().string();
-        try {
-            bv::Error error;
-            std::string text;
-            {
-                bv::UniqueFd fd(::open(item.path().c_str(), O_RDONLY | O_CLOEXEC));
-                char buffer[4096];
-                ssize_t n;
-                while (fd && (n = ::read(fd.get(), buffer, sizeof buffer)) > 0)
-                    text.append(buffer, static_cast<size_t>(n));
+        std::string why;
+        auto entry = readRecord(item.path(), &why);
+        if (!entry && !why.empty()) {
+            // A record is written under the lock: read again under it, it is whole then.
+            std::lock_guard hold(journalLock_);
+            entry = readRecord(item.path(), &why);
+            if (!entry && !why.empty()) {
+                std::error_code ignored;
+                fs::rename(item.path(), item.path().string() + ".damaged", ignored);
             }
-            const auto record = nlohmann::json::parse(text);
-            entry.path = record.at("path").get<std::string>();
-            entry.identifier = record.value("identifier", std::string());
-            entry.staged = record.at("staged").get<std::string>();
-            entry.size = record.at("size").get<uint64_t>();
-            entry.state = record.value("state", std::string(kClosing));
-        } catch (const std::exception& e) {
-            BVLog("Upload journal record %@ is unreadable (%@); set aside", item.path().string(),
-                  e.what());
-            std::error_code ignored;
-            fs::rename(item.path(), item.path().string() + ".damaged", ignored);
+        }
+        if (!entry) {
+            if (!why.empty())
+                BVLog("Upload journal record %@ is unreadable (%@); set aside",
+                      item.path().string(), why);
             continue;
         }
-        found.push_back(std::move(entry));
+        found.push_back(std::move(*entry));
     }
     std::sort(found.begin(), found.end(),
               [](const Entry& a, const Entry& b) { return a.id < b.id; });
@@ -260,9 +341,22 @@ bool BVUploadJournal::secureCopy(Entry& entry, std::string* reason) {
     }
     ::chmod(copy.c_str(), 0600);
     syncPath(copy, O_RDONLY);
+    const std::string staged = entry.staged;
     entry.staged = copy.string();
-    std::lock_guard hold(journalLock_);
-    return write(entry, nullptr) || (*reason = "the journal cannot be written", false);
+    switch (rewrite(entry)) {
+        case Rewrite::Written:
+            return true;
+        case Rewrite::Gone:
+            // Its upload ended meanwhile.
+            fs::remove(copy, failed);
+            entry.staged = staged;
+            reason->clear();
+            return false;
+        case Rewrite::Failed:
+            break;
+    }
+    *reason = "the journal cannot be written";
+    return false;
 }
 
 std::vector<BVUploadJournal::Resumed> BVUploadJournal::resumeJournal(
@@ -277,6 +371,8 @@ std::vector<BVUploadJournal::Resumed> BVUploadJournal::resumeJournal(
             usable.push_back(entry);
             continue;
         }
+        if (reason.empty())
+            continue;  // the record went meanwhile: nothing to resume
         BVLog("Upload of %@ cannot be resumed: %@", entry.path, reason);
         if (report) {
             report(entry, reason);
@@ -290,7 +386,18 @@ std::vector<BVUploadJournal::Resumed> BVUploadJournal::resumeJournal(
         remove(entry.id);
         results.push_back({entry, false, bv::Error::make(-995, reason)});
     }
+    // Of several closes of one file only the last counts: an older copy sent after it, or
+    // left to fail, would stand for the file instead of the newer one.
+    std::map<std::string, std::string> newest;
+    for (const Entry& entry : usable)
+        newest[entry.path] = entry.id;
     for (const Entry& entry : usable) {
+        if (newest[entry.path] != entry.id) {
+            BVLog("Upload of %@ from record %@ is not resumed: a later close of the file is",
+                  entry.path, entry.id);
+            remove(entry.id);
+            continue;
+        }
         BVLog("Resuming the upload of %@ (%llu bytes)", entry.path,
               static_cast<unsigned long long>(entry.size));
         Resumed result{entry, false, bv::Error()};

@@ -22,6 +22,12 @@ class BVUploadController;
 // names the volume path, the service identifier when known, the staged copy on disk, its
 // size and the state: "closing" while the upload runs, "failed" when it gave up (the copy is
 // kept until the upload is resumed or the user discards it).
+//
+// A record that went never comes back: a rewrite (a new state, a copy taken in) is made only
+// while its file is still there, decided under the lock that its removal takes. And a close
+// the service confirmed retires the records of the same file that were written before it:
+// their uploads, running or failed, hold content older than what the service now has, and
+// resuming one would put that old copy over the newer file.
 class BVUploadJournal {
   public:
     struct Entry {
@@ -62,9 +68,18 @@ class BVUploadJournal {
     bool makeDurable(const std::string& id, bv::Error* error);
     // A fresh record id.
     std::string newId();
+    // Rewrites the record with the state; false when it is not there (removed, or retired by
+    // a later close of its file).
     bool setState(const std::string& id, const std::string& state);
     // Removes the record and, when it lies in the journal's folder, its copy.
     void remove(const std::string& id);
+    // Now, in the order in which this journal writes records: a close takes it before its
+    // upload starts.
+    uint64_t generation() const;
+    // The service confirmed a close of path that began at mark (generation()): the close's
+    // own record (id; empty when it has none, as a streamed close) goes, and so does every
+    // record of the same path this journal wrote up to the mark.
+    void confirmed(const std::string& path, uint64_t mark, const std::string& id);
     // Every readable record, oldest first. Records that cannot be read are logged and set
     // aside (renamed with ".damaged").
     std::vector<Entry> entries() const;
@@ -86,17 +101,37 @@ class BVUploadJournal {
                                        const Reporter& report);
 
   private:
+    enum class Rewrite { Written, Gone, Failed };
+
     std::filesystem::path recordPath(const std::string& id) const;
-    bool write(const Entry& entry, bv::Error* error);
-    // Takes the copy into the journal's folder; false with the reason when it is unusable.
+    // Writes the record's file; the caller holds journalLock_ and syncs the folder after.
+    bool writeLocked(const Entry& entry, bv::Error* error);
+    // Writes the record over its file only while that is still there.
+    Rewrite rewrite(const Entry& entry);
+    // Removes the record's files and forgets it; whether it had been made durable.
+    bool removeLocked(const std::string& id);
+    // Reads one record file; nothing when it is missing or unreadable.
+    static std::optional<Entry> readRecord(const std::filesystem::path& file, std::string* why);
+    // Takes the copy into the journal's folder; false with the reason when it is unusable
+    // (an empty reason: the record went meanwhile).
     bool secureCopy(Entry& entry, std::string* reason);
 
     // One fsync of the folder for every caller that asked before it started.
     void syncFolder();
 
     const std::filesystem::path folder_;
-    mutable std::mutex journalLock_;  // guards counter_, pending_ and the record files' rewrites
+    // Guards the record files' writes and removals, and counter_, generation_, pending_ and
+    // live_. One for the process: the resume at sign-in and the volume keep journals of their
+    // own on one folder.
+    static std::mutex journalLock_;
     uint64_t counter_ = 0;
+    uint64_t generation_ = 0;
+    // The records this journal wrote that are still there: their file and generation.
+    struct Live {
+        std::string path;
+        uint64_t generation = 0;
+    };
+    std::map<std::string, Live> live_;
     // Records written by recordPending: their staged copy, and whether a sync was asked for.
     struct Pending {
         std::string staged;
