@@ -153,7 +153,7 @@ std::optional<bv::Data> BVDriveFS::readOnce(BVDriveFSHandle& handle, uint64_t of
         case BVDriveFSHandle::Kind::TmpStore:
             return tmp()->readFileAt(handle.path, offset, size, error);
         case BVDriveFSHandle::Kind::Readahead:
-            return handle.reader->read(offset, size, error);
+            return handle.reader->read(offset, size, handle.reader->failureMark(), error);
         case BVDriveFSHandle::Kind::EmptyFileWriter:
         case BVDriveFSHandle::Kind::StagingWriter: {
             auto open = openWriterAt(handle.path);
@@ -168,11 +168,13 @@ std::optional<bv::Data> BVDriveFS::readOnce(BVDriveFSHandle& handle, uint64_t of
 
 int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, char* buffer,
                                   size_t size, uint64_t offset, bv::Error* error) {
-    // Once a read of the file has spent its retries, the reads that came beside it or after
-    // it on the open handles fail with its failure instead of spending them again.
+    // Once a read of the file has spent its retries, the reads under way beside it on the
+    // open handles fail with its failure instead of spending them again; a read that begins
+    // after it tries afresh, so that a program keeping the file open recovers with the service.
+    const uint64_t since = handle.reader ? handle.reader->failureMark() : 0;
     bool shared = false;
     auto standing = [&] {
-        auto failure = handle.reader ? handle.reader->standingFailure() : std::nullopt;
+        auto failure = handle.reader ? handle.reader->standingFailure(since) : std::nullopt;
         if (failure) {
             shared = true;
             bv::setError(error, *failure);
@@ -182,7 +184,7 @@ int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, c
     // The read-ahead window copies straight into the caller's buffer.
     auto once = [&]() -> std::optional<uint64_t> {
         if (handle.kind == BVDriveFSHandle::Kind::Readahead)
-            return handle.reader->readInto(offset, size, buffer, error);
+            return handle.reader->readInto(offset, size, since, buffer, error);
         auto bytes = readOnce(handle, offset, size, error);
         if (!bytes)
             return std::nullopt;

@@ -13,18 +13,21 @@
 // The two seams through which the volume moves file contents. The read-ahead reader and the
 // upload controllers implement them; the volume knows nothing else about transfers.
 
-// Reads one open file of the service.
+// Reads one open file of the service. A read of the volume takes a failure mark when it
+// begins and hands it to every call it makes: a failure that another read of the file gave up
+// with after that mark is this read's too.
 class BVFileReader {
   public:
     virtual ~BVFileReader() = default;
     // Up to size bytes from offset: fewer at the end of the file, none past it. An empty
     // answer is the end of the file (also the reader's own time limit); nothing is a failure,
     // with the error.
-    virtual std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) = 0;
+    virtual std::optional<bv::Data> read(uint64_t offset, uint64_t size, uint64_t since,
+                                         bv::Error* error) = 0;
     // read() into buffer, which has room for size bytes: the count, 0 at the end of the file.
-    virtual std::optional<uint64_t> readInto(uint64_t offset, uint64_t size, char* buffer,
-                                             bv::Error* error) {
-        auto bytes = read(offset, size, error);
+    virtual std::optional<uint64_t> readInto(uint64_t offset, uint64_t size, uint64_t since,
+                                             char* buffer, bv::Error* error) {
+        auto bytes = read(offset, size, since, error);
         if (!bytes)
             return std::nullopt;
         const uint64_t length = std::min<uint64_t>(size, bytes->size());
@@ -32,10 +35,12 @@ class BVFileReader {
             std::memcpy(buffer, bytes->bytes(), length);
         return length;
     }
-    // The failure an earlier read of the file gave up with, while it stands for this handle:
-    // reads then fail at once with it instead of running their own retries. May be called
-    // beside a running read.
-    virtual std::optional<bv::Error> standingFailure() { return std::nullopt; }
+    // The mark for a read that begins now.
+    virtual uint64_t failureMark() { return 0; }
+    // The failure another read of the file gave up with after the mark, while it stands: the
+    // read then fails at once with it instead of running its own retries. May be called beside
+    // a running read.
+    virtual std::optional<bv::Error> standingFailure(uint64_t) { return std::nullopt; }
     // A read of this handle gave up with the error after its retries.
     virtual void gaveUp(const bv::Error&) {}
 };

@@ -17,22 +17,26 @@ class BVReadaheadReader : public BVFileReader {
                       std::shared_ptr<bv::Clock> clock)
         : readahead_(std::move(path), content, std::move(clock)) {}
 
-    std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) override {
+    std::optional<bv::Data> read(uint64_t offset, uint64_t size, uint64_t since,
+                                 bv::Error* error) override {
         std::lock_guard<std::mutex> guard(windowLock_);
         // A read that waited for its turn behind one that gave up fails with it.
-        if (auto failure = readahead_.standingFailure()) {
+        if (auto failure = readahead_.standingFailure(since)) {
             bv::setError(error, *failure);
             return std::nullopt;
         }
         return readahead_.request({offset, size});
     }
-    std::optional<bv::Error> standingFailure() override { return readahead_.standingFailure(); }
+    uint64_t failureMark() override { return BVReadaheadController::failureMark(); }
+    std::optional<bv::Error> standingFailure(uint64_t since) override {
+        return readahead_.standingFailure(since);
+    }
     void gaveUp(const bv::Error& error) override { readahead_.gaveUp(error); }
 
-    std::optional<uint64_t> readInto(uint64_t offset, uint64_t size, char* buffer,
+    std::optional<uint64_t> readInto(uint64_t offset, uint64_t size, uint64_t since, char* buffer,
                                      bv::Error* error) override {
         std::lock_guard<std::mutex> guard(windowLock_);
-        if (auto failure = readahead_.standingFailure()) {
+        if (auto failure = readahead_.standingFailure(since)) {
             bv::setError(error, *failure);
             return std::nullopt;
         }

@@ -312,7 +312,7 @@ TEST_F(BVDownloadControllerTest, AReaderTimesOutOnceItsDownloadWasQuietForTwenty
     BVDownloadLockTable::shared().unlock(descriptor);
 }
 
-TEST_F(BVDownloadControllerTest, HandlesOpenWhenAReadGaveUpShareItsFailureUntilTheFileMoves) {
+TEST_F(BVDownloadControllerTest, ReadsUnderWayWhenOneGaveUpShareItsFailureUntilTheFileMoves) {
     const bv::Data bytes = patterned(1000);
     const std::string id = putFile("given-up.bin", bytes);
     ASSERT_NE(content_->minimalItemInfoAt("/given-up.bin", nullptr), nullptr);
@@ -333,35 +333,33 @@ TEST_F(BVDownloadControllerTest, HandlesOpenWhenAReadGaveUpShareItsFailureUntilT
 
     BVReadaheadController giving("/given-up.bin", content_.get(), clock_);
     BVReadaheadController beside("/given-up.bin", content_.get(), clock_);
+    // A read of the other handle is under way while this one gives up.
+    const uint64_t underWay = BVReadaheadController::failureMark();
     EXPECT_FALSE(giving.request({0, 100}));
     EXPECT_EQ(giving.cacheReads(), uint64_t(BVReadaheadController::kAttempts));
     const bv::Error timedOut = bv::Error::make(BVDownloadController::kErrorTimedOut, "x");
     giving.gaveUp(timedOut);
 
-    // The other handle fails at once, with the same error, without reading or sleeping.
-    const double before = clock_->monotonic();
-    auto standing = beside.standingFailure();
+    // The read under way shares the failure, with the same error.
+    auto standing = beside.standingFailure(underWay);
     ASSERT_TRUE(standing);
     EXPECT_EQ(standing->code(), BVDownloadController::kErrorTimedOut);
-    EXPECT_FALSE(beside.request({0, 100}));
-    EXPECT_FALSE(giving.request({0, 100}));
-    EXPECT_EQ(beside.cacheReads(), 0u);
-    EXPECT_EQ(clock_->monotonic(), before);
-    // A handle opened now tries for itself.
-    BVReadaheadController opened("/given-up.bin", content_.get(), clock_);
-    EXPECT_FALSE(opened.standingFailure());
+    // A read that begins now, on either handle, tries for itself.
+    const uint64_t later = BVReadaheadController::failureMark();
+    EXPECT_FALSE(giving.standingFailure(later));
+    EXPECT_FALSE(beside.standingFailure(later));
 
     // The service answering a download of the file again clears it, and so do bytes that
     // land.
     BVHttpResponse answered;
     answered.statusCode = 200;
     download->requestResponseHandler(answered);
-    EXPECT_FALSE(beside.standingFailure());
+    EXPECT_FALSE(beside.standingFailure(underWay));
     giving.gaveUp(timedOut);
-    ASSERT_TRUE(beside.standingFailure());
+    ASSERT_TRUE(beside.standingFailure(underWay));
     download->requestDataHandler(bytes, 0, int64_t(bytes.size()));
     ASSERT_TRUE(download->storeBuffer());
-    EXPECT_FALSE(beside.standingFailure());
+    EXPECT_FALSE(beside.standingFailure(underWay));
     download->requestCompletedHandler(nullptr, bv::Error());
     auto data = beside.request({0, 100});
     ASSERT_TRUE(data);

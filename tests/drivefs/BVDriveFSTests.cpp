@@ -73,8 +73,14 @@ TEST(BVDriveFSErrorsTest, DisplaysByCode) {
 // on the failure board), and what gave up on it.
 struct StandingFailure {
     std::optional<bv::Error> failure;
+    uint64_t noted = 0;  // the mark at which it was noted
+    uint64_t marks = 0;
     int gaveUp = 0;
     std::function<void()> onRead;  // called at each read, before it answers
+    void note(const bv::Error& error) {
+        failure = error;
+        noted = ++marks;
+    }
 };
 
 // Answers the scripted results in turn, then the last one forever.
@@ -86,7 +92,7 @@ class ScriptedReader : public BVFileReader {
           failure_(std::move(failure)),
           calls_(calls),
           standing_(standing) {}
-    std::optional<bv::Data> read(uint64_t, uint64_t, bv::Error* error) override {
+    std::optional<bv::Data> read(uint64_t, uint64_t, uint64_t, bv::Error* error) override {
         ++*calls_;
         if (standing_->onRead)
             standing_->onRead();
@@ -97,9 +103,12 @@ class ScriptedReader : public BVFileReader {
             bv::setError(error, failure_);
         return answer;
     }
-    std::optional<bv::Error> standingFailure() override { return standing_->failure; }
+    uint64_t failureMark() override { return standing_->marks; }
+    std::optional<bv::Error> standingFailure(uint64_t since) override {
+        return standing_->noted > since ? standing_->failure : std::nullopt;
+    }
     void gaveUp(const bv::Error& error) override {
-        standing_->failure = error;
+        standing_->note(error);
         ++standing_->gaveUp;
     }
 
@@ -189,9 +198,12 @@ TEST_F(DriveFSTest, ReadRetriesThreeTimesFiveSecondsApartThenFails) {
     }
 }
 
-TEST_F(DriveFSTest, AReadThatGaveUpFailsTheOtherReadsOfItsFileAtOnce) {
-    // Not found at the end, so that the shared failure is seen to be the same one (ENOENT).
-    auto fs = makeFS({std::nullopt}, bv::Error::make(-1000, "File not found!"));
+TEST_F(DriveFSTest, AReadThatGaveUpFailsTheReadsUnderWayAndLaterReadsTryAgain) {
+    // Not found at the end, so that the shared failure is seen to be the same one (ENOENT);
+    // each handle's reader fails four times, then the file is there again.
+    const bv::Data abcd = bv::Data::fromString("abcd");
+    auto fs = makeFS({std::nullopt, std::nullopt, std::nullopt, std::nullopt, abcd},
+                     bv::Error::make(-1000, "File not found!"));
     bv::Error error;
     auto first = fs->openFileAtPath("/f.bin", false, false, &error);
     auto second = fs->openFileAtPath("/f.bin", false, false, &error);
@@ -211,36 +223,33 @@ TEST_F(DriveFSTest, AReadThatGaveUpFailsTheOtherReadsOfItsFileAtOnce) {
         return Outcome{count, clock_->now() - before, BVDriveFSErrors::posixCodeFor(failure),
                        readerCalls_};
     };
-    auto given = read(*first);
-    EXPECT_EQ(given.count, -1);
-    EXPECT_NEAR(given.waited, 15, 1e-6);
-    EXPECT_EQ(given.calls, 4);
-    ASSERT_TRUE(standing_.failure);
-    EXPECT_EQ(standing_.failure->code(), -1000);
-    EXPECT_EQ(standing_.gaveUp, 1);
-    // The reads that come after it, on this handle and the other one, spend no retries.
-    for (auto* handle : {second.get(), first.get()}) {
-        auto after = read(*handle);
-        EXPECT_EQ(after.count, -1);
-        EXPECT_EQ(after.waited, 0);
-        EXPECT_EQ(after.posix, ENOENT);
-        EXPECT_EQ(after.calls, 1);
-    }
-    EXPECT_EQ(standing_.gaveUp, 1);
 
-    // Cleared (the file's content moves again): a read runs its retries again, and one that
-    // is in them when another read gives up stops at its next retry.
-    standing_.failure.reset();
+    // A read under way on the other handle when this one gives up stops at its next retry
+    // with the same failure, spending no more of them.
     standing_.onRead = [&] {
         if (readerCalls_ == 2)
-            standing_.failure = bv::Error::make(-1000, "File not found!");
+            standing_.note(bv::Error::make(-1000, "File not found!"));
     };
     auto beside = read(*second);
     EXPECT_EQ(beside.count, -1);
     EXPECT_NEAR(beside.waited, 5, 1e-6);
     EXPECT_EQ(beside.posix, ENOENT);
     EXPECT_EQ(beside.calls, 2);
+    EXPECT_EQ(standing_.gaveUp, 0);
+    standing_.onRead = nullptr;
+
+    // The failure still stands, but a read that begins after it is a read of its own: it
+    // runs its retries and gives up itself, and the one after that, on the same handle that
+    // never was reopened, gets the bytes once the file is there again.
+    auto given = read(*first);
+    EXPECT_EQ(given.count, -1);
+    EXPECT_NEAR(given.waited, 15, 1e-6);
+    EXPECT_EQ(given.calls, 4);
     EXPECT_EQ(standing_.gaveUp, 1);
+    auto back = read(*first);
+    EXPECT_EQ(back.count, 4);
+    EXPECT_EQ(back.waited, 0);
+    EXPECT_EQ(back.calls, 1);
 }
 
 TEST_F(DriveFSTest, MoreThanFiveCreatesWithinASecondAreSlowedDown) {

@@ -89,6 +89,7 @@ class VolumeTest : public ::testing::Test {
                  {{"username", "open"}, {"password", "pw"}},
                  {{"username", "fsx"}, {"password", "pw"}},
                  {{"username", "retry"}, {"password", "pw"}},
+                 {{"username", "back"}, {"password", "pw"}},
                  {{"username", "unl"}, {"password", "pw"}, {"plan", "Unlimited"}}}),
             // The listing test makes its files without uploading them, each an open upload.
             .arguments = {"--max-open-uploads", std::to_string(kManyEntries + 100)}});
@@ -567,6 +568,27 @@ TEST_F(VolumeTest, ReadThatKeepsFailingFailsAfterTheRetries) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10)
         << "the waits were slept, not skipped";
     ::close(fd);
+}
+
+// A program that keeps the file open after a failed read is not left with EIO for good: its
+// next read on the same descriptor, once the service answers again, gets the bytes.
+TEST_F(VolumeTest, AnOpenFileReadsAgainOnceTheServiceIsBack) {
+    BVApiClient client;
+    ASSERT_FALSE(putAtService(client, "back", "Back", "kept.bin", "kept open").empty());
+    MountedVolume volume(*server_, "back", "pw", {"--skip-sleeps"});
+    const fs::path file = volume / "Back" / "kept.bin";
+    ASSERT_EQ(fs::file_size(file), 9u);
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    std::shared_ptr<void> closes(nullptr, [fd](void*) { ::close(fd); });
+    server_->addFault({{"endpoint", "download/file.json"}, {"kind", "http500"}, {"count", 1000}});
+    char buffer[64];
+    EXPECT_EQ(::pread(fd, buffer, sizeof buffer, 0), -1);
+    EXPECT_EQ(errno, EIO) << std::strerror(errno);
+    server_->clearFaults();
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, 0);
+    ASSERT_EQ(got, 9) << std::strerror(errno);
+    EXPECT_EQ(std::string(buffer, 9), "kept open");
 }
 
 // Opens the file with a copy of dd named as the program (dd opens its input even for no

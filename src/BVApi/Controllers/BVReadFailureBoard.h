@@ -14,17 +14,19 @@
 // A read of the volume that has spent its retries on a dead or stalled download took the
 // whole designed time to give up. The kernel has several reads of one open file in flight
 // (its own read-ahead), and without this each of them would spend that time again, one after
-// another, before the reading program hears of the failure. Handles open when a read gave up
-// share its failure: their reads fail at once with it. A handle opened later tries afresh, and
-// the failure is cleared as soon as the file's content moves again (a download of it streams,
-// or stores bytes), so that reads after the service is back succeed.
+// another, before the reading program hears of the failure. The reads of the file under way
+// when one gave up, on every open handle, share its failure: they fail at once with it. A
+// read that begins later tries afresh, on a handle old or new, so that a program that keeps
+// the file open reads again once the service is back, and a dead service still fails each of
+// its reads within the designed time. The failure is cleared as soon as the file's content
+// moves again (a download of it streams, or stores bytes).
 //
 // Thread-safe; the lock is never held across anything but the table.
 class BVReadFailureBoard {
   public:
     static BVReadFailureBoard& shared();
 
-    // Now, for a handle being opened: the failures noted after it are those it shares.
+    // Now, for a read that begins: the failures noted after it are those it shares.
     uint64_t mark() const { return sequence_.load(); }
     // A read of the file gave up with the error (unset: a failure without an error object).
     void note(const std::string& identifier, const bv::Error& error);

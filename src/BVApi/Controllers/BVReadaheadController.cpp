@@ -12,12 +12,9 @@ BVReadaheadController::BVReadaheadController(std::string path, BVContentControll
                                              std::shared_ptr<bv::Clock> clock)
     : path_(std::move(path)),
       content_(content ? content : BVContentController::sharedController()),
-      clock_(clock ? std::move(clock) : bv::Clock::system()),
-      openedAt_(BVReadFailureBoard::shared().mark()) {}
+      clock_(clock ? std::move(clock) : bv::Clock::system()) {}
 
 int64_t BVReadaheadController::prepare(Range range) {
-    if (standingFailure())
-        return -1;
     // The kernel sends the reads of one file from several threads at once, so they come in
     // slightly out of order: a read inside the window, the bytes kept behind included, is
     // served from it. A read outside it starts the window again at the read, never at the
@@ -92,18 +89,22 @@ int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
     return 0;
 }
 
-std::optional<bv::Error> BVReadaheadController::standingFailure() const {
+uint64_t BVReadaheadController::failureMark() {
+    return BVReadFailureBoard::shared().mark();
+}
+
+std::optional<bv::Error> BVReadaheadController::standingFailure(uint64_t since) const {
     auto& board = BVReadFailureBoard::shared();
     if (board.empty())
         return std::nullopt;
     // From the cache only: the service may be the thing that stopped answering.
     auto identifier = content_->identifierForFileAt(path_, true);
-    return identifier ? board.standing(*identifier, openedAt_) : std::nullopt;
+    return identifier ? board.standing(*identifier, since) : std::nullopt;
 }
 
 void BVReadaheadController::gaveUp(const bv::Error& error) const {
     if (auto identifier = content_->identifierForFileAt(path_, true)) {
-        BVLog("Reads of %@ gave up; the open handles of the file share the failure", path_);
+        BVLog("Reads of %@ gave up; the reads of the file under way share the failure", path_);
         BVReadFailureBoard::shared().note(*identifier, error);
     }
 }

@@ -17,8 +17,9 @@ class BVContentController;
 // last read position, so that reads arriving slightly out of order are served from memory.
 // One handle calls it from one thread at a time; it has no lock.
 //
-// Its handle shares the failures that reads of the file gave up with (BVReadFailureBoard)
-// since the handle was opened: while one stands, requests fail at once.
+// A read of its handle shares the failure that another read of the file gave up with
+// (BVReadFailureBoard) while it was under way, so that it does not spend the retries again;
+// a read that begins after the failure tries afresh.
 class BVReadaheadController {
   public:
     static constexpr uint64_t kStep = 524288;
@@ -36,18 +37,20 @@ class BVReadaheadController {
                                    std::shared_ptr<bv::Clock> clock = nullptr);
 
     // At most range.length bytes from range.location (fewer at the end of the file); empty
-    // when a fill took longer than kFillDeadline; nothing when the file cannot be read, or a
-    // failure stands for it.
+    // when a fill took longer than kFillDeadline; nothing when the file cannot be read.
     std::optional<bv::Data> request(Range range);
     // request() into out, which has room for range.length bytes: the count copied (0 at the
     // end of the file or on a time-out), nothing when the file cannot be read. Spares the
     // file-system layer a copy of every byte.
     std::optional<uint64_t> requestInto(Range range, uint8_t* out);
-    // The failure a read of the file gave up with after this handle was opened, while it
-    // stands. Safe beside a running request (it reads no window state).
-    std::optional<bv::Error> standingFailure() const;
-    // A read of this handle gave up with the error, its retries spent: the other handles open
-    // on the file and this one's next reads share it.
+    // The board's mark now, for a read that begins: the failures noted after it are those the
+    // read shares.
+    static uint64_t failureMark();
+    // The failure a read of the file gave up with after the mark, while it stands. Safe beside
+    // a running request (it reads no window state).
+    std::optional<bv::Error> standingFailure(uint64_t since) const;
+    // A read of this handle gave up with the error, its retries spent: the reads of the file
+    // under way now, on every handle, share it.
     void gaveUp(const bv::Error& error) const;
     // 0 filled up to end, -1 failed, -2 timed out.
     int64_t fillBufferTo(uint64_t end);
@@ -85,5 +88,4 @@ class BVReadaheadController {
     BVContentController* content_;
     std::shared_ptr<bv::Clock> clock_;
     uint64_t cacheReads_ = 0;
-    const uint64_t openedAt_;  // the failure board's mark at the handle's open
 };
