@@ -169,8 +169,9 @@ std::optional<bv::Data> BVDriveFS::readOnce(BVDriveFSHandle& handle, uint64_t of
 int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, char* buffer,
                                   size_t size, uint64_t offset, bv::Error* error) {
     // Once a read of the file has spent its retries, the reads under way beside it on the
-    // open handles fail with its failure instead of spending them again; a read that begins
-    // after it tries afresh, so that a program keeping the file open recovers with the service.
+    // open handles, and those that begin shortly after, fail with its failure instead of
+    // spending them again; a read that begins later tries afresh, so that a program keeping
+    // the file open recovers with the service.
     const uint64_t since = handle.reader ? handle.reader->failureMark() : 0;
     bool shared = false;
     auto standing = [&] {

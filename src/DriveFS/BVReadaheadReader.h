@@ -27,7 +27,7 @@ class BVReadaheadReader : public BVFileReader {
         }
         return readahead_.request({offset, size});
     }
-    uint64_t failureMark() override { return BVReadaheadController::failureMark(); }
+    uint64_t failureMark() override { return readahead_.failureMark(); }
     std::optional<bv::Error> standingFailure(uint64_t since) override {
         return readahead_.standingFailure(since);
     }

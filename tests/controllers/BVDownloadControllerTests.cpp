@@ -334,7 +334,7 @@ TEST_F(BVDownloadControllerTest, ReadsUnderWayWhenOneGaveUpShareItsFailureUntilT
     BVReadaheadController giving("/given-up.bin", content_.get(), clock_);
     BVReadaheadController beside("/given-up.bin", content_.get(), clock_);
     // A read of the other handle is under way while this one gives up.
-    const uint64_t underWay = BVReadaheadController::failureMark();
+    const uint64_t underWay = beside.failureMark();
     EXPECT_FALSE(giving.request({0, 100}));
     EXPECT_EQ(giving.cacheReads(), uint64_t(BVReadaheadController::kAttempts));
     const bv::Error timedOut = bv::Error::make(BVDownloadController::kErrorTimedOut, "x");
@@ -344,10 +344,12 @@ TEST_F(BVDownloadControllerTest, ReadsUnderWayWhenOneGaveUpShareItsFailureUntilT
     auto standing = beside.standingFailure(underWay);
     ASSERT_TRUE(standing);
     EXPECT_EQ(standing->code(), BVDownloadController::kErrorTimedOut);
-    // A read that begins now, on either handle, tries for itself.
-    const uint64_t later = BVReadaheadController::failureMark();
-    EXPECT_FALSE(giving.standingFailure(later));
-    EXPECT_FALSE(beside.standingFailure(later));
+    // So does one that begins right after it; one that begins once that time is over, on
+    // either handle, tries for itself.
+    ASSERT_TRUE(giving.standingFailure(giving.failureMark()));
+    clock_->advance(BVReadFailureBoard::kSharedFor);
+    EXPECT_FALSE(giving.standingFailure(giving.failureMark()));
+    EXPECT_FALSE(beside.standingFailure(beside.failureMark()));
 
     // The service answering a download of the file again clears it, and so do bytes that
     // land.

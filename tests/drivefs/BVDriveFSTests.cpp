@@ -15,6 +15,7 @@
 #include "BVApi/Content/BVFileItems.h"
 #include "BVApi/Content/BVFolderItems.h"
 #include "BVApi/Content/BVFolderListItems.h"
+#include "BVApi/Controllers/BVReadFailureBoard.h"
 #include "BVApi/Controllers/BVSatellitesController.h"
 #include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "DriveFS/BVDriveFS.h"
@@ -72,14 +73,22 @@ TEST(BVDriveFSErrorsTest, DisplaysByCode) {
 // The failure standing for the file, as every reader of it sees it (the real readers keep it
 // on the failure board), and what gave up on it.
 struct StandingFailure {
+    std::shared_ptr<bv::Clock> clock;
     std::optional<bv::Error> failure;
-    uint64_t noted = 0;  // the mark at which it was noted
-    uint64_t marks = 0;
+    uint64_t noted = 0;  // its sequence number
+    double at = 0;       // when
+    uint64_t sequence = 0;
     int gaveUp = 0;
     std::function<void()> onRead;  // called at each read, before it answers
     void note(const bv::Error& error) {
         failure = error;
-        noted = ++marks;
+        noted = ++sequence;
+        at = clock->monotonic();
+    }
+    // As the failure board marks a read that begins now.
+    uint64_t mark() const {
+        const bool recent = failure && clock->monotonic() < at + BVReadFailureBoard::kSharedFor;
+        return recent ? noted - 1 : sequence;
     }
 };
 
@@ -92,7 +101,12 @@ class ScriptedReader : public BVFileReader {
           failure_(std::move(failure)),
           calls_(calls),
           standing_(standing) {}
-    std::optional<bv::Data> read(uint64_t, uint64_t, uint64_t, bv::Error* error) override {
+    std::optional<bv::Data> read(uint64_t, uint64_t, uint64_t since, bv::Error* error) override {
+        // As the read-ahead reader, a read that found a failure standing makes no call.
+        if (auto failure = standingFailure(since)) {
+            bv::setError(error, *failure);
+            return std::nullopt;
+        }
         ++*calls_;
         if (standing_->onRead)
             standing_->onRead();
@@ -103,7 +117,7 @@ class ScriptedReader : public BVFileReader {
             bv::setError(error, failure_);
         return answer;
     }
-    uint64_t failureMark() override { return standing_->marks; }
+    uint64_t failureMark() override { return standing_->mark(); }
     std::optional<bv::Error> standingFailure(uint64_t since) override {
         return standing_->noted > since ? standing_->failure : std::nullopt;
     }
@@ -134,6 +148,7 @@ class DriveFSTest : public ::testing::Test {
             shown_.push_back(e);
         };
         standing_ = StandingFailure{};
+        standing_.clock = clock_;
         options.readers = [this, answers, failure](const std::string&) {
             readerCalls_ = 0;
             return std::make_unique<ScriptedReader>(answers, failure, &readerCalls_, &standing_);
@@ -198,7 +213,7 @@ TEST_F(DriveFSTest, ReadRetriesThreeTimesFiveSecondsApartThenFails) {
     }
 }
 
-TEST_F(DriveFSTest, AReadThatGaveUpFailsTheReadsUnderWayAndLaterReadsTryAgain) {
+TEST_F(DriveFSTest, AReadThatGaveUpFailsTheReadsUnderWayOrJustBegunAndLaterReadsTryAgain) {
     // Not found at the end, so that the shared failure is seen to be the same one (ENOENT);
     // each handle's reader fails four times, then the file is there again.
     const bv::Data abcd = bv::Data::fromString("abcd");
@@ -224,8 +239,8 @@ TEST_F(DriveFSTest, AReadThatGaveUpFailsTheReadsUnderWayAndLaterReadsTryAgain) {
                        readerCalls_};
     };
 
-    // A read under way on the other handle when this one gives up stops at its next retry
-    // with the same failure, spending no more of them.
+    // A read under way on the other handle when another read gives up stops at its next
+    // retry with the same failure, spending no more of them.
     standing_.onRead = [&] {
         if (readerCalls_ == 2)
             standing_.note(bv::Error::make(-1000, "File not found!"));
@@ -238,14 +253,23 @@ TEST_F(DriveFSTest, AReadThatGaveUpFailsTheReadsUnderWayAndLaterReadsTryAgain) {
     EXPECT_EQ(standing_.gaveUp, 0);
     standing_.onRead = nullptr;
 
-    // The failure still stands, but a read that begins after it is a read of its own: it
-    // runs its retries and gives up itself, and the one after that, on the same handle that
-    // never was reopened, gets the bytes once the file is there again.
+    // So does a read that begins right after it (the kernel's own second try of a page).
+    auto right = read(*first);
+    EXPECT_EQ(right.count, -1);
+    EXPECT_EQ(right.waited, 0);
+    EXPECT_EQ(right.posix, ENOENT);
+    EXPECT_EQ(right.calls, 0);
+
+    // The failure still stands, but a read that begins once its time is over is a read of
+    // its own: it runs its retries and gives up itself, and a later one, on the same handle
+    // that never was reopened, gets the bytes once the file is there again.
+    clock_->advance(BVReadFailureBoard::kSharedFor);
     auto given = read(*first);
     EXPECT_EQ(given.count, -1);
     EXPECT_NEAR(given.waited, 15, 1e-6);
     EXPECT_EQ(given.calls, 4);
     EXPECT_EQ(standing_.gaveUp, 1);
+    clock_->advance(BVReadFailureBoard::kSharedFor);
     auto back = read(*first);
     EXPECT_EQ(back.count, 4);
     EXPECT_EQ(back.waited, 0);

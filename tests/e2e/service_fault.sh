@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The service killed, stalled or cutting the download short while a file is read through the
 # volume: the reader gets EIO (never wrong or short bytes passed off as the end of the file)
-# within the designed limits, and a read after the service is back gets the whole file.
+# within the designed limits, and once the service is back the same reader, which kept the
+# file open, reads the whole file through it, and so does a new one.
 source "$(dirname "$0")/lib.sh"
 
 size=$((48 << 20))
@@ -34,7 +35,7 @@ ls -l "$mount_point" >/dev/null
 read_in_background() {
     touch "$work/marker"
     sleep 0.01
-    python3 "$(dirname "$0")/reader.py" "$mount_point/$1.bin" >"$work/$1.read" &
+    python3 "$(dirname "$0")/reader.py" "$mount_point/$1.bin" "$work/$1.go" >"$work/$1.read" &
     reader=$!
     for _ in $(seq 1 200); do
         [ -n "$(find "$work/home" -name '*.binary' -newer "$work/marker" -size +1M 2>/dev/null | head -1)" ] && break
@@ -43,9 +44,13 @@ read_in_background() {
     done
 }
 # The outcome of an interrupted read: EIO in time, or the right bytes. The reader prints
-# "ok BYTES DIGEST SECONDS" or "error ERRNO BYTES SECONDS".
+# "ok BYTES DIGEST SECONDS" or "error ERRNO BYTES SECONDS", then keeps the file open.
 judge() {  # NAME
-    wait "$reader" || true
+    for _ in $(seq 1 3000); do
+        [ -n "$(head -1 "$work/$1.read")" ] && break
+        kill -0 "$reader" 2>/dev/null || break
+        sleep 0.1
+    done
     read -r outcome what bytes seconds <"$work/$1.read" || fails "$1: the reader printed nothing"
     case $outcome in
         ok) [ "$what $bytes" = "$size $(want "$1")" ] ||
@@ -59,6 +64,12 @@ judge() {  # NAME
     results+=("$1:$outcome")
 }
 reread() {  # NAME
+    touch "$work/$1.go"
+    wait "$reader" || true
+    local kept
+    kept=$(sed -n 2p "$work/$1.read")
+    [ "$(echo "$kept" | cut -d' ' -f1-3)" = "ok $size $(want "$1")" ] ||
+        fails "$1: the reader that kept the file open did not read it again: $kept"
     python3 "$(dirname "$0")/reader.py" "$mount_point/$1.bin" >"$work/$1.again"
     read -r outcome what bytes seconds <"$work/$1.again"
     [ "$outcome $what $bytes" = "ok $size $(want "$1")" ] ||
@@ -82,7 +93,7 @@ reread stall
 
 # The service closes the download after 4 MiB, twice (a retry sees it again).
 admin POST /admin/faults '{"endpoint": "download/file.json", "kind": "drop", "bytes": 4194304, "count": 2}' >/dev/null
-python3 "$(dirname "$0")/reader.py" "$mount_point/drop.bin" >"$work/drop.read" &
+python3 "$(dirname "$0")/reader.py" "$mount_point/drop.bin" "$work/drop.go" >"$work/drop.read" &
 reader=$!
 judge drop
 admin DELETE /admin/faults >/dev/null

@@ -1,13 +1,29 @@
 #include "BVApi/Controllers/BVReadFailureBoard.h"
 
+#include <algorithm>
+
 BVReadFailureBoard& BVReadFailureBoard::shared() {
     static BVReadFailureBoard board;
     return board;
 }
 
-void BVReadFailureBoard::note(const std::string& identifier, const bv::Error& error) {
+uint64_t BVReadFailureBoard::mark(double now) const {
+    if (empty())
+        return sequence_.load();
+    // Sequence numbers follow the order of the notes in time: the mark sits just before the
+    // first failure noted within the window, so that it and every later one are shared.
     std::lock_guard lock(failuresLock_);
-    failures_[identifier] = Failure{error, ++sequence_};
+    uint64_t mark = sequence_.load();
+    for (const auto& [identifier, failure] : failures_) {
+        if (failure.at > now - kSharedFor)
+            mark = std::min(mark, failure.noted - 1);
+    }
+    return mark;
+}
+
+void BVReadFailureBoard::note(const std::string& identifier, const bv::Error& error, double now) {
+    std::lock_guard lock(failuresLock_);
+    failures_[identifier] = Failure{error, ++sequence_, now};
     count_ = failures_.size();
 }
 

@@ -89,8 +89,8 @@ int64_t BVReadaheadController::fillBufferTo(uint64_t end) {
     return 0;
 }
 
-uint64_t BVReadaheadController::failureMark() {
-    return BVReadFailureBoard::shared().mark();
+uint64_t BVReadaheadController::failureMark() const {
+    return BVReadFailureBoard::shared().mark(clock_->monotonic());
 }
 
 std::optional<bv::Error> BVReadaheadController::standingFailure(uint64_t since) const {
@@ -105,7 +105,7 @@ std::optional<bv::Error> BVReadaheadController::standingFailure(uint64_t since) 
 void BVReadaheadController::gaveUp(const bv::Error& error) const {
     if (auto identifier = content_->identifierForFileAt(path_, true)) {
         BVLog("Reads of %@ gave up; the reads of the file under way share the failure", path_);
-        BVReadFailureBoard::shared().note(*identifier, error);
+        BVReadFailureBoard::shared().note(*identifier, error, clock_->monotonic());
     }
 }
 

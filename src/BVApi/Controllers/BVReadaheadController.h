@@ -18,8 +18,8 @@ class BVContentController;
 // One handle calls it from one thread at a time; it has no lock.
 //
 // A read of its handle shares the failure that another read of the file gave up with
-// (BVReadFailureBoard) while it was under way, so that it does not spend the retries again;
-// a read that begins after the failure tries afresh.
+// (BVReadFailureBoard) while it was under way or shortly before it began, so that it does not
+// spend the retries again; a read that begins later tries afresh.
 class BVReadaheadController {
   public:
     static constexpr uint64_t kStep = 524288;
@@ -43,9 +43,9 @@ class BVReadaheadController {
     // end of the file or on a time-out), nothing when the file cannot be read. Spares the
     // file-system layer a copy of every byte.
     std::optional<uint64_t> requestInto(Range range, uint8_t* out);
-    // The board's mark now, for a read that begins: the failures noted after it are those the
-    // read shares.
-    static uint64_t failureMark();
+    // The board's mark for a read that begins now (on this controller's clock): the failures
+    // noted after it are those the read shares.
+    uint64_t failureMark() const;
     // The failure a read of the file gave up with after the mark, while it stands. Safe beside
     // a running request (it reads no window state).
     std::optional<bv::Error> standingFailure(uint64_t since) const;

@@ -393,8 +393,9 @@ std::vector<BVUploadJournal::Resumed> BVUploadJournal::resumeJournal(
         newest[entry.path] = entry.id;
     for (const Entry& entry : usable) {
         if (newest[entry.path] != entry.id) {
-            BVLog("Upload of %@ from record %@ is not resumed: a later close of the file is",
-                  entry.path, entry.id);
+            BVLog(
+                "Upload of %@ from record %@ is not resumed: a later close of the file is instead",
+                entry.path, entry.id);
             remove(entry.id);
             continue;
         }
