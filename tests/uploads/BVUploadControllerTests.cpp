@@ -131,6 +131,25 @@ TEST_F(UploadTest, AServiceThatLostBytesIsSentTheRememberedChunksAgainEachAfterI
     EXPECT_FALSE(writer->uploadFailed());
 }
 
+// An upload session that already holds bytes no remembered chunk accounts for (a streamed
+// start given up, whose handle is still cached): the repair has nothing to send, and the
+// chunk meets the same answer again. The upload fails rather than asking forever.
+TEST_F(UploadTest, AnOffsetTheRepairCannotMendFailsTheUpload) {
+    const bv::Data bytes = patternBytes(3 * kSmall, 4);
+    auto writer = streamed("/held.bin", kSmall);
+    auto handle = writer->uploadHandle();
+    ASSERT_NE(handle, nullptr);
+    bv::Error error;
+    ASSERT_TRUE(client_->uploadChunk(patternBytes(kSmall, 9), 0, handle->identifier,
+                                     handle->tempLocation, service(), &error))
+        << error.description();
+    EXPECT_FALSE(writeRange(*writer, bytes, 0, 3 * kSmall, kSmall, &error));
+    EXPECT_TRUE(writer->uploadFailed());
+    EXPECT_TRUE(BVUploadController::isIncorrectOffsetError(writer->uploadError()))
+        << writer->uploadError().description();
+    EXPECT_FALSE(writer->closeFileError(&error));
+}
+
 TEST_F(UploadTest, AFailedChunkIsRetriedAfterTheDelayAndEveryRetryFailingFailsTheUpload) {
     struct Case {
         int faults;

@@ -471,9 +471,19 @@ bool BVUploadController::upload(const bv::Data& data, uint64_t offset, bool basi
     if (basicMode || cancelled())
         return false;
     if (isIncorrectOffsetError(failure)) {
+        // Once per chunk: when the service still disagrees after the repair (it holds bytes
+        // that no remembered chunk accounts for), asking again would never end.
+        if (offsetRepaired_) {
+            uploadChunkFailed(failure);
+            return false;
+        }
         BVLog("recovering from incorrect chunk offset error.");
-        if (didRecoverIncorrectOffsetError(failure))
-            return upload(data, offset, false, false);
+        if (didRecoverIncorrectOffsetError(failure)) {
+            offsetRepaired_ = true;
+            const bool sent = upload(data, offset, false, false);
+            offsetRepaired_ = false;
+            return sent;
+        }
         uploadChunkFailed(failure);
         return false;
     }

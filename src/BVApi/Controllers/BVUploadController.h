@@ -192,6 +192,8 @@ class BVUploadController {
     bool encrypted_ = false;
     bv::Data encryptionKey_;
     std::atomic<bool> uploadFailed_{false};
+    // The chunk being sent again follows an incorrect-offset repair (chunks go one at a time).
+    std::atomic<bool> offsetRepaired_{false};
     bool lackOfFreeDiskSpaceAlertOnceShown_ = false;
     std::atomic<uint64_t> lockConditionCounter_{0};
     std::atomic<uint64_t> uploadTotal_{0};
