@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Keelhaven killed with SIGKILL at random moments of a two-way sync run, with new files on both
-# sides before each run. After every kill no local file holds other bytes than the ones written
-# for it (here or at the service) and no partial download is visible; the run that is let
-# finish leaves both sides with the same files and the same bytes, and no part file behind.
+# Keelhaven killed with SIGKILL inside two-way sync runs, with new files of up to a few MiB
+# on both sides before each run: each kill waits for a moment of the run seen from outside
+# (a download's part file holding bytes, the Nth chunk on its way, the Nth finished action).
+# After every kill no local file holds other bytes than the ones written for it (here or at
+# the service) and no partial download is visible; the run that is let finish leaves both
+# sides with the same files and the same bytes, and no part file behind.
 source "$(dirname "$0")/lib.sh"
 
 kills=3
@@ -97,6 +99,8 @@ for d in 1 2 3; do
     for f in 1 2 3 4 5 6; do add_file local "l$d/f$f" $(((RANDOM % 512 + 1) * 1024)); done
 done
 add_file local big $((6 << 20))
+# More than one chunk of an upload (20 MiB each), so that a kill can fall between two.
+[ "$long" = 1 ] && add_file local l1/huge $((24 << 20))
 for d in c1 c2; do
     bvapi mkdir "/Kill/$d" >/dev/null 2>&1 || fails "cannot make /Kill/$d at the service"
 done
@@ -118,10 +122,16 @@ count_records() { run_records "$1" | grep -c -- "$2" || true; }
 # 1 when the run ended first.
 wait_moment() {  # FROM KIND N
     local deadline=$((SECONDS + 120))
+    until run_records "$1" | grep -q ': Sync Started\.$'; do
+        [ $SECONDS -lt $deadline ] || fails "the run of round $round did not start within 120 s"
+        sleep 0.02
+    done
     while [ $SECONDS -lt $deadline ]; do
         case "$2" in
-            # A download whose part file already holds bytes.
-            download) find "$local_root" -name '.bvkh-part-*' -size +0 | grep -q . && return 0 ;;
+            # A download of this run whose part file already holds bytes (a killed run's
+            # part stays until that file is downloaded again).
+            download) find "$local_root" -name '.bvkh-part-*' -size +0 -newer "$work/run.mark" |
+                grep -q . && return 0 ;;
             # The Nth chunk of this run on its way to the service.
             upload) [ "$(count_records "$1" 'UploadFile attempt ')" -ge "$3" ] && return 0 ;;
             # The Nth finished action of this run.
@@ -151,13 +161,12 @@ for round in $(seq 1 "$kills"); do
         1) kind=upload n=$((RANDOM % 4 + 1)) ;;
         *) kind=done n=$((RANDOM % 5 + 1)) ;;
     esac
+    touch "$work/run.mark"
     "$khv" task run "$task_id" >"$work/run.out" 2>&1 ||
         fails "keelhaven task run failed in round $round: $(cat "$work/run.out")"
     wait_moment "$from" "$kind" "$n" || true
     kill -KILL "$pid"
     while kill -0 "$pid" 2>/dev/null; do sleep 0.02; done
-    run_records "$from" | grep -q ': Sync Started\.$' ||
-        fails "the run of round $round did not start: $(run_records "$from" | tail -5)"
     if run_records "$from" | grep -q ': Task Finished\.$'; then
         moments="$moments $kind:after"
     else
