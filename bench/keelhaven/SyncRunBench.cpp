@@ -3,7 +3,9 @@
 // touching 50 files, and `rsync -a` of the same tree to a local folder as the machine's floor,
 // then one large file up and down against curl. Each run also prints the CPU seconds of
 // Keelhaven and of the service. KH_BENCH_THREADS: workers (4); KH_BENCH_BIG_MIB: the large
-// file's size (256; 0 leaves that part out); KH_BENCH_SERVER_ARGS: more service options.
+// file's size (256; 0 leaves that part out); KH_BENCH_SERVER_ARGS: more service options;
+// KH_BENCH_PERF_FIFO: the control FIFO of a `perf record -D -1 --control fifo:PATH`, which
+// is then enabled for the initial run only (the tree's creation before it is left out).
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Keelhaven/SyncBackupScheduler/SyncBackupLogger.h"
 #include "SyncFolderPair.h"
 #include "app/Logging/BVLogging.h"
 
@@ -76,6 +79,15 @@ double serverCpu(pid_t pid) {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Turns a waiting `perf record` on or off through its control FIFO, when one is named.
+void perfControl(const char* command) {
+    const char* fifo = std::getenv("KH_BENCH_PERF_FIFO");
+    if (!fifo)
+        return;
+    std::ofstream control(fifo);
+    control << command << "\n";
+}
+
 struct CpuMark {
     pid_t server;
     double own = ownCpu();
@@ -112,6 +124,9 @@ int main() {
     bvtest::ReferenceServer server(options);
     khtest::SyncFolderPair pair(server, "bench", "pw-bench", "Bench", SyncBackupTask::kBackup);
     // KH_BENCH_THREADS: the task's worker count (4 by default, as a new task has).
+    // The task's log file is written as the program writes it.
+    pair.log()->forward =
+        std::make_shared<SyncBackupLogger>((home.path() / "bench-task.log").string());
     const char* threads = std::getenv("KH_BENCH_THREADS");
     pair.task()->setThreadCount(threads ? std::atoi(threads) : 4);
     const std::string block(4096, 'k');
@@ -123,7 +138,9 @@ int main() {
     const pid_t service = serverPid();
     auto start = Clock::now();
     CpuMark cpu{service};
+    perfControl("enable");
     int64_t status = pair.run();
+    perfControl("disable");
     std::printf("initial run:        %.2f s (status %lld, %lld items; %s)\n", seconds(start),
                 static_cast<long long>(status),
                 static_cast<long long>(pair.task()->itemsProcessed()), cpu.since().c_str());

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Keelhaven killed with SIGKILL at random moments of a two-way sync run, with new files on both
-# sides before each run. After every kill no local file holds other bytes than the ones written
-# for it (here or at the service) and no partial download is visible; the run that is let
-# finish leaves both sides with the same files and the same bytes, and no part file behind.
+# Keelhaven killed with SIGKILL inside two-way sync runs, with new files of up to a few MiB
+# on both sides before each run: each kill waits for a moment of the run seen from outside
+# (a download's part file holding bytes, the Nth chunk on its way, the Nth finished action).
+# After every kill no local file holds other bytes than the ones written for it (here or at
+# the service) and no partial download is visible; the run that is let finish leaves both
+# sides with the same files and the same bytes, and no part file behind.
 source "$(dirname "$0")/lib.sh"
 
 kills=3
@@ -97,6 +99,8 @@ for d in 1 2 3; do
     for f in 1 2 3 4 5 6; do add_file local "l$d/f$f" $(((RANDOM % 512 + 1) * 1024)); done
 done
 add_file local big $((6 << 20))
+# More than one chunk of an upload (20 MiB each), so that a kill can fall between two.
+[ "$long" = 1 ] && add_file local l1/huge $((24 << 20))
 for d in c1 c2; do
     bvapi mkdir "/Kill/$d" >/dev/null 2>&1 || fails "cannot make /Kill/$d at the service"
 done
@@ -105,21 +109,70 @@ add_file cloud c1/big $((5 << 20))
 task_id=$("$khv" task add --type sync --from "$local_root" --to "$mount_point/Kill" --schedule manual) ||
     fails "keelhaven task add failed"
 
+# The task's log (one file across runs): the kill moment is chosen from the run's own
+# records and part files, not from a guess at how long a run takes.
+log_file=$(find "$HOME" -name "*.$task_id.log" -type f | head -1)
+[ -n "$log_file" ] || fails "the task's log file was not found"
+
+# Lines of this run's log, that is after line $1 of the file.
+run_records() { tail -n +"$(($1 + 1))" "$log_file"; }
+count_records() { run_records "$1" | grep -c -- "$2" || true; }
+
+# Waits for the chosen moment of the run that starts after log line FROM; 0 at the moment,
+# 1 when the run ended first.
+wait_moment() {  # FROM KIND N
+    local deadline=$((SECONDS + 120))
+    until run_records "$1" | grep -q ': Sync Started\.$'; do
+        [ $SECONDS -lt $deadline ] || fails "the run of round $round did not start within 120 s"
+        sleep 0.02
+    done
+    while [ $SECONDS -lt $deadline ]; do
+        case "$2" in
+            # A download of this run whose part file already holds bytes (a killed run's
+            # part stays until that file is downloaded again).
+            download) find "$local_root" -name '.bvkh-part-*' -size +0 -newer "$work/run.mark" |
+                grep -q . && return 0 ;;
+            # The Nth chunk of this run on its way to the service.
+            upload) [ "$(count_records "$1" 'UploadFile attempt ')" -ge "$3" ] && return 0 ;;
+            # The Nth finished action of this run.
+            done) [ "$(count_records "$1" 'Succeeded')" -ge "$3" ] && return 0 ;;
+        esac
+        run_records "$1" | grep -q ': Task Finished\.$' && return 1
+        sleep 0.02
+    done
+    fails "the run of round $round neither reached its $2 moment nor ended within 120 s: $(run_records "$1" | tail -5)"
+}
+
 during=0
+moments=
 for round in $(seq 1 "$kills"); do
     for n in 1 2 3 4; do
         add_file local "l$(((round + n) % 3 + 1))/r$round-$n" $(((RANDOM % 4 + 1) << 20))
     done
-    add_file cloud "c1/s$round-1" $(((RANDOM % 4 + 1) << 20))
+    add_file local "l$((round % 3 + 1))/t$round" $(((RANDOM % 64 + 1) << 10))
+    add_file cloud "c1/s$round-1" $(((RANDOM % 4 + 3) << 20))
     add_file cloud "c$((round % 2 + 1))/s$round-2" $(((RANDOM % 2048 + 1) << 10))
-    "$khv" task run "$task_id" --wait >/dev/null 2>&1 &
-    runner=$!
-    sleep "$(python3 -c 'import random; print(round(random.uniform(0.1, 1.5), 2))')"
-    kill -0 "$runner" 2>/dev/null && during=$((during + 1))
+    add_file cloud "c2/t$round" $(((RANDOM % 64 + 1) << 10))
     pid=$(khv_pid)
     [ -n "$pid" ] || fails "Keelhaven is not running in round $round"
+    from=$(wc -l <"$log_file")
+    case $((RANDOM % 3)) in
+        0) kind=download n=1 ;;
+        1) kind=upload n=$((RANDOM % 4 + 1)) ;;
+        *) kind=done n=$((RANDOM % 5 + 1)) ;;
+    esac
+    touch "$work/run.mark"
+    "$khv" task run "$task_id" >"$work/run.out" 2>&1 ||
+        fails "keelhaven task run failed in round $round: $(cat "$work/run.out")"
+    wait_moment "$from" "$kind" "$n" || true
     kill -KILL "$pid"
-    wait "$runner" 2>/dev/null || true
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.02; done
+    if run_records "$from" | grep -q ': Task Finished\.$'; then
+        moments="$moments $kind:after"
+    else
+        during=$((during + 1))
+        moments="$moments $kind$n"
+    fi
     check_local
     # A new start of the daemon starts Keelhaven at once; its own restart waits longer
     # after each quick end.
@@ -127,6 +180,9 @@ for round in $(seq 1 "$kills"); do
     start_daemon
     khv_ready
 done
+# A kill after a run's end shows nothing about interrupted runs: nearly all must land inside.
+[ $((during * 5)) -ge $((kills * 4)) ] ||
+    fails "only $during of $kills kills fell during a run (moments:$moments)"
 
 "$khv" task run "$task_id" --wait >/dev/null 2>&1 ||
     fails "the run after the kills did not succeed: $("$khv" task log "$task_id" 2>&1 | grep '!!' | tail -20)"
@@ -134,4 +190,4 @@ check_both
 parts=$(find "$local_root" -name '.bvkh-part-*' | wc -l)
 [ "$parts" = 0 ] || fails "part files are left in the local folder: $(find "$local_root" -name '.bvkh-part-*')"
 stop_daemon
-note "Keelhaven kills survived: $kills ($during during a run), files on both sides: $(wc -l <"$work/expected"), damaged or lost: 0"
+note "Keelhaven kills survived: $kills ($during during a run:$moments), files on both sides: $(wc -l <"$work/expected"), damaged or lost: 0"

@@ -297,6 +297,34 @@ TEST_F(SyncEngineTest, AnInterruptedDownloadLeavesTheLocalFileAlone) {
     EXPECT_EQ(p->localTree(), (Tree{{"doc.txt", std::string(64 * 1024, 'n')}}));
 }
 
+// A new file's upload that never closes leaves an empty file at the service, newer than the
+// local one: it is what is left of the upload, not a newer version.
+TEST_F(SyncEngineTest, AnUnfinishedUploadIsSentAgainAndNeverReplacesTheLocalFile) {
+    auto p = pair(SyncBackupTask::kSynchronization);
+    p->writeLocal("report.txt", "the only copy", kT0);
+    p->writeLocal("sub/notes.txt", "notes", kT0);
+    server_->addFault(
+        {{"endpoint", "upload/close_file_upload.json"}, {"kind", "error"}, {"count", 1000}});
+    EXPECT_EQ(p->run(), SyncBackupTask::kFailed);
+    server_->clearFaults();
+    ASSERT_EQ(p->cloudTree(), (Tree{{"report.txt", ""}, {"sub", "<dir>"}, {"sub/notes.txt", ""}}));
+    const std::string leftID = p->cloudID("report.txt");
+
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    const Tree expected = {
+        {"report.txt", "the only copy"}, {"sub", "<dir>"}, {"sub/notes.txt", "notes"}};
+    EXPECT_EQ(p->localTree(), expected);
+    EXPECT_EQ(p->cloudTree(), expected);
+    EXPECT_EQ(p->cloudID("report.txt"), leftID);  // sent into the file the upload had made
+    EXPECT_TRUE(p->trash().empty());
+    EXPECT_FALSE(p->logHas("Conflict")) << p->logText();
+
+    // An empty file that is a newer version on its own side still wins.
+    p->writeCloud("report.txt", "", kT0 + 100);
+    ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+    EXPECT_EQ(p->localTree().at("report.txt"), "");
+}
+
 TEST_F(SyncEngineTest, BusyChunkAnswersDoNotConsumeAttempts) {
     auto p = pair(SyncBackupTask::kBackup);
     p->writeLocal("busy.txt", "content", kT0);

@@ -102,7 +102,7 @@ void SqliteConnection::close() {
 }
 
 SqliteStatement& SqliteConnection::cached(std::string_view sql) {
-    if (auto kept = cached_.find(std::string(sql)); kept != cached_.end()) {
+    if (auto kept = cached_.find(sql); kept != cached_.end()) {
         kept->second.reset();
         return kept->second;
     }

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -89,8 +90,16 @@ class SqliteConnection {
     struct Closer {
         void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
     };
+    // Looks a statement up by the text it is given, without copying that text first: the
+    // copy was a heap allocation for every row a run writes.
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
     std::unique_ptr<sqlite3, Closer> db_;
     // After db_, so that its statements are finalized before the connection closes.
-    std::unordered_map<std::string, SqliteStatement> cached_;
+    std::unordered_map<std::string, SqliteStatement, TextHash, std::equal_to<>> cached_;
     SqliteStatement unprepared_;  // what cached() answers when preparing failed
 };

@@ -14,13 +14,22 @@
 
 namespace {
 
-std::string localTimestamp(double now) {
+// "yyyy-MM-dd HH:mm:ss" in local time. The text of the current second is kept per thread:
+// the calendar conversion cost more than the rest of a record, and a run writes many records
+// within each second.
+const std::string& localTimestamp(double now) {
+    thread_local time_t cachedSecond = -1;
+    thread_local std::string cachedText;
     auto whole = static_cast<time_t>(std::floor(now));
-    struct tm local {};
-    char text[32] = "";
-    if (localtime_r(&whole, &local))
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
+    if (whole != cachedSecond) {
+        struct tm local {};
+        char text[32] = "";
+        if (localtime_r(&whole, &local))
+            strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        cachedText = text;
+        cachedSecond = whole;
+    }
+    return cachedText;
 }
 
 }  // namespace
@@ -44,7 +53,14 @@ void SyncBackupLogger::log(const std::string& line) {
     if (!fileHandle.valid())
         return;
     try {
-        std::string record = "[" + localTimestamp(clock_->now()) + "]: " + line + "\n";
+        const std::string& stamp = localTimestamp(clock_->now());
+        std::string record;
+        record.reserve(stamp.size() + line.size() + 4);
+        record += '[';
+        record += stamp;
+        record += "]: ";
+        record += line;
+        record += '\n';
         const char* at = record.data();
         size_t left = record.size();
         while (left > 0) {

@@ -93,6 +93,14 @@ std::vector<SyncBackupActionItem> SyncBackupActionItem::getListofSyncBackupActio
                 add(theirs, kRecord);
                 continue;
             }
+            // An upload that did not reach its close (a failure, or the program ended) leaves
+            // the file it created at the service empty, with the creation time as its date:
+            // taken as the newer copy it would replace the local one with nothing. An empty
+            // copy loses nothing by being written over, so the local content is sent into it.
+            if (theirs.itemSize == 0 && mine.itemSize > 0 && theirs.symlinkTarget.empty()) {
+                add(mine, kCreateCloud);
+                continue;
+            }
             bool download = mine.modificationDate < theirs.modificationDate;
             add(download ? theirs : mine, download ? kCreateLocal : kCreateCloud);
             // Both sides changed since the last run (a first run has no "last run": both
