@@ -48,16 +48,14 @@ DemoCredentials DemoAccount::loadOrCreateCredentials(const std::filesystem::path
 void DemoAccount::storeFile(Services& sv, const Access& access, const std::string& folderId,
                             const std::string& name, const std::string& bytes) {
     FileRow row = sv.tree.createFile(access, folderId, name, static_cast<int64_t>(bytes.size()));
-    std::string temp = sv.uploads.open(row.id, access.actor, row.owner);
-    {
-        std::ofstream out(sv.content.uploadPath(temp), std::ios::binary);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
+    UploadBytes upload(sv.content.uploadPath(randomHex(16)));
+    if (!upload.write(0, bytes.data(), bytes.size()))
+        throw std::system_error(errno, std::generic_category(), "store demo file " + name);
+    upload.endWrites();
     int64_t rev = sv.content.newRevision();
-    sv.content.commitUpload(temp, row.id, rev);
+    sv.content.commit(upload, row.id, rev);
     int64_t oldRev = 0;
     sv.tree.commitContent(row.id, static_cast<int64_t>(bytes.size()), nowSeconds(), rev, &oldRev);
-    sv.uploads.endClose(temp, true);
 }
 
 void DemoAccount::addSampleTree(Services& sv, int64_t userId) {

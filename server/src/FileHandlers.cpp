@@ -1,10 +1,5 @@
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 #include "Answers.h"
@@ -26,17 +21,6 @@ const unsigned char kThumbnail[] = {
     0xda, 0x63, 0x64, 0x60, 0x00, 0x00, 0x00, 0x06, 0x00, 0x02, 0x30, 0x81, 0xd0, 0x2f,
     0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
 
-struct FdCloser {
-    explicit FdCloser(int fd) : fd(fd) {}
-    ~FdCloser() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-    int fd;
-};
-
 bool isPicture(const std::string& name) {
     auto dot = name.rfind('.');
     if (dot == std::string::npos)
@@ -47,43 +31,27 @@ bool isPicture(const std::string& name) {
     return ext == "jpg" || ext == "jpeg" || ext == "png";
 }
 
-// Opens the current content of a file. A new version may replace (and unlink) the one just
-// looked up, so the lookup is repeated once.
-std::pair<FileRow, std::shared_ptr<FdCloser>> openContent(Services& sv, const Access& access,
-                                                          const std::string& fileId) {
+// The current content of a file (null when it never had one). A new version may replace (and
+// remove) the one just looked up, so the lookup is repeated once. What is answered stays
+// readable while it is sent, even if the version is replaced or deleted meanwhile.
+std::pair<FileRow, std::shared_ptr<const StoredContent>> openContent(Services& sv,
+                                                                     const Access& access,
+                                                                     const std::string& fileId) {
     for (int attempt = 0;; ++attempt) {
         FileRow row = sv.tree.fileInfo(access, fileId);
-        if (row.rev == 0)
-            return {row, std::make_shared<FdCloser>(-1)};
-        int fd = ::open(sv.content.contentPath(row.id, row.rev).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0)
-            return {row, std::make_shared<FdCloser>(fd)};
-        if (attempt == 1)
+        if (row.rev == 0 && row.size == 0)
+            return {row, nullptr};
+        auto content = row.rev == 0 ? nullptr : sv.content.open(row.id, row.rev);
+        // A stored version never changes, so one of another length is damaged.
+        if (content && static_cast<int64_t>(content->size()) == row.size)
+            return {row, content};
+        if (attempt == 1 || content)
             throw ServiceError(kInternal, "File content is unavailable");
     }
 }
 
-// A read-only mapping of a stored content file. Stored versions are never changed in place
-// (a new upload writes a new file), so the mapping stays valid even if the version is
-// replaced or deleted while it is being sent.
-struct MappedContent {
-    MappedContent(int fd, size_t length) : length(length) {
-        addr = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (addr == MAP_FAILED)
-            throw std::system_error(errno, std::generic_category(), "map content");
-        ::madvise(addr, length, MADV_SEQUENTIAL);
-    }
-    ~MappedContent() { ::munmap(addr, length); }
-    MappedContent(const MappedContent&) = delete;
-    MappedContent& operator=(const MappedContent&) = delete;
-    const char* bytes() const { return static_cast<const char*>(addr); }
-
-    void* addr;
-    size_t length;
-};
-
 void download(Services& sv, ApiCall& c) {
-    auto [row, file] = openContent(sv, accessFor(sv, c), c.arg(0, "file id"));
+    auto [row, content] = openContent(sv, accessFor(sv, c), c.arg(0, "file id"));
     int64_t offset = c.integer("offset").value_or(0);
     if (offset < 0 || offset > row.size)
         throw ServiceError(kBadRequest, "Invalid offset");
@@ -96,9 +64,6 @@ void download(Services& sv, ApiCall& c) {
         c.response->set_content("", "application/octet-stream");
         return;
     }
-    auto content = stored > 0
-                       ? std::make_shared<MappedContent>(file->fd, static_cast<size_t>(row.size))
-                       : nullptr;
     c.response->set_content_provider(
         static_cast<size_t>(sent), "application/octet-stream",
         [content, offset, dropAfter, stored](size_t off, size_t len, httplib::DataSink& sink) {
@@ -113,7 +78,7 @@ void download(Services& sv, ApiCall& c) {
                 return sink.write(zeros.data(), want);
             }
             want = std::min<size_t>(want, static_cast<size_t>(stored) - off);
-            return sink.write(content->bytes() + offset + off, want);
+            return sink.write(content->data() + offset + off, want);
         },
         [content](bool) {});
 }

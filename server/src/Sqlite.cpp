@@ -45,6 +45,16 @@ Statement& Statement::bindNull(int index) {
     return *this;
 }
 
+Statement& Statement::bindBlob(int index, const char* data, size_t size) {
+    // A null pointer would bind NULL, not an empty blob.
+    static const char kEmpty = 0;
+    if (sqlite3_bind_blob64(stmt_, index, size > 0 ? data : &kEmpty, size, SQLITE_TRANSIENT) !=
+        SQLITE_OK) {
+        fail(db_, "bind");
+    }
+    return *this;
+}
+
 bool Statement::step() {
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW)
@@ -70,6 +80,13 @@ std::string Statement::text(int column) const {
     return std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
 }
 
+std::string Statement::blob(int column) const {
+    auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+    if (!p)
+        return {};
+    return std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
 bool Statement::isNull(int column) const {
     return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
@@ -83,13 +100,20 @@ Database::Database(const std::filesystem::path& file) {
         throw std::runtime_error("cannot open database " + file.string() + ": " + why);
     }
     sqlite3_busy_timeout(db_, 5000);
-    // One process owns a data folder: holding the file locks for the connection's life spares
-    // the lock and unlock calls of every transaction (dozens a request) and keeps a second
-    // server off the same folder. Set before WAL is entered, so its index lives in memory.
-    exec("PRAGMA locking_mode=EXCLUSIVE");
-    exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
-    exec("PRAGMA foreign_keys=ON");
+    try {
+        // One process owns a data folder: holding the file locks for the connection's life
+        // spares the lock and unlock calls of every transaction (dozens a request) and keeps a
+        // second server off the same folder. Set before WAL is entered, so its index lives in
+        // memory.
+        exec("PRAGMA locking_mode=EXCLUSIVE");
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=NORMAL");
+        exec("PRAGMA foreign_keys=ON");
+    } catch (...) {
+        // A damaged file gets this far; the destructor does not run for a failed constructor.
+        sqlite3_close(db_);
+        throw;
+    }
 }
 
 Database::~Database() {

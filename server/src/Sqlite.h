@@ -27,11 +27,13 @@ class Statement {
     Statement& bind(int index, int64_t value);
     Statement& bind(int index, const std::string& value);
     Statement& bindNull(int index);
+    Statement& bindBlob(int index, const char* data, size_t size);
     bool step();
     void run();  // steps to the end; throws on failure
 
     int64_t integer(int column) const;
     std::string text(int column) const;
+    std::string blob(int column) const;
     bool isNull(int column) const;
 
   private:

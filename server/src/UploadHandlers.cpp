@@ -1,8 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <system_error>
-
 #include "Answers.h"
 #include "ApiRouter.h"
 #include "ServiceError.h"
@@ -11,20 +6,6 @@ namespace bvserver {
 
 namespace {
 using Rule = ApiRouter::SessionRule;
-
-bool writeAll(int fd, const char* data, size_t len, int64_t offset) {
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, data, len, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
 
 // Chunks at least this large start their write-back before the close.
 constexpr int64_t kEarlyWriteBackBytes = 1 << 20;
@@ -43,7 +24,7 @@ void uploadChunk(Services& sv, ApiCall& c) {
 
     // The finished file replaces the current content, whose bytes are free to take.
     int64_t room = sv.tree.storageFree(file.owner) + file.size;
-    auto [fd, limit] =
+    auto [bytes, limit] =
         sv.uploads.beginChunk(temp, file.id, c.session.userId, offset, room, declared);
     int64_t written = 0;
     bool sawData = false, inData = false, ioFailed = false, full = false;
@@ -61,7 +42,7 @@ void uploadChunk(Services& sv, ApiCall& c) {
                 full = true;
                 return false;
             }
-            if (!writeAll(fd, data, len, offset + written)) {
+            if (!bytes->write(offset + written, data, len)) {
                 ioFailed = true;
                 return false;
             }
@@ -74,8 +55,8 @@ void uploadChunk(Services& sv, ApiCall& c) {
     // chunk gains nothing from it (the close follows at once and flushes it with the rest),
     // and for thousands of small files the hint was a third of the time a chunk took here.
     if (sv.limits.syncContents && written >= kEarlyWriteBackBytes)
-        ::sync_file_range(fd, offset, written, SYNC_FILE_RANGE_WRITE);
-    ::close(fd);
+        bytes->startWriteBack(offset, written);
+    bytes->endWrites();
     bool good = parsed && sawData && !ioFailed && (!declared || *declared == written);
     sv.uploads.endChunk(temp, written, good);
     if (full) {
@@ -100,7 +81,7 @@ void closeUpload(Services& sv, ApiCall& c) {
     std::string temp = c.required("temp_location");
     int64_t size = c.requiredInteger("file_size");
     int64_t time = c.integer("file_time").value_or(nowSeconds());
-    int64_t received = sv.uploads.beginClose(temp, file.id, c.session.userId);
+    auto [received, bytes] = sv.uploads.beginClose(temp, file.id, c.session.userId);
     bool moved = false;
     try {
         if (size != received) {
@@ -109,11 +90,9 @@ void closeUpload(Services& sv, ApiCall& c) {
                                    ", expected=" + std::to_string(size));
         }
         // A failed chunk may have left bytes past the accepted end.
-        if (::truncate(sv.content.uploadPath(temp).c_str(), received) != 0) {
-            throw std::system_error(errno, std::generic_category(), "truncate upload");
-        }
+        bytes->truncate(received);
         int64_t rev = sv.content.newRevision();
-        sv.content.commitUpload(temp, file.id, rev);
+        sv.content.commit(*bytes, file.id, rev);
         moved = true;
         int64_t oldRev = 0;
         FileRow row;

@@ -1,23 +1,19 @@
 #include "UploadSessions.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <system_error>
 
 #include "Random.h"
 #include "ServiceError.h"
 
 namespace bvserver {
 
-std::vector<std::string> UploadSessions::expireLocked() {
-    std::vector<std::string> gone;
+std::vector<std::unique_ptr<UploadBytes>> UploadSessions::expireLocked() {
+    std::vector<std::unique_ptr<UploadBytes>> gone;
     int64_t now = clock_.now();
     for (auto it = uploads_.begin(); it != uploads_.end();) {
-        const Upload& up = it->second;
+        Upload& up = it->second;
         if (!up.writing && !up.closing && now - up.lastActive > limits_.uploadIdleSeconds) {
-            gone.push_back(it->first);
+            gone.push_back(std::move(up.bytes));
             it = uploads_.erase(it);
         } else {
             ++it;
@@ -26,13 +22,13 @@ std::vector<std::string> UploadSessions::expireLocked() {
     return gone;
 }
 
-void UploadSessions::removeFiles(const std::vector<std::string>& tempLocations) {
-    for (const auto& temp : tempLocations)
-        content_.removeUpload(temp);
+void UploadSessions::discard(std::vector<std::unique_ptr<UploadBytes>> expired) {
+    for (auto& bytes : expired)
+        bytes->discard();
 }
 
 std::string UploadSessions::open(int64_t fileId, int64_t userId, int64_t ownerId) {
-    std::vector<std::string> expired;
+    std::vector<std::unique_ptr<UploadBytes>> expired;
     bool full = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -42,17 +38,15 @@ std::string UploadSessions::open(int64_t fileId, int64_t userId, int64_t ownerId
             open += up.userId == userId ? 1 : 0;
         full = open >= limits_.openUploadsPerAccount;
     }
-    removeFiles(expired);
+    discard(std::move(expired));
     if (full)
         throw ServiceError(kTooManyRequests, "Too many open uploads");
+    // The bytes start in memory; no file is made for them until they need one.
     std::string temp = randomHex(16);
-    int fd =
-        ::open(content_.uploadPath(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::system_error(errno, std::generic_category(), "create upload file");
-    ::close(fd);
+    auto bytes = std::make_unique<UploadBytes>(content_.uploadPath(temp));
     std::lock_guard<std::mutex> lock(mutex_);
-    uploads_[temp] = Upload{fileId, userId, ownerId, 0, 0, clock_.now(), false, false};
+    uploads_[temp] =
+        Upload{fileId, userId, ownerId, 0, 0, clock_.now(), false, false, std::move(bytes)};
     return temp;
 }
 
@@ -68,7 +62,7 @@ UploadSessions::Upload& UploadSessions::findLocked(const std::string& tempLocati
 UploadSessions::Chunk UploadSessions::beginChunk(const std::string& tempLocation, int64_t fileId,
                                                  int64_t userId, int64_t offset, int64_t room,
                                                  std::optional<int64_t> declared) {
-    std::vector<std::string> expired;
+    std::vector<std::unique_ptr<UploadBytes>> expired;
     Chunk chunk;
     std::optional<ServiceError> refusal;
     {
@@ -95,20 +89,15 @@ UploadSessions::Chunk UploadSessions::beginChunk(const std::string& tempLocation
             } else {
                 // Parallel chunks of one account each hold what they declared.
                 chunk.limit = declared ? *declared : limit;
+                chunk.bytes = up.bytes.get();
                 up.reserved = chunk.limit;
                 up.writing = true;
             }
         }
     }
-    removeFiles(expired);
+    discard(std::move(expired));
     if (refusal)
         throw *refusal;
-    chunk.fd = ::open(content_.uploadPath(tempLocation).c_str(), O_WRONLY | O_CLOEXEC);
-    if (chunk.fd < 0) {
-        int saved = errno;
-        endChunk(tempLocation, 0, false);
-        throw std::system_error(saved, std::generic_category(), "open upload file");
-    }
     return chunk;
 }
 
@@ -124,22 +113,24 @@ void UploadSessions::endChunk(const std::string& tempLocation, int64_t written, 
     it->second.lastActive = clock_.now();
 }
 
-int64_t UploadSessions::beginClose(const std::string& tempLocation, int64_t fileId,
-                                   int64_t userId) {
+UploadSessions::Closing UploadSessions::beginClose(const std::string& tempLocation, int64_t fileId,
+                                                   int64_t userId) {
     std::lock_guard<std::mutex> lock(mutex_);
     Upload& up = findLocked(tempLocation, fileId, userId);
     if (up.closing || up.writing)
         throw ServiceError(kConflict, msg::kAlreadyProcessing);
     up.closing = true;
-    return up.received;
+    return {up.received, up.bytes.get()};
 }
 
 void UploadSessions::endClose(const std::string& tempLocation, bool committed) {
+    std::unique_ptr<UploadBytes> done;  // freed once the lock is released
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = uploads_.find(tempLocation);
     if (it == uploads_.end())
         return;
     if (committed) {
+        done = std::move(it->second.bytes);
         uploads_.erase(it);
     } else {
         it->second.closing = false;

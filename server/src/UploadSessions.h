@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,13 +11,15 @@
 #include "ContentStore.h"
 #include "ServiceClock.h"
 #include "ServiceLimits.h"
+#include "UploadBytes.h"
 
 namespace bvserver {
 
 // Open uploads, by temporary location. Chunks must arrive in order: each at the offset
 // equal to the bytes received so far, one at a time; a close runs once. Open uploads live
-// in memory only: after a restart a client starts its upload again. An upload that gets no
-// chunk for limits.uploadIdleSeconds ends and its bytes are removed; one user keeps at most
+// in memory only (their bytes too, until they outgrow UploadBytes::kMemoryLimit): after a
+// restart a client starts its upload again. An upload that gets no chunk for
+// limits.uploadIdleSeconds ends and its bytes are removed; one user keeps at most
 // limits.openUploadsPerAccount uploads open, and the bytes of every open upload count
 // against the storage of the account that owns the file.
 class UploadSessions {
@@ -29,7 +32,9 @@ class UploadSessions {
     std::string open(int64_t fileId, int64_t userId, int64_t ownerId);
 
     struct Chunk {
-        int fd = -1;        // the open file to write to (owned by the caller)
+        // Where the chunk's bytes go; only the caller touches them until endChunk, and ends
+        // its writes (UploadBytes::endWrites) before that.
+        UploadBytes* bytes = nullptr;
         int64_t limit = 0;  // bytes the chunk may hold before the owner's storage is full
     };
     // Reserves the upload for one chunk at `offset`. `room` is what the owner's storage can
@@ -42,9 +47,13 @@ class UploadSessions {
     // Ends the chunk; `written` bytes count only when `ok`.
     void endChunk(const std::string& tempLocation, int64_t written, bool ok);
 
+    struct Closing {
+        int64_t received = 0;
+        UploadBytes* bytes = nullptr;  // only the caller touches them until endClose
+    };
     // Reserves the upload for its close; answers the bytes received. Throws the
     // "already being processed" refusal while another close runs.
-    int64_t beginClose(const std::string& tempLocation, int64_t fileId, int64_t userId);
+    Closing beginClose(const std::string& tempLocation, int64_t fileId, int64_t userId);
     // Ends the close: a committed upload is forgotten, a failed one may be closed again.
     void endClose(const std::string& tempLocation, bool committed);
 
@@ -58,12 +67,13 @@ class UploadSessions {
         int64_t lastActive = 0;
         bool writing = false;
         bool closing = false;
+        std::unique_ptr<UploadBytes> bytes;
     };
     Upload& findLocked(const std::string& tempLocation, int64_t fileId, int64_t userId);
-    // Forgets the idle uploads; answers their temporary locations, whose files the caller
-    // removes once the lock is released.
-    std::vector<std::string> expireLocked();
-    void removeFiles(const std::vector<std::string>& tempLocations);
+    // Forgets the idle uploads; answers their bytes, which the caller discards once the lock
+    // is released.
+    std::vector<std::unique_ptr<UploadBytes>> expireLocked();
+    static void discard(std::vector<std::unique_ptr<UploadBytes>> expired);
 
     ContentStore& content_;
     const ServiceClock& clock_;

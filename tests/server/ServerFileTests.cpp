@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "ServerTestSupport.h"
+#include "Sqlite.h"
+#include "UploadBytes.h"
 
 namespace bvtest {
 namespace {
@@ -245,6 +247,130 @@ TEST_F(FileTest, NewUploadOfAnExistingFileReplacesItsContent) {
     EXPECT_TRUE(again.isServiceError());
 }
 
+// Every size reads back whole and from any offset: sizes around the one below which an
+// upload stays in memory, chunks that cross it, and chunks that failed after writing bytes
+// past the accepted end (they declared more than they sent), in memory or taking the upload
+// into a file.
+TEST_F(FileTest, ContentsOfEverySizeRoundTripFromAnyOffset) {
+    User u = newUser();
+    constexpr size_t kLimit = bvserver::UploadBytes::kMemoryLimit;
+    struct Case {
+        size_t size, chunk;
+    };
+    const std::vector<Case> cases = {{0, 1 << 20},          {1, 1 << 20},
+                                     {4096, 1 << 20},       {kLimit, 100 * 1024},
+                                     {kLimit + 1, 1 << 20}, {kLimit + 50000, 200 * 1024},
+                                     {3 * kLimit, 1 << 20}};
+    unsigned seed = 30;
+    std::vector<std::pair<std::string, std::string>> files;  // id, bytes
+    for (const auto& c : cases) {
+        std::string bytes = randomBytes(c.size, ++seed);
+        files.emplace_back(
+            uploadFile(u, "0", "f" + std::to_string(seed) + ".bin", bytes, c.chunk)["FileId"],
+            bytes);
+    }
+    struct Failed {
+        size_t size, first, failed;
+    };
+    const std::vector<Failed> failures = {{7000, 5000, 4000}, {220 * 1024, 200 * 1024, 150 * 1024}};
+    for (const auto& f : failures) {
+        std::string bytes = randomBytes(f.size, ++seed);
+        ApiAnswer created = api().call("POST", "upload/create_file.json", {},
+                                       {{"session_id", u.sid},
+                                        {"folder_id", "0"},
+                                        {"file_name", "failed" + std::to_string(seed)},
+                                        {"file_size", std::to_string(f.size)}});
+        std::string id = created.json.value("FileId", ""),
+                    temp = created.json.value("TempLocation", "");
+        api().uploadChunk(u.sid, id, temp, 0, bytes.substr(0, f.first));
+        ApiAnswer failed = api().uploadChunk(u.sid, id, temp, f.first, std::string(f.failed, 'z'),
+                                             {{"chunk_size", std::to_string(f.failed + 1)}});
+        EXPECT_EQ(failed.message().rfind("Chunk size mismatch", 0), 0u) << failed.body;
+        api().uploadChunk(u.sid, id, temp, f.first, bytes.substr(f.first));
+        ApiAnswer closed = api().call("POST", "upload/close_file_upload.json", {},
+                                      {{"session_id", u.sid},
+                                       {"file_id", id},
+                                       {"file_size", std::to_string(f.size)},
+                                       {"temp_location", temp}});
+        EXPECT_EQ(closed.json.value("Size", size_t{0}), f.size) << closed.body;
+        files.emplace_back(id, bytes);
+    }
+    for (const auto& [id, bytes] : files) {
+        std::set<size_t> offsets = {0, 1, bytes.size() / 2, bytes.size() - 1, bytes.size()};
+        for (size_t offset : offsets) {
+            if (offset > bytes.size())
+                continue;
+            ApiAnswer down = api().download(u.sid, id, static_cast<int64_t>(offset));
+            EXPECT_EQ(down.status, 200);
+            EXPECT_TRUE(down.body == bytes.substr(offset))
+                << bytes.size() << " bytes from " << offset << ": " << down.body.size();
+        }
+        EXPECT_EQ(api().download(u.sid, id, static_cast<int64_t>(bytes.size()) + 1).message(),
+                  "Invalid offset");
+    }
+}
+
+// What the service keeps of a file's contents: rows of the content database and files of
+// the content folder. Read with the service stopped (it holds the database while it runs);
+// the service is started again after.
+struct Kept {
+    int64_t rows = 0;
+    size_t files = 0;
+    bool operator==(const Kept&) const = default;
+};
+
+class ContentPlacementTest : public FileTest {
+  protected:
+    Kept keptOf(const std::string& fileId) {
+        server().kill();
+        Kept kept;
+        {
+            bvserver::Database db(server().dataDir() / "contents.sqlite");
+            auto st = db.prepare("SELECT COUNT(*) FROM contents WHERE file_id = ?");
+            st.bind(1, std::stoll(fileId));
+            kept.rows = st.step() ? st.integer(0) : -1;
+        }
+        for (const auto& e :
+             std::filesystem::recursive_directory_iterator(server().dataDir() / "content"))
+            kept.files += e.path().filename().string().rfind(fileId + ".", 0) == 0 ? 1 : 0;
+        server().restart();
+        reconnect();
+        return kept;
+    }
+
+    void replace(const User& u, const std::string& id, const std::string& bytes) {
+        ApiAnswer opened = api().call("POST", "upload/open_file_upload.json", {},
+                                      {{"session_id", u.sid}, {"file_id", id}, {"file_size", "0"}});
+        ASSERT_TRUE(opened.json.contains("TempLocation")) << opened.body;
+        sendContent(u, id, opened.json["TempLocation"], bytes, 1 << 20);
+    }
+};
+
+// Small contents are rows, large ones files; a new version of either kind replaces the old
+// one of the other kind, and trash, restore, restarts and deletion treat both alike.
+TEST_F(ContentPlacementTest, SmallContentsAreRowsLargeOnesFilesAndReplacedVersionsGo) {
+    User u = newUser();
+    const std::string small = randomBytes(4096, 21), large = randomBytes(1 << 20, 22),
+                      again = randomBytes(3000, 23);
+    std::string id = uploadFile(u, "0", "doc.bin", small)["FileId"];
+    api().call("POST", "file/trash.json", {}, {{"session_id", u.sid}, {"file_id", id}});
+    EXPECT_TRUE(api().download(u.sid, id).isServiceError());
+    api().call("POST", "file/restore.json", {}, {{"session_id", u.sid}, {"file_id", id}});
+    EXPECT_TRUE(api().download(u.sid, id).body == small);
+    EXPECT_EQ(keptOf(id), (Kept{1, 0}));
+
+    replace(u, id, large);
+    EXPECT_TRUE(api().download(u.sid, id).body == large);
+    EXPECT_EQ(keptOf(id), (Kept{0, 1}));
+
+    replace(u, id, again);
+    EXPECT_EQ(keptOf(id), (Kept{1, 0}));
+    EXPECT_TRUE(api().download(u.sid, id).body == again);  // kept across the restart
+
+    api().call("DELETE", "file.json", {u.sid, id});
+    EXPECT_EQ(keptOf(id), (Kept{0, 0}));
+}
+
 TEST_F(FileTest, UploadBeyondTheStorageMaximumIsRefused) {
     User u = newUser({{"max_storage_mib", 1}});
     uploadFile(u, "0", "most.bin", std::string(900 * 1024, 'x'));
@@ -342,14 +468,19 @@ TEST_F(FileTest, OpenUploadsCountAgainstTheStorageAndEnd) {
                                    {"file_size", "0"}});
     EXPECT_EQ(capped.code(), 429) << capped.body;
 
-    // Uploads left idle for a day end, and their bytes go, while the service runs.
+    // Uploads left idle for a day end, and their bytes go, while the service runs. Only the
+    // two that outgrew memory have files.
+    auto parts = [&] {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(server().dataDir() / "uploads"))
+            n += e.is_regular_file() ? 1 : 0;
+        return n;
+    };
+    EXPECT_EQ(parts(), 2u);
     server().advanceClock(24 * 3600 + 1);
     User later = newUser();
     openEmpty(api(), later.sid, "fresh");
-    size_t parts = 0;
-    for (const auto& e : std::filesystem::directory_iterator(server().dataDir() / "uploads"))
-        parts += e.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(parts, 1u);
+    EXPECT_EQ(parts(), 0u);
     ApiAnswer gone =
         api().uploadChunk(u.sid, uploads[0].first, uploads[0].second, piece.size(), "x");
     EXPECT_EQ(gone.message(), "Upload not found") << gone.body;
@@ -451,8 +582,9 @@ namespace {
 TEST_F(FileTest, KillDuringUploadsLeavesACompleteVersion) {
     User u = newUser();
     std::vector<std::string> versions;
+    // Small and large versions in turn: each kind replaces the other.
     for (unsigned i = 0; i < 6; ++i)
-        versions.push_back(randomBytes((1u << 20) + i * 4099, 100 + i));
+        versions.push_back(randomBytes((i % 2 ? 1u << 20 : 1000u) + i * 4099, 100 + i));
     std::string id = uploadFile(u, "0", "f.bin", versions[0])["FileId"];
 
     std::atomic<int> replaced{0};  // closes the server confirmed

@@ -97,6 +97,9 @@ class ServerTest : public ::testing::Test {
         return closed.json;
     }
 
+    // Drops the client's connection (after a restart of the server).
+    void reconnect() { api_.reset(); }
+
     static std::unique_ptr<ReferenceServer> server_;
 
   private:

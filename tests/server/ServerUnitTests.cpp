@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <vector>
 
 #include "ApiRouter.h"
@@ -13,6 +16,7 @@
 #include "ServiceLimits.h"
 #include "TempDir.h"
 #include "TreeQueries.h"
+#include "UploadBytes.h"
 #include "UploadSessions.h"
 
 namespace {
@@ -108,7 +112,7 @@ TEST(ServerUploads, ChunksInOrderAndOneCloseAtATime) {
     std::string temp = uploads.open(7, 1, 1);
     constexpr int64_t kRoom = 1 << 20;
     auto chunk = [&](int64_t fileId, int64_t userId, int64_t offset) {
-        ::close(uploads.beginChunk(temp, fileId, userId, offset, kRoom, std::nullopt).fd);
+        uploads.beginChunk(temp, fileId, userId, offset, kRoom, std::nullopt);
     };
 
     chunk(7, 1, 0);
@@ -124,13 +128,13 @@ TEST(ServerUploads, ChunksInOrderAndOneCloseAtATime) {
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 8, 1); }), "Upload not found");
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 2); }), "Upload not found");
 
-    EXPECT_EQ(uploads.beginClose(temp, 7, 1), 10);
+    EXPECT_EQ(uploads.beginClose(temp, 7, 1).received, 10);
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }),
               "This file is already being processed. Please wait until previous upload operation "
               "will be finished.");
     EXPECT_NE(messageOf([&] { chunk(7, 1, 10); }), "");
     uploads.endClose(temp, false);  // a failed close may be tried again
-    EXPECT_EQ(uploads.beginClose(temp, 7, 1), 10);
+    EXPECT_EQ(uploads.beginClose(temp, 7, 1).received, 10);
     uploads.endClose(temp, true);
     EXPECT_EQ(messageOf([&] { uploads.beginClose(temp, 7, 1); }), "Upload not found");
 }
@@ -223,6 +227,118 @@ TEST(ServerMetadata, CachedStatementsNestAndStartAfresh) {
     EXPECT_EQ(pairs, (std::vector<int64_t>{22, 23, 33}));
     auto again = db.prepare(sql);
     EXPECT_FALSE(again.step());  // an unbound parameter is NULL: no row, not the old 2
+}
+
+}  // namespace
+
+namespace {
+
+using bvserver::ContentStore;
+using bvserver::UploadBytes;
+
+std::string patterned(size_t size, int seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + static_cast<size_t>(seed) * 7 + i / 4093) % 251);
+    return bytes;
+}
+
+std::string readBack(ContentStore& content, int64_t fileId, int64_t rev) {
+    auto stored = content.open(fileId, rev);
+    return stored ? std::string(stored->data(), stored->size()) : "<none>";
+}
+
+// An upload stays in memory up to the limit and is then a row; past it, it moves to a file
+// inside the write that crosses it and is stored as a file. Both read back whole; at the
+// next start only the current versions are left, and a removed one is gone.
+TEST(ServerContents, SmallAsRowsLargeAsFilesAndOnlyCurrentOnesSurviveARestart) {
+    bvtest::TempDir dir;
+    constexpr int64_t kLimit = UploadBytes::kMemoryLimit;
+    struct Case {
+        int64_t size;
+        bool inFile;
+    };
+    const std::vector<Case> cases = {
+        {0, false}, {4096, false}, {kLimit, false}, {kLimit + 1, true}, {3 * kLimit, true}};
+    struct Version {
+        int64_t fileId, rev;
+        std::string bytes;
+        bool inFile;
+    };
+    std::vector<Version> current, orphans;
+    {
+        ContentStore content(dir.path());
+        int64_t fileId = 0;
+        for (const auto& c : cases) {
+            ++fileId;
+            for (int copy = 0; copy < 2; ++copy) {
+                std::string bytes = patterned(static_cast<size_t>(c.size), copy);
+                UploadBytes upload(content.uploadPath("t" + std::to_string(fileId * 10 + copy)));
+                constexpr size_t kPiece = 100 * 1024;
+                for (size_t off = 0; off < bytes.size(); off += kPiece) {
+                    ASSERT_TRUE(upload.write(static_cast<int64_t>(off), bytes.data() + off,
+                                             std::min(kPiece, bytes.size() - off)));
+                }
+                upload.endWrites();
+                EXPECT_EQ(upload.inFile(), c.inFile) << c.size;
+                int64_t rev = content.newRevision();
+                content.commit(upload, fileId, rev);
+                EXPECT_EQ(std::filesystem::exists(content.contentPath(fileId, rev)), c.inFile);
+                EXPECT_TRUE(readBack(content, fileId, rev) == bytes) << c.size;
+                (copy == 0 ? current : orphans).push_back({fileId, rev, bytes, c.inFile});
+            }
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "uploads"));
+        // A version looked up under another file's id is not that file's.
+        EXPECT_EQ(readBack(content, current[1].fileId + 1, current[1].rev), "<none>");
+    }
+
+    ContentStore restarted(dir.path());
+    std::set<std::pair<int64_t, int64_t>> keep;
+    for (const auto& v : current)
+        keep.insert({v.fileId, v.rev});
+    restarted.cleanUp([&](int64_t id, int64_t rev) { return keep.count({id, rev}) > 0; });
+    for (const auto& v : current)
+        EXPECT_TRUE(readBack(restarted, v.fileId, v.rev) == v.bytes) << v.bytes.size();
+    for (const auto& v : orphans) {
+        EXPECT_EQ(readBack(restarted, v.fileId, v.rev), "<none>") << v.bytes.size();
+        EXPECT_FALSE(std::filesystem::exists(restarted.contentPath(v.fileId, v.rev)));
+    }
+    for (const auto& v : current) {
+        restarted.remove(v.fileId, v.rev);
+        EXPECT_EQ(readBack(restarted, v.fileId, v.rev), "<none>") << v.bytes.size();
+    }
+}
+
+// Bytes a failed write left past the accepted end go at the cut, in memory and in the file.
+TEST(ServerContents, UploadBytesCutToTheAcceptedEnd) {
+    bvtest::TempDir dir;
+    ContentStore content(dir.path());
+    for (int64_t size : {int64_t{10}, UploadBytes::kMemoryLimit + 10}) {
+        const std::string bytes = patterned(static_cast<size_t>(size), 3);
+        UploadBytes upload(content.uploadPath("cut" + std::to_string(size)));
+        ASSERT_TRUE(upload.write(0, bytes.data(), bytes.size()));
+        ASSERT_TRUE(upload.write(size - 4, "zzzzzzzz", 8));
+        ASSERT_TRUE(upload.write(size - 4, bytes.data() + size - 4, 4));
+        upload.endWrites();
+        upload.truncate(size);
+        int64_t rev = content.newRevision();
+        content.commit(upload, 1, rev);
+        EXPECT_TRUE(readBack(content, 1, rev) == bytes) << size;
+    }
+}
+
+TEST(ServerContents, DamagedDatabaseIsAClearError) {
+    bvtest::TempDir dir;
+    std::ofstream(dir.path() / "contents.sqlite") << std::string(8192, 'x');
+    try {
+        ContentStore content(dir.path());
+        ADD_FAILURE() << "a damaged database was taken";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot use the content database"), std::string::npos)
+            << e.what();
+        EXPECT_NE(std::string(e.what()).find("contents.sqlite"), std::string::npos) << e.what();
+    }
 }
 
 }  // namespace
