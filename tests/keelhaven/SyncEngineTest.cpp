@@ -325,6 +325,50 @@ TEST_F(SyncEngineTest, AnUnfinishedUploadIsSentAgainAndNeverReplacesTheLocalFile
     EXPECT_EQ(p->localTree().at("report.txt"), "");
 }
 
+// A newer local copy beats a changed service copy, which is kept in the service's trash
+// before the local one is sent. A run that fails at either step must leave the next run
+// sending the local winner, never reading the missing service copy as a deletion.
+TEST_F(SyncEngineTest, AConflictWonLocallySurvivesARunThatFailsBeforeTheUpload) {
+    struct Case {
+        const char* failing;
+        const char* folder;
+        Tree cloudAfterFailure;
+    };
+    const Case cases[] = {
+        {"upload/create_file.json", "ConflictUploadFails", {}},
+        // Not written over either: the older copy is still the only one at the service.
+        {"file/trash.json", "ConflictTrashFails", {{"doc.txt", "v2 cloud"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
+        auto p = pair(SyncBackupTask::kSynchronization, true, c.folder);
+        p->writeLocal("doc.txt", "v1", kT0);
+        ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+        p->writeLocal("doc.txt", "v2 local, the newest", kT0 + 200);
+        p->writeCloud("doc.txt", "v2 cloud", kT0 + 100);
+        const std::string loserID = p->cloudID("doc.txt");
+        const Tree winner = {{"doc.txt", "v2 local, the newest"}};
+
+        server_->addFault({{"endpoint", c.failing}, {"kind", "error"}, {"count", 1000}});
+        EXPECT_EQ(p->run(), SyncBackupTask::kFailed);
+        server_->clearFaults();
+        EXPECT_EQ(p->localTree(), winner);
+        EXPECT_EQ(p->cloudTree(), c.cloudAfterFailure);
+
+        ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+        EXPECT_EQ(p->localTree(), winner);
+        EXPECT_EQ(p->cloudTree(), winner);
+        EXPECT_TRUE(p->trash().empty());
+        auto trashed = p->cloudTrash();
+        ASSERT_TRUE(trashed.count(loserID)) << p->logText();
+        EXPECT_EQ(trashed.at(loserID), 8);  // "v2 cloud"
+        EXPECT_EQ(p->snapshot(true), p->snapshot(false));
+        ASSERT_EQ(p->run(), SyncBackupTask::kSucceeded) << p->logText();
+        EXPECT_EQ(p->localTree(), winner);
+        EXPECT_EQ(p->cloudTree(), winner);
+    }
+}
+
 TEST_F(SyncEngineTest, BusyChunkAnswersDoNotConsumeAttempts) {
     auto p = pair(SyncBackupTask::kBackup);
     p->writeLocal("busy.txt", "content", kT0);

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "BVApi/Content/BVFolderListItems.h"
 #include "BVApi/Networking/BVApiClientAuthContext.h"
 #include "BVApi/Networking/BVSignInSequence.h"
 #include "Keelhaven/SyncBackTaskExecutor/SyncBackTaskExecutor.h"
@@ -293,6 +294,20 @@ std::string SyncFolderPair::cloudID(const std::string& path) {
     if (!api_->doGetItemByName(leaf, &id, session_, parent, &isFolder, "0", nullptr))
         return "";
     return id;
+}
+
+std::map<std::string, int64_t> SyncFolderPair::cloudTrash() {
+    auto session = std::make_shared<BVUserSessionItem>();
+    session->sessionId = session_;
+    BVApiClientAuthContext context(session);
+    bv::Error error;
+    auto listing = service_->listTrashFolderWithContext(&context, &error);
+    if (!listing)
+        throw std::runtime_error("cannot list the trash: " + error.description());
+    std::map<std::string, int64_t> files;
+    for (const auto& file : listing->files)
+        files[file->identifier] = file->size;
+    return files;
 }
 
 void SyncFolderPair::removeCloud(const std::string& path) {

@@ -76,6 +76,8 @@ class SyncFolderPair {
     void setSecurePassword(const std::string& password, bool initialise);
     // The id of a cloud item by its relative path (folders and files); empty when missing.
     std::string cloudID(const std::string& path);
+    // The files in the account's trash: size by id.
+    std::map<std::string, int64_t> cloudTrash();
 
   private:
     class Parts;

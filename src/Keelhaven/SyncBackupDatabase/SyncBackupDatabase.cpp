@@ -434,6 +434,13 @@ bool SyncBackupDatabase::deleteFile(const std::string& fileId, bool local) {
                           true, [&](SqliteStatement& s) { return s.bindText(1, fileId); });
 }
 
+bool SyncBackupDatabase::deleteFileAtPath(const std::string& path, bool local) {
+    Guard guard(*this);
+    return runWriteLocked(local ? "delete from local_files where FilePath = ?;"
+                                : "delete from cloud_files where FilePath = ?;",
+                          true, [&](SqliteStatement& s) { return s.bindText(1, path); });
+}
+
 bool SyncBackupDatabase::deleteFolderRowsLocked(const std::string& folderId, bool local) {
     SqliteStatement folderRow =
         connection_.prepare(local ? "delete from local_folders where FolderID = ?;"

@@ -61,6 +61,9 @@ class SyncBackupDatabase {
     // Size and modification time of the rows with file's id.
     bool updateFile(const BrimvaultFile& file, bool local);
     bool deleteFile(const std::string& fileId, bool local);
+    // The row of the file at that path; committed, with the whole open transaction, before
+    // the call returns.
+    bool deleteFileAtPath(const std::string& path, bool local);
     // The folder's row, the rows of all folders below it and the files directly inside each
     // of them, in the chosen side's tables only.
     bool deleteFolder(const std::string& folderId, bool local);

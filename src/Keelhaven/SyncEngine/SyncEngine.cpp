@@ -549,6 +549,13 @@ void SyncEngine::recordFolder(const FileSystemObjects& item, const std::string& 
     db_->insertLocalFolder(record);
 }
 
+bool SyncEngine::forgetFile(const std::string& name) {
+    if (!db_)
+        return true;
+    return db_->deleteFileAtPath(cloudChild(name), false) &&
+           db_->deleteFileAtPath(localChild(name), true);
+}
+
 void SyncEngine::removeFromDBItem(const FileSystemObjects& item) {
     if (!db_)
         return;
@@ -753,14 +760,32 @@ bool SyncEngine::createCloudItem(const SyncBackupActionItem& action) {
     if (item.isFolder)
         return createCloudFolder(item);
     if (action.conflict && !action.counterpart.itemID.empty()) {
-        // The service copy loses to a newer local one: it is kept in the service's trash.
+        // The service copy loses to a newer local one: it is kept in the service's trash,
+        // and only then is the local copy sent. A run that ends in between (killed, or the
+        // upload failed) must not leave a snapshot that reads the missing service copy as
+        // deleted there, which would move the winner to the local Trash: the file's rows
+        // go first, committed, so the next run sees a local file never synced and sends it.
+        if (!forgetFile(item.itemName) || (action.counterpart.itemName != item.itemName &&
+                                           !forgetFile(action.counterpart.itemName))) {
+            log(bv::format("!! CreateFile for File %@ On Brimvault Failed. Reason: %@", path,
+                           "the snapshot cannot be written"));
+            return false;
+        }
         std::string reason;
         if (environment_.api->doDeleteAFile(action.counterpart.itemID, path, session(),
-                                            m_accessDirID, &reason))
+                                            m_accessDirID, &reason)) {
             log(
                 bv::format("Conflict: %@ changed on both sides; the older copy on Brimvault was "
                            "moved to its trash",
                            path));
+        } else if (reason != BrimvaultApiClient::kNoSuchItem) {
+            // Sending now would write over the older copy instead of keeping it.
+            log(
+                bv::format("!! Conflict: %@ changed on both sides; the older copy on Brimvault "
+                           "could not be moved to its trash. Reason %@",
+                           path, reason));
+            return false;
+        }
     }
     return createCloudFile(action);
 }

@@ -107,6 +107,9 @@ class SyncEngine : public SyncBackupEngine {
     void recordFile(const FileSystemObjects& item, const std::string& id);
     void recordFolder(const FileSystemObjects& item, const std::string& id);
     void removeFromDBItem(const FileSystemObjects& item);
+    // Drops the snapshot rows of this level's file of that name (as written: the case of a
+    // name counts) and commits at once.
+    bool forgetFile(const std::string& name);
     void countError();
     int workerCount() const;
     void log(const std::string& line) const;
