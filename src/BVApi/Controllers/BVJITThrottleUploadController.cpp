@@ -41,6 +41,7 @@ bool BVJITThrottleUploadController::switchToStaging(bv::Error* error) {
     // What is on its way to the service lands first, so the mirror holds every sent byte.
     if (!waitForQueue())
         return failedWrite(error);
+    settleMirror();
     const uint64_t sent = uploadEncryptionOffset();
     auto handle = uploadHandle();
     auto cache = this->cache();
@@ -84,7 +85,7 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
         return false;
     }
     const uint64_t at = static_cast<uint64_t>(offset);
-    std::optional<bv::Data> chunk;
+    std::shared_ptr<const bv::Data> chunk;
     bool here = false;
     {
         std::lock_guard hold(writerLock_);
@@ -107,7 +108,7 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
             rest.reserve(take + 2 * size);
             rest.append(buffer_.bytes() + take, buffer_.size() - take);
             buffer_.resize(take);
-            chunk = std::move(buffer_);
+            chunk = std::make_shared<const bv::Data>(std::move(buffer_));
             buffer_ = std::move(rest);
             // The uploads window lists a streamed file from its first chunk on.
             if (!announced_.exchange(true))
@@ -117,11 +118,11 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
             // keep the order in which they left the buffer.
             here = claimUploadHere();
             if (!here)
-                queueUpload(std::move(*chunk));
+                queueUpload(chunk);
         }
     }
     if (here)
-        uploadHere(*chunk);
+        uploadHere(std::move(chunk));
     if (!waitForQueue())
         return failedWrite(error);
     return true;
@@ -142,7 +143,7 @@ bool BVJITThrottleUploadController::closeStaged(bv::Error* error) {
 bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
     if (isStaged())
         return closeStaged(error);
-    bv::Data leftovers;
+    std::shared_ptr<const bv::Data> leftovers;
     size_t leftoverSize = 0;
     bool suppressed = false;
     bool here = false;
@@ -150,14 +151,14 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
         std::lock_guard hold(writerLock_);
         if (buffer_.empty() && uploadOffset() == 0)
             return BVUploadController::closeFileError(error);
-        leftovers = std::move(buffer_);
-        leftoverSize = leftovers.size();
+        leftovers = std::make_shared<const bv::Data>(std::move(buffer_));
+        leftoverSize = leftovers->size();
         buffer_ = bv::Data();
         suppressed = suppressQueueUploadOnCloseFileError_.exchange(false);
         if (!suppressed) {
             here = claimUploadHere();
             if (!here)
-                queueUpload(std::move(leftovers));
+                queueUpload(leftovers);
         }
     }
     if (suppressed) {
@@ -166,11 +167,13 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
         BVLog("leftovers: queueing uploading of %llu bytes",
               static_cast<unsigned long long>(leftoverSize));
         if (here)
-            uploadHere(leftovers);
+            uploadHere(std::move(leftovers));
     }
     BVLog("[Apr] Waiting to close upload for path: %@", path());
     bool ok = false;
     if (waitForQueue()) {
+        // The close marks the mirror whole at the size sent.
+        settleMirror();
         auto handle = uploadHandle();
         // A close the service confirmed needs no record: the file is there when the close
         // returns. Only a close that fails leaves the file to the journal.
