@@ -1,9 +1,13 @@
 #include "BVApi/Controllers/BVJITThrottleUploadController.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <system_error>
+#include <thread>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
@@ -13,6 +17,48 @@
 #include "BVApi/Controllers/BVUploadJournal.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/UniqueFd.h"
+
+namespace {
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Fresh memory costs a page fault and a zeroed page per 4 KiB at its first write, as much as
+// the copy that fills it. The next chunk's buffer is made ready on a thread of its own while
+// the chunk before it goes out, so the writes that fill it only copy. The pages are only
+// faulted in, never written: a buffer that changed meanwhile is unharmed.
+class Prefault {
+  public:
+    Prefault() = default;
+    Prefault(const Prefault&) = delete;
+    Prefault& operator=(const Prefault&) = delete;
+    ~Prefault() { wait(); }
+
+    void start(uint8_t* from, size_t length) {
+        const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+        const uintptr_t first = (uintptr_t(from) + page - 1) / page * page;
+        const uintptr_t end = (uintptr_t(from) + length) / page * page;
+        if (end <= first)
+            return;
+        try {
+            thread_ = std::thread([first, end] {
+                ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+            });
+        } catch (const std::system_error&) {
+            // No thread to spare: the writes fault the pages in themselves.
+        }
+    }
+    void wait() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    std::thread thread_;
+};
+
+}  // namespace
 
 BVJITThrottleUploadController::BVJITThrottleUploadController(std::string path,
                                                              BVUploadControllerDelegate* delegate,
@@ -87,6 +133,7 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
     const uint64_t at = static_cast<uint64_t>(offset);
     std::shared_ptr<const bv::Data> chunk;
     bool here = false;
+    Prefault nextBuffer;
     {
         std::lock_guard hold(writerLock_);
         if (!staged_ && at != end_ && !switchToStaging(error))
@@ -96,6 +143,11 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
                 return false;
             end_ = std::max(end_, at + size);
         } else {
+            // Room for a whole chunk at once: growing by doubling would copy the first chunk
+            // several times over.
+            auto& held = buffer_.vector();
+            if (held.capacity() < held.size() + size)
+                held.reserve(std::max<size_t>(held.size() + size, chunkSize() + 2 * size));
             buffer_.append(bytes, size);
             end_ += size;
         }
@@ -110,6 +162,8 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
             buffer_.resize(take);
             chunk = std::make_shared<const bv::Data>(std::move(buffer_));
             buffer_ = std::move(rest);
+            nextBuffer.start(buffer_.mutableBytes() + buffer_.size(),
+                             buffer_.vector().capacity() - buffer_.size());
             // The uploads window lists a streamed file from its first chunk on.
             if (!announced_.exchange(true))
                 notifyDelegate(
@@ -123,7 +177,9 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
     }
     if (here)
         uploadHere(std::move(chunk));
-    if (!waitForQueue())
+    const bool sent = waitForQueue();
+    nextBuffer.wait();
+    if (!sent)
         return failedWrite(error);
     return true;
 }
