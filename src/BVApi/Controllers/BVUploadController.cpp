@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
@@ -437,14 +438,20 @@ void BVUploadController::chunkSent(const std::shared_ptr<const bv::Data>& plain,
             cache->storeItem(descriptor);
         // Written beside the next chunk's arrival: the writer's next bytes reach the buffer
         // while this chunk's reach the disk.
-        std::thread writer([cache, plain, at = static_cast<int64_t>(uploadEncryptionOffset_.load()),
-                            identifier = descriptor->identifier] {
+        auto write = [cache, plain, at = static_cast<int64_t>(uploadEncryptionOffset_.load()),
+                      identifier = descriptor->identifier] {
             try {
                 cache->storeBinaryData(*plain, at, -1, identifier);
             } catch (...) {
                 // A mirror that missed its bytes is only a cache that must download them.
             }
-        });
+        };
+        std::thread writer;
+        try {
+            writer = std::thread(write);
+        } catch (const std::system_error&) {
+            write();  // no thread to spare: written here
+        }
         std::lock_guard hold(mirrorLock_);
         mirrorWriter_.thread = std::move(writer);
     }
