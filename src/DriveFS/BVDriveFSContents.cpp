@@ -216,17 +216,17 @@ int64_t BVDriveFS::readFileAtPath(const std::string&, BVDriveFSHandle& handle, c
 
 int64_t BVDriveFS::writeFileAtPath(const std::string&, BVDriveFSHandle& handle, const char* buffer,
                                    size_t size, uint64_t offset, bv::Error* error) {
-    bv::Data bytes(buffer, size);
     if (handle.kind == BVDriveFSHandle::Kind::TmpStore) {
         bv::Error ignored;
-        tmp()->writeFileAt(handle.path, offset, bytes, &ignored);
+        tmp()->writeFileAt(handle.path, offset, bv::Data(buffer, size), &ignored);
         return static_cast<int64_t>(size);
     }
     if (handle.isWriter()) {
         auto open = openWriterAt(handle.path);
         if (open) {
             std::lock_guard<std::mutex> guard(open->lock);
-            if (open->writer->write(offset, bytes, error))
+            // Straight from the kernel's buffer: the writer copies what it keeps.
+            if (open->writer->write(offset, buffer, size, error))
                 return static_cast<int64_t>(size);
         }
     }

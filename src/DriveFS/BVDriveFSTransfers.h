@@ -54,7 +54,8 @@ class BVFileWriter {
     virtual bool open(bv::Error* error) = 0;
     // What will be uploaded, read back (programs that open read-write read their own writes).
     virtual std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) = 0;
-    virtual bool write(uint64_t offset, const bv::Data& bytes, bv::Error* error) = 0;
+    // The bytes are the caller's: taken before the call returns.
+    virtual bool write(uint64_t offset, const char* bytes, size_t size, bv::Error* error) = 0;
     // Cuts or extends (with zeros) what will be uploaded.
     virtual bool truncate(uint64_t size, bv::Error* error) = 0;
     // The size of what will be uploaded, once opened.

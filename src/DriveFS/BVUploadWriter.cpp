@@ -97,15 +97,15 @@ std::optional<bv::Data> BVUploadWriter::read(uint64_t offset, uint64_t size, bv:
     return storeOf(options_)->readFileAt(path_, offset, std::min(size, size_ - offset), error);
 }
 
-bool BVUploadWriter::write(uint64_t offset, const bv::Data& bytes, bv::Error* error) {
+bool BVUploadWriter::write(uint64_t offset, const char* bytes, size_t size, bv::Error* error) {
     if (!open(error))
         return false;
     // The streaming writer switches to its staged copy itself on a write out of order.
     if (streaming_ && offset != size_)
         staged_ = true;
-    if (!controller_->writeFile(bytes.bytes(), bytes.size(), static_cast<int64_t>(offset), error))
+    if (!controller_->writeFile(bytes, size, static_cast<int64_t>(offset), error))
         return false;
-    size_ = std::max<uint64_t>(size_, offset + bytes.size());
+    size_ = std::max<uint64_t>(size_, offset + size);
     dirty_ = true;
     return true;
 }

@@ -28,7 +28,7 @@ class BVUploadWriter : public BVFileWriter {
     bool opened() const override { return controller_ != nullptr; }
     bool open(bv::Error* error) override;
     std::optional<bv::Data> read(uint64_t offset, uint64_t size, bv::Error* error) override;
-    bool write(uint64_t offset, const bv::Data& bytes, bv::Error* error) override;
+    bool write(uint64_t offset, const char* bytes, size_t size, bv::Error* error) override;
     bool truncate(uint64_t size, bv::Error* error) override;
     std::optional<uint64_t> size() const override;
     bool flush(bv::Error* error) override;

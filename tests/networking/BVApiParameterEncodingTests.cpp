@@ -145,6 +145,41 @@ TEST_F(EncodingTest, BuildsByteExactRequests) {
     }
 }
 
+// Everything the stream gives, read in pieces of `step` bytes.
+std::string drain(bv::InputStream& stream, size_t step) {
+    std::string out;
+    std::vector<uint8_t> piece(step);
+    for (int64_t n; (n = stream.read(piece.data(), piece.size())) > 0;)
+        out.append(reinterpret_cast<const char*>(piece.data()), size_t(n));
+    return out;
+}
+
+TEST_F(EncodingTest, SharedChunkBytesAreStreamedAsTheSameMultipartBody) {
+    const std::string content("A\0\xff chunk", 9);
+    const json chunk = {{"upload_id", "u 1"}, {"offset", 0}};
+    auto request = BVApiRequest::requestWithMethod("POST", "folder/list.json", {}, json(chunk));
+    request->configuration().setRequestHost(kBase);
+    request->setParametersType(BVApiRequest::kParametersQueryAndMultipart);
+    auto shared = std::make_shared<const bv::Data>(bv::Data::fromString(content));
+    request->setSharedBinaryParameter("file_data", shared);
+    const BVUrlRequest* built = request->urlRequest(nullptr);
+    ASSERT_NE(built, nullptr);
+    EXPECT_EQ(built->url, kBase + "folder/list.json/?offset=0&upload_id=u%201");
+    EXPECT_EQ(built->headerValue("Content-Type"), "multipart/form-data; boundary=" + kBoundary);
+    EXPECT_EQ(built->body, nullptr);
+    ASSERT_NE(built->stream, nullptr);
+    json copied = chunk;
+    copied["file_data"] = bytes(content);
+    const std::string expected = BVApiParameterEncoder::multipartBody(copied).toString();
+    EXPECT_EQ(built->stream->length(), int64_t(expected.size()));
+    // Pieces that end inside the boundary text and inside the shared bytes.
+    EXPECT_EQ(drain(*built->stream, 7), expected);
+    ASSERT_TRUE(built->stream->rewind());
+    EXPECT_EQ(drain(*built->stream, 4096), expected) << "a second send starts from the first byte";
+    EXPECT_NE(request->summary().parameters.find("file_data = \"NSData of 9\""), std::string::npos)
+        << request->summary().parameters;
+}
+
 TEST_F(EncodingTest, PercentEncodingKeepsOnlyUnreservedCharacters) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"AZaz09-._~", "AZaz09-._~"},

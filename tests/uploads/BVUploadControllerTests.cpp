@@ -71,12 +71,12 @@ TEST_F(UploadTest, AFiftyMiBStreamGoesAsTwoFullChunksAndTheLeftoverThenClosesWit
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].offset, 0u);
     EXPECT_EQ(sent[1].offset, BVUploadController::kChunkSize);
-    EXPECT_EQ(sent[1].data.size(), BVUploadController::kChunkSize);
+    EXPECT_EQ(sent[1].data->size(), BVUploadController::kChunkSize);
     ASSERT_TRUE(writer->closeFileError(&error)) << error.description();
     sent = writer->uploadedChunks();
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[2].offset, 2 * BVUploadController::kChunkSize);
-    EXPECT_EQ(sent[2].data.size(), 10u * 1024 * 1024);
+    EXPECT_EQ(sent[2].data->size(), 10u * 1024 * 1024);
     EXPECT_EQ(writer->uploadEncryptionOffset(), 52428800u);
 
     auto listed = std::static_pointer_cast<BVFileItem>(

@@ -236,6 +236,19 @@ bool BVCacheChecksums::recordAppend(int contentFd, const std::string& sumsPath,
     std::vector<Record> records;
     records.reserve(length / kBlockSize + 2);
     while (length > 0) {
+#if defined(__x86_64__)
+        // Whole blocks three at a time, as verify() checks them: a download appends a
+        // megabyte at a time, and one chain of the instruction leaves two thirds of it idle.
+        if (kHardware && tail.length == 0 && length >= 3 * size_t(kBlockSize)) {
+            uint32_t crcs[3];
+            crcHardware3(bytes, bytes + kBlockSize, bytes + 2 * kBlockSize, kBlockSize, crcs);
+            for (uint32_t crc : crcs)
+                records.push_back(Record{crc, kBlockSize});
+            bytes += 3 * size_t(kBlockSize);
+            length -= 3 * size_t(kBlockSize);
+            continue;
+        }
+#endif
         const size_t room = kBlockSize - tail.length;
         const size_t take = std::min(room, length);
         tail.crc = crc32c(tail.crc, bytes, take);

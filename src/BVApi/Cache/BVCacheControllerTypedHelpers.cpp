@@ -92,8 +92,13 @@ std::shared_ptr<BVFolderListItem> BVCacheController::fetchFolderListAt(const std
 
 std::shared_ptr<BVFileItem> BVCacheController::fetchFileItem(const std::string& fileIdentifier,
                                                              const std::string& path) {
-    if (auto info = fetch<BVFileInfoItem>(fileIdentifier))
-        return info;
+    // Most files have no info item of their own, only their listing entry; the validation of
+    // every content read comes here, so a file without one is not looked up (and logged as
+    // not restored) each time.
+    if (indexOf(BVFileInfoItem::itemClass()).haveIndexFor(fileIdentifier)) {
+        if (auto info = fetch<BVFileInfoItem>(fileIdentifier))
+            return info;
+    }
     auto parts = splitPath(path);
     if (!parts)
         return nullptr;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "BVApi/Cache/BVCacheChecksums.h"
 #include "BVApi/Cache/BVCacheContentItem.h"
@@ -619,12 +620,17 @@ bv::Data BVCacheFileBackend::restoreBinaryDataOf(const BVContentItem& descriptor
         const auto& d = static_cast<const BVBinaryDataDescriptorItem&>(descriptor);
         claimed = uint64_t(std::max<int64_t>(0, d.completedBytes.load()));
     }
-    struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    ::futimens(fd.get(), times);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         throw BVCacheException("BVCacheController",
                                bv::format("Failed to read file %@: %@", path, errnoText(errno)));
+    // The date orders the trim, least recently used first; a file read or written within the
+    // last minute is recent enough, and a date written at every read of a sequential read
+    // costs an inode update each.
+    if (std::time(nullptr) - st.st_mtim.tv_sec >= kUseDateResolution) {
+        struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+        ::futimens(fd.get(), times);
+    }
     const uint64_t fileLength = uint64_t(st.st_size);
     // A cut file would end the reader's file early.
     if (claimed > fileLength)

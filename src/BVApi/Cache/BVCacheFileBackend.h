@@ -37,6 +37,9 @@ class BVCacheFileBackend : public BVCacheBackend {
   public:
     static constexpr uint64_t kCacheSizeLimit = 134217728;
     static constexpr int64_t kMemcacheLimit = 100;
+    // Seconds within which a content file's date counts as its last use: a read touches the
+    // date only when it is older.
+    static constexpr int64_t kUseDateResolution = 60;
 
     // Creates the folder (not its parents) when nothing exists at rootPath; raises
     // BVCacheException "BVCacheFileBackend" "Failed to create cache directory at %@" when it

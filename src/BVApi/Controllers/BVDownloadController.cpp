@@ -383,11 +383,11 @@ void BVDownloadController::requestResponseHandler(const BVHttpResponse& response
 void BVDownloadController::requestDataHandler(const bv::Data& piece, int64_t, int64_t) {
     if (released_)
         return;
-    // A plain piece larger than a flush, with nothing held before it, is stored as it came
-    // (the same store the buffer would make): copying it into the buffer first would copy
-    // every byte of the download once more.
-    if (!item_->encrypted && transferBuffer_.empty() && piece.length() > kTransferFlush) {
-        if (!storeData(piece)) {
+    // A plain piece larger than a flush is stored as it came (the same store the buffer would
+    // make), after what the buffer held before it: copying it into the buffer first would
+    // copy every byte of the download once more.
+    if (!item_->encrypted && piece.length() > kTransferFlush) {
+        if ((!transferBuffer_.empty() && !storeBuffer()) || !storeData(piece)) {
             request_->cancelAsync();
             ended(bv::Error::make(kErrorInvalidSize, kInvalidSize));
         }

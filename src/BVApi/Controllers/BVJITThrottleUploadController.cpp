@@ -1,9 +1,13 @@
 #include "BVApi/Controllers/BVJITThrottleUploadController.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <system_error>
+#include <thread>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
@@ -13,6 +17,48 @@
 #include "BVApi/Controllers/BVUploadJournal.h"
 #include "app/Logging/BVLogging.h"
 #include "platform/UniqueFd.h"
+
+namespace {
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Fresh memory costs a page fault and a zeroed page per 4 KiB at its first write, as much as
+// the copy that fills it. The next chunk's buffer is made ready on a thread of its own while
+// the chunk before it goes out, so the writes that fill it only copy. The pages are only
+// faulted in, never written: a buffer that changed meanwhile is unharmed.
+class Prefault {
+  public:
+    Prefault() = default;
+    Prefault(const Prefault&) = delete;
+    Prefault& operator=(const Prefault&) = delete;
+    ~Prefault() { wait(); }
+
+    void start(uint8_t* from, size_t length) {
+        const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+        const uintptr_t first = (uintptr_t(from) + page - 1) / page * page;
+        const uintptr_t end = (uintptr_t(from) + length) / page * page;
+        if (end <= first)
+            return;
+        try {
+            thread_ = std::thread([first, end] {
+                ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+            });
+        } catch (const std::system_error&) {
+            // No thread to spare: the writes fault the pages in themselves.
+        }
+    }
+    void wait() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    std::thread thread_;
+};
+
+}  // namespace
 
 BVJITThrottleUploadController::BVJITThrottleUploadController(std::string path,
                                                              BVUploadControllerDelegate* delegate,
@@ -41,6 +87,7 @@ bool BVJITThrottleUploadController::switchToStaging(bv::Error* error) {
     // What is on its way to the service lands first, so the mirror holds every sent byte.
     if (!waitForQueue())
         return failedWrite(error);
+    settleMirror();
     const uint64_t sent = uploadEncryptionOffset();
     auto handle = uploadHandle();
     auto cache = this->cache();
@@ -84,8 +131,9 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
         return false;
     }
     const uint64_t at = static_cast<uint64_t>(offset);
-    std::optional<bv::Data> chunk;
+    std::shared_ptr<const bv::Data> chunk;
     bool here = false;
+    Prefault nextBuffer;
     {
         std::lock_guard hold(writerLock_);
         if (!staged_ && at != end_ && !switchToStaging(error))
@@ -95,6 +143,11 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
                 return false;
             end_ = std::max(end_, at + size);
         } else {
+            // Room for a whole chunk at once: growing by doubling would copy the first chunk
+            // several times over.
+            auto& held = buffer_.vector();
+            if (held.capacity() < held.size() + size)
+                held.reserve(std::max<size_t>(held.size() + size, chunkSize() + 2 * size));
             buffer_.append(bytes, size);
             end_ += size;
         }
@@ -107,8 +160,10 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
             rest.reserve(take + 2 * size);
             rest.append(buffer_.bytes() + take, buffer_.size() - take);
             buffer_.resize(take);
-            chunk = std::move(buffer_);
+            chunk = std::make_shared<const bv::Data>(std::move(buffer_));
             buffer_ = std::move(rest);
+            nextBuffer.start(buffer_.mutableBytes() + buffer_.size(),
+                             buffer_.vector().capacity() - buffer_.size());
             // The uploads window lists a streamed file from its first chunk on.
             if (!announced_.exchange(true))
                 notifyDelegate(
@@ -117,12 +172,14 @@ bool BVJITThrottleUploadController::writeFile(const void* bytes, uint64_t size, 
             // keep the order in which they left the buffer.
             here = claimUploadHere();
             if (!here)
-                queueUpload(std::move(*chunk));
+                queueUpload(chunk);
         }
     }
     if (here)
-        uploadHere(*chunk);
-    if (!waitForQueue())
+        uploadHere(std::move(chunk));
+    const bool sent = waitForQueue();
+    nextBuffer.wait();
+    if (!sent)
         return failedWrite(error);
     return true;
 }
@@ -144,7 +201,7 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
         return closeStaged(error);
     // The records of this file written up to here are older than this close.
     const uint64_t mark = journal() ? journal()->generation() : 0;
-    bv::Data leftovers;
+    std::shared_ptr<const bv::Data> leftovers;
     size_t leftoverSize = 0;
     bool suppressed = false;
     bool here = false;
@@ -152,14 +209,14 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
         std::lock_guard hold(writerLock_);
         if (buffer_.empty() && uploadOffset() == 0)
             return BVUploadController::closeFileError(error);
-        leftovers = std::move(buffer_);
-        leftoverSize = leftovers.size();
+        leftovers = std::make_shared<const bv::Data>(std::move(buffer_));
+        leftoverSize = leftovers->size();
         buffer_ = bv::Data();
         suppressed = suppressQueueUploadOnCloseFileError_.exchange(false);
         if (!suppressed) {
             here = claimUploadHere();
             if (!here)
-                queueUpload(std::move(leftovers));
+                queueUpload(leftovers);
         }
     }
     if (suppressed) {
@@ -168,11 +225,13 @@ bool BVJITThrottleUploadController::closeFileError(bv::Error* error) {
         BVLog("leftovers: queueing uploading of %llu bytes",
               static_cast<unsigned long long>(leftoverSize));
         if (here)
-            uploadHere(leftovers);
+            uploadHere(std::move(leftovers));
     }
     BVLog("[Apr] Waiting to close upload for path: %@", path());
     bool ok = false;
     if (waitForQueue()) {
+        // The close marks the mirror whole at the size sent.
+        settleMirror();
         auto handle = uploadHandle();
         // A close the service confirmed needs no record: the file is there when the close
         // returns. Only a close that fails leaves the file to the journal.

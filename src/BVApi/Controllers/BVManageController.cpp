@@ -650,12 +650,15 @@ std::shared_ptr<BVUploadFileHandle> BVManageController::uploadOpenAt(const std::
     return handle;
 }
 
-bool BVManageController::uploadChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
-                                     bool withIncorrectRequest, const ProgressHandler& progress,
-                                     uint64_t offset, bool async, bv::Error* error) {
+bool BVManageController::uploadChunk(std::shared_ptr<const bv::Data> bytes,
+                                     const BVUploadFileHandle& handle, bool withIncorrectRequest,
+                                     const ProgressHandler& progress, uint64_t offset, bool async,
+                                     bv::Error* error) {
+    if (!bytes)
+        bytes = std::make_shared<const bv::Data>();
     if (!sendChunk(bytes, handle, withIncorrectRequest, progress, offset, async, error))
         return false;
-    setListedSize(handle.path, static_cast<int64_t>(offset + bytes.size()));
+    setListedSize(handle.path, static_cast<int64_t>(offset + bytes->size()));
     return true;
 }
 
@@ -688,9 +691,10 @@ bool BVManageController::setListedSize(const std::string& path, int64_t size) {
     return changed;
 }
 
-bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
-                                   bool withIncorrectRequest, const ProgressHandler& progress,
-                                   uint64_t offset, bool async, bv::Error* error) {
+bool BVManageController::sendChunk(const std::shared_ptr<const bv::Data>& bytes,
+                                   const BVUploadFileHandle& handle, bool withIncorrectRequest,
+                                   const ProgressHandler& progress, uint64_t offset, bool async,
+                                   bv::Error* error) {
     auto context = contextFor(handle.path, error);
     if (!context)
         return false;
@@ -701,8 +705,9 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
                                                      : handle.identifier},
         nlohmann::json{{"temp_location", handle.tempLocation},
                        {"chunk_offset", offset},
-                       {"chunk_size", static_cast<uint64_t>(bytes.size())},
-                       {"file_data", nlohmann::json::binary(bytes.vector())}});
+                       {"chunk_size", static_cast<uint64_t>(bytes->size())}});
+    // A chunk is megabytes: sent from the caller's buffer, never copied into a body.
+    request->setSharedBinaryParameter("file_data", bytes);
     request->setParametersType(BVApiRequest::kParametersQueryAndMultipart);
     request->setClock(api->clock());
     if (options_.requestConfiguration) {
@@ -798,9 +803,9 @@ bool BVManageController::sendChunk(const bv::Data& bytes, const BVUploadFileHand
     }
 
     const auto written = result ? countOf(result->bytesWritten) : std::nullopt;
-    if (written && *written == static_cast<int64_t>(bytes.size()))
+    if (written && *written == static_cast<int64_t>(bytes->size()))
         return true;
-    BVLog("upload bytes mismatch %ld expected vs %ld written", static_cast<long>(bytes.size()),
+    BVLog("upload bytes mismatch %ld expected vs %ld written", static_cast<long>(bytes->size()),
           static_cast<long>(written.value_or(0)));
     return false;
 }

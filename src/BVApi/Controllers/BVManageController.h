@@ -126,9 +126,23 @@ class BVManageController {
     // end early on "CancelAllUploads"; either way the caller is blocked until the end. On the
     // main thread an asynchronous send goes through the network thread while the caller runs
     // the main loop; on any other thread it is sent on the caller's own connection.
-    bool uploadChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
+    // The bytes are shared with the request, which sends them from where they are.
+    bool uploadChunk(std::shared_ptr<const bv::Data> bytes, const BVUploadFileHandle& handle,
                      bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
                      bool async, bv::Error* error);
+    bool uploadChunk(std::shared_ptr<const bv::Data> bytes, const BVUploadFileHandle& handle,
+                     bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
+                     bv::Error* error) {
+        return uploadChunk(std::move(bytes), handle, withIncorrectRequest, progress, offset, true,
+                           error);
+    }
+    // The same with a copy of the bytes.
+    bool uploadChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
+                     bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
+                     bool async, bv::Error* error) {
+        return uploadChunk(std::make_shared<const bv::Data>(bytes), handle, withIncorrectRequest,
+                           progress, offset, async, error);
+    }
     bool uploadChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
                      bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
                      bv::Error* error) {
@@ -183,7 +197,7 @@ class BVManageController {
     int64_t enterNewItem(BVCacheController& cache, const std::string& parentId,
                          const BVItemRef& item, const std::string& path);
     bool removeFile(const std::string& path, bool trash, bv::Error* error);
-    bool sendChunk(const bv::Data& bytes, const BVUploadFileHandle& handle,
+    bool sendChunk(const std::shared_ptr<const bv::Data>& bytes, const BVUploadFileHandle& handle,
                    bool withIncorrectRequest, const ProgressHandler& progress, uint64_t offset,
                    bool async, bv::Error* error);
     bool uploadSynchedItem(const BVItemRef& item, const std::string& path, bool remoteExists,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "BVApi/Cache/BVCacheController.h"
 #include "BVApi/Cache/BVTmpController.h"
@@ -64,6 +65,7 @@ BVUploadController::BVUploadController(std::string path, BVUploadControllerDeleg
 
 BVUploadController::~BVUploadController() {
     cancelObserver_.reset();
+    settleMirror();
     // A controller dropped without its close still gives back its count and lock.
     if (!closed_)
         BVUploadController::closeFileError(nullptr);
@@ -153,6 +155,7 @@ std::vector<BVUploadChunk> BVUploadController::uploadedChunks() const {
 }
 
 void BVUploadController::restartUpload() {
+    settleMirror();
     std::lock_guard hold(stateLock_);
     uploadedData_.clear();
     cacheDescriptor_.reset();
@@ -216,6 +219,7 @@ bool BVUploadController::writeFile(const void*, uint64_t, int64_t, bv::Error*) {
 }
 
 bool BVUploadController::closeFileError(bv::Error*) {
+    settleMirror();
     if (closed_)
         return true;
     closed_ = true;
@@ -255,6 +259,10 @@ void BVUploadController::queueOperation(std::function<void()> operation) {
 }
 
 void BVUploadController::queueUpload(bv::Data data) {
+    queueUpload(std::make_shared<const bv::Data>(std::move(data)));
+}
+
+void BVUploadController::queueUpload(std::shared_ptr<const bv::Data> data) {
     queueOperation(
         [this, data = std::move(data)] { upload(data, uploadOffset_.load(), false, false); });
 }
@@ -268,7 +276,7 @@ bool BVUploadController::claimUploadHere() {
     return true;
 }
 
-void BVUploadController::uploadHere(const bv::Data& data) {
+void BVUploadController::uploadHere(std::shared_ptr<const bv::Data> data) {
     struct Ended {
         BVUploadController* controller;
         ~Ended() {
@@ -369,8 +377,8 @@ bool BVUploadController::checkDiskSpace() {
     return true;
 }
 
-bool BVUploadController::sendChunk(const bv::Data& data, uint64_t offset, bv::Error* error,
-                                   bool reportProgress) {
+bool BVUploadController::sendChunk(const std::shared_ptr<const bv::Data>& data, uint64_t offset,
+                                   bv::Error* error, bool reportProgress) {
     auto handle = uploadHandle();
     if (!handle)
         return false;
@@ -392,8 +400,21 @@ bool BVUploadController::sendChunk(const bv::Data& data, uint64_t offset, bv::Er
     return manage().uploadChunk(data, *handle, false, progress, offset, error);
 }
 
-void BVUploadController::chunkSent(const bv::Data& plain, const bv::Data& uploaded,
+void BVUploadController::settleMirror() {
+    std::thread running;
+    {
+        std::lock_guard hold(mirrorLock_);
+        running = std::move(mirrorWriter_.thread);
+    }
+    if (running.joinable())
+        running.join();
+}
+
+void BVUploadController::chunkSent(const std::shared_ptr<const bv::Data>& plain,
+                                   const std::shared_ptr<const bv::Data>& uploaded,
                                    uint64_t offset) {
+    // The previous chunk's bytes are in the mirror before this one's go after them.
+    settleMirror();
     auto handle = uploadHandle();
     auto cache = this->cache();
     std::shared_ptr<BVBinaryDataDescriptorItem> descriptor;
@@ -415,11 +436,27 @@ void BVUploadController::chunkSent(const bv::Data& plain, const bv::Data& upload
     if (cache && descriptor) {
         if (fresh)
             cache->storeItem(descriptor);
-        cache->storeBinaryData(plain, static_cast<int64_t>(uploadEncryptionOffset_.load()), -1,
-                               descriptor->identifier);
+        // Written beside the next chunk's arrival: the writer's next bytes reach the buffer
+        // while this chunk's reach the disk.
+        auto write = [cache, plain, at = static_cast<int64_t>(uploadEncryptionOffset_.load()),
+                      identifier = descriptor->identifier] {
+            try {
+                cache->storeBinaryData(*plain, at, -1, identifier);
+            } catch (...) {
+                // A mirror that missed its bytes is only a cache that must download them.
+            }
+        };
+        std::thread writer;
+        try {
+            writer = std::thread(write);
+        } catch (const std::system_error&) {
+            write();  // no thread to spare: written here
+        }
+        std::lock_guard hold(mirrorLock_);
+        mirrorWriter_.thread = std::move(writer);
     }
-    uploadOffset_ += uploaded.size();
-    uploadEncryptionOffset_ += plain.size();
+    uploadOffset_ += uploaded->size();
+    uploadEncryptionOffset_ += plain->size();
 }
 
 double BVUploadController::delayForAttempt(size_t attempt) const {
@@ -435,8 +472,8 @@ bool BVUploadController::sleepUnlessCancelled(double seconds) {
     return !cancelled();
 }
 
-bool BVUploadController::upload(const bv::Data& data, uint64_t offset, bool basicMode,
-                                bool incorrectRequest) {
+bool BVUploadController::upload(std::shared_ptr<const bv::Data> data, uint64_t offset,
+                                bool basicMode, bool incorrectRequest) {
     const unsigned long long n = lockConditionCounter_++;
     auto handle = uploadHandle();
     if (!handle || handle->identifier.empty()) {
@@ -446,26 +483,26 @@ bool BVUploadController::upload(const bv::Data& data, uint64_t offset, bool basi
     if (!checkDiskSpace())
         return false;
     // The plain bytes go as they are; only a secure file's chunk needs bytes of its own.
-    std::optional<bv::Data> encryptedData;
+    std::shared_ptr<const bv::Data> sent = data;
     if (encrypted_) {
-        encryptedData = encryptWithKey(data, encryptionKey_);
+        auto encryptedData = encryptWithKey(*data, encryptionKey_);
         if (!encryptedData) {
             BVLog("uploadData is nil in upload");
             return false;
         }
+        sent = std::make_shared<const bv::Data>(std::move(*encryptedData));
     }
-    const bv::Data* sent = encryptedData ? &*encryptedData : &data;
     BVLog("Upload %llu: starting new chunk at %llu", n, static_cast<unsigned long long>(offset));
     BVLog("self.uploadOffset: %llu", static_cast<unsigned long long>(uploadOffset_.load()));
     bv::Error failure;
     bool ok;
     if (incorrectRequest)
-        ok = manage().uploadChunk(*sent, *handle, true, nullptr, offset, &failure);
+        ok = manage().uploadChunk(sent, *handle, true, nullptr, offset, &failure);
     else
-        ok = sendChunk(*sent, offset, &failure, true);
+        ok = sendChunk(sent, offset, &failure, true);
     BVLog("Upload %llu: chunk uploaded", n);
     if (ok) {
-        chunkSent(data, *sent, offset);
+        chunkSent(data, sent, offset);
         return true;
     }
     if (basicMode || cancelled())
@@ -563,6 +600,7 @@ bool BVUploadController::didRecoverIncorrectOffsetError(const bv::Error& error) 
 }
 
 bool BVUploadController::uploadChunkFailed(const bv::Error& error) {
+    settleMirror();
     BVLog("Upload chunk failed: %@ - %ld  %ld", error.description(),
           static_cast<long>(uploadOffset_.load()), static_cast<long>(uploadTotal_.load()));
     {
@@ -616,11 +654,11 @@ bool BVUploadController::uploadWholeFile(const std::string& localPath, uint64_t 
     }
     const uint64_t step = chunkSize();
     for (;;) {
-        bv::Data chunk;
-        chunk.resize(step);
+        auto chunk = std::make_shared<bv::Data>();
+        chunk->resize(step);
         size_t got = 0;
         while (got < step) {
-            const ssize_t n = ::read(fd.get(), chunk.mutableBytes() + got, step - got);
+            const ssize_t n = ::read(fd.get(), chunk->mutableBytes() + got, step - got);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -630,12 +668,13 @@ bool BVUploadController::uploadWholeFile(const std::string& localPath, uint64_t 
                 break;
             got += static_cast<size_t>(n);
         }
-        chunk.resize(got);
-        if (!upload(chunk, uploadOffset_.load(), false, false))
+        chunk->resize(got);
+        if (!upload(std::move(chunk), uploadOffset_.load(), false, false))
             return false;
         if (got == 0)
             break;
     }
+    settleMirror();
     bv::Error closeError;
     if (!manage().uploadClose(*handle, static_cast<int64_t>(size), &closeError) || closeError)
         return uploadChunkFailed(closeError);

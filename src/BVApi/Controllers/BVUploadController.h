@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BVApi/Controllers/BVUploadChunk.h"
@@ -95,16 +96,18 @@ class BVUploadController {
 
     // Uploads one chunk at offset (after encryption); basic mode neither recovers nor
     // retries. True when the service has it.
-    bool upload(const bv::Data& data, uint64_t offset, bool basicMode, bool incorrectRequest);
+    bool upload(std::shared_ptr<const bv::Data> data, uint64_t offset, bool basicMode,
+                bool incorrectRequest);
     // Queues one chunk at the then current uploadOffset.
     void queueUpload(bv::Data data);
+    void queueUpload(std::shared_ptr<const bv::Data> data);
     // For a caller that would queue a chunk and wait for the queue: when nothing waits or
     // runs on the queue, claims the queue's turn for uploadHere() on the calling thread (and
     // its connection), sparing the hand-over to a worker; operations queued meanwhile start
     // after it. False: queue the chunk instead.
     bool claimUploadHere();
     // Uploads the chunk at the then current uploadOffset and gives the claimed turn back.
-    void uploadHere(const bv::Data& data);
+    void uploadHere(std::shared_ptr<const bv::Data> data);
     // Until the queue is empty or suspended, or seconds have passed: answers !uploadFailed.
     bool waitForQueueFor(double seconds);
     bool waitForQueue() { return waitForQueueFor(kQueueWait); }
@@ -151,6 +154,9 @@ class BVUploadController {
     void queueOperation(std::function<void()> operation);
     // Nothing waits or runs on the queue, or it was stopped.
     bool queueIdle();
+    // Waits for the mirror write of the last chunk sent: the mirror then holds every byte
+    // counted in uploadEncryptionOffset.
+    void settleMirror();
     bool cancelled();
     // The delay before retry attempt k, raised to minimalDelay.
     double delayForAttempt(size_t attempt) const;
@@ -180,8 +186,10 @@ class BVUploadController {
 
   private:
     bool checkDiskSpace();
-    bool sendChunk(const bv::Data& data, uint64_t offset, bv::Error* error, bool reportProgress);
-    void chunkSent(const bv::Data& plain, const bv::Data& uploaded, uint64_t offset);
+    bool sendChunk(const std::shared_ptr<const bv::Data>& data, uint64_t offset, bv::Error* error,
+                   bool reportProgress);
+    void chunkSent(const std::shared_ptr<const bv::Data>& plain,
+                   const std::shared_ptr<const bv::Data>& uploaded, uint64_t offset);
     void operationEnded();
     // Sleeps on the injected clock; false when the uploads were cancelled meanwhile.
     bool sleepUnlessCancelled(double seconds);
@@ -220,6 +228,19 @@ class BVUploadController {
     bool runningHere_ = false;  // a chunk is uploaded on a caller's thread
 
     std::unique_ptr<bv::NotificationCenter::Token> cancelObserver_;
+    // Writes the plain bytes of the last chunk sent into the cache while the writer goes on
+    // with the next one; joined by settleMirror() before the next mirror write and before
+    // anything that reads, counts or drops the mirror. Its work holds no reference to the
+    // controller. Joined at the latest when destroyed, after the queue below has stopped.
+    struct MirrorWriter {
+        std::thread thread;
+        ~MirrorWriter() {
+            if (thread.joinable())
+                thread.join();
+        }
+    };
+    std::mutex mirrorLock_;  // guards mirrorWriter_ (never held while joining it)
+    MirrorWriter mirrorWriter_;
     // Last: its workers stop before the state they use goes.
     bv::OperationQueue queue_;
 };

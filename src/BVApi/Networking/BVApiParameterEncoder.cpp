@@ -1,6 +1,7 @@
 #include "BVApi/Networking/BVApiParameterEncoder.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "platform/Format.h"
 
@@ -148,6 +149,88 @@ bv::Data BVApiParameterEncoder::multipartBody(const nlohmann::json& parameters) 
     }
     appendText(body, bv::format("\r\n--%@--\r\n", kMultipartBoundary));
     return body;
+}
+
+namespace {
+
+// Pieces of bytes read one after the other; each piece's owner keeps it alive.
+class PiecesInputStream : public bv::InputStream {
+  public:
+    void add(std::shared_ptr<const bv::Data> owner) {
+        if (!owner->empty())
+            pieces_.push_back(std::move(owner));
+    }
+    int64_t read(uint8_t* buffer, size_t max) override {
+        size_t copied = 0;
+        while (copied < max && piece_ < pieces_.size()) {
+            const bv::Data& piece = *pieces_[piece_];
+            const size_t n = std::min(max - copied, piece.size() - offset_);
+            std::memcpy(buffer + copied, piece.bytes() + offset_, n);
+            copied += n;
+            offset_ += n;
+            if (offset_ == piece.size()) {
+                ++piece_;
+                offset_ = 0;
+            }
+        }
+        return static_cast<int64_t>(copied);
+    }
+    int64_t length() const override {
+        int64_t total = 0;
+        for (const auto& piece : pieces_)
+            total += static_cast<int64_t>(piece->size());
+        return total;
+    }
+    bool rewind() override {
+        piece_ = 0;
+        offset_ = 0;
+        return true;
+    }
+
+  private:
+    std::vector<std::shared_ptr<const bv::Data>> pieces_;
+    size_t piece_ = 0;
+    size_t offset_ = 0;
+};
+
+}  // namespace
+
+std::shared_ptr<bv::InputStream> BVApiParameterEncoder::multipartStream(
+    const nlohmann::json& parameters, const SharedBinaries& shared) {
+    auto stream = std::make_shared<PiecesInputStream>();
+    // The same parts as multipartBody, in the same order; the text up to a shared buffer
+    // becomes a piece of its own.
+    bv::Data text;
+    auto flushText = [&] {
+        stream->add(std::make_shared<const bv::Data>(std::move(text)));
+        text = bv::Data();
+    };
+    if (parameters.is_object()) {
+        for (const auto& [key, value] : parameters.items()) {
+            appendText(text, bv::format("\r\n--%@\r\n", kMultipartBoundary));
+            auto held = value.is_binary() ? shared.find(key) : shared.end();
+            if (value.is_binary()) {
+                appendText(text, bv::format("Content-Disposition: form-data; name=\"%@\"; "
+                                            "filename=\"%@\"\r\n",
+                                            key, key));
+                appendText(text, "Content-Type: application/octet-stream\r\n\r\n");
+                if (held != shared.end() && held->second) {
+                    flushText();
+                    stream->add(held->second);
+                } else {
+                    const auto& bytes = value.get_binary();
+                    text.append(bytes.data(), bytes.size());
+                }
+            } else {
+                appendText(text,
+                           bv::format("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", key));
+                appendText(text, textForm(value));
+            }
+        }
+    }
+    appendText(text, bv::format("\r\n--%@--\r\n", kMultipartBoundary));
+    flushText();
+    return stream;
 }
 
 std::optional<bv::Data> BVApiParameterEncoder::jsonBody(const nlohmann::json& parameters,

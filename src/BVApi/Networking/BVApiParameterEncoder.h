@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +11,7 @@
 
 #include "platform/Data.h"
 #include "platform/Error.h"
+#include "platform/InputStream.h"
 
 // The wire forms of request arguments and parameters. Parameters are a JSON object, so
 // every encoding walks them in the object's (sorted) key order; a byte-buffer value is a
@@ -37,6 +40,15 @@ class BVApiParameterEncoder {
     // A multipart/form-data body with kMultipartBoundary: byte buffers as octet-stream
     // file parts named after their key, everything else as text fields.
     static bv::Data multipartBody(const nlohmann::json& parameters);
+
+    // Byte buffers held elsewhere, by parameter key: the parameter in the object only keeps
+    // its key's place (any binary value), the bytes are these.
+    using SharedBinaries = std::map<std::string, std::shared_ptr<const bv::Data>>;
+    // The bytes of multipartBody(parameters), with each shared buffer in its parameter's
+    // place, as a stream that reads the shared buffers where they are: a chunk of a file is
+    // never copied into a body. Rewinds for a second send.
+    static std::shared_ptr<bv::InputStream> multipartStream(const nlohmann::json& parameters,
+                                                            const SharedBinaries& shared);
 
     // Compact JSON. Answers nothing and sets *error when a value has no JSON form
     // (byte buffers, NaN or infinite reals, text that is not UTF-8).

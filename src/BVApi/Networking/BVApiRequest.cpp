@@ -248,6 +248,14 @@ std::shared_ptr<BVApiRequest> BVApiRequest::requestWithMethod(
 
 // MARK: - Building the request
 
+void BVApiRequest::setSharedBinaryParameter(const std::string& key,
+                                            std::shared_ptr<const bv::Data> bytes) {
+    if (!parameters_ || !parameters_->is_object())
+        parameters_ = nlohmann::json::object();
+    (*parameters_)[key] = nlohmann::json::binary({});
+    sharedBinaries_[key] = std::move(bytes);
+}
+
 std::string BVApiRequest::fullUrlFor(const std::string& endpoint) const {
     return resolve(configuration_.requestHost(), endpoint, std::nullopt, nullptr)
         .value_or(endpoint);
@@ -281,8 +289,11 @@ bool BVApiRequest::encodeParameters(BVUrlRequest& request, bv::Error* error) con
         request.headers.emplace_back("Content-Type",
                                      bv::format("multipart/form-data; boundary=%@",
                                                 BVApiParameterEncoder::kMultipartBoundary));
-        request.body =
-            std::make_shared<const bv::Data>(BVApiParameterEncoder::multipartBody(parameters));
+        if (sharedBinaries_.empty())
+            request.body =
+                std::make_shared<const bv::Data>(BVApiParameterEncoder::multipartBody(parameters));
+        else
+            request.stream = BVApiParameterEncoder::multipartStream(parameters, sharedBinaries_);
     };
     switch (parametersType_) {
         case kParametersJSON: {
@@ -622,7 +633,13 @@ BVApiExchangeSummary BVApiRequest::summary() const {
         // "  %@ = \"%@\"\n" for each, put together directly: every request builds this twice.
         for (const auto& [key, value] : parameters_->items()) {
             summary.parameters.append("  ").append(key).append(" = \"");
-            summary.parameters.append(loggedValue(key, value)).append("\"\n");
+            auto shared = sharedBinaries_.find(key);
+            summary.parameters
+                .append(shared != sharedBinaries_.end() && shared->second &&
+                                !BVLogMask::markerFor(key, value)
+                            ? bv::format("NSData of %lu", shared->second->size())
+                            : loggedValue(key, value))
+                .append("\"\n");
         }
     }
     summary.startTime = startTime_;

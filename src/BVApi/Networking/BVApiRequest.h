@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -168,6 +169,10 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     const std::shared_ptr<bv::InputStream>& stream() const { return stream_; }
     uint64_t numberOfRetries() const { return numberOfRetries_; }
     void setNumberOfRetries(uint64_t retries) { numberOfRetries_ = retries; }
+    // A byte-buffer parameter whose bytes are shared rather than copied into the parameters:
+    // the parameter keeps an empty binary in their place, the multipart body is streamed from
+    // the shared bytes and the log shows their size. Set before the request is sent.
+    void setSharedBinaryParameter(const std::string& key, std::shared_ptr<const bv::Data> bytes);
     int64_t parametersType() const { return parametersType_; }
     void setParametersType(int64_t type) { parametersType_ = type; }
     // Whether the service applies the request once however often it arrives, so that an
@@ -229,6 +234,7 @@ class BVApiRequest : public std::enable_shared_from_this<BVApiRequest> {
     Arguments arguments_;
     std::optional<nlohmann::json> parameters_;
     std::shared_ptr<bv::InputStream> stream_;
+    std::map<std::string, std::shared_ptr<const bv::Data>> sharedBinaries_;
     bool streamConsumed_ = false;
     uint64_t numberOfRetries_ = 3;
     int64_t parametersType_ = kParametersJSON;
