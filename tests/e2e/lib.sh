@@ -37,6 +37,31 @@ unmount_all() {
     done
 }
 
+# Ends at once when the process is gone or dead (a zombie), else after tenths of a second.
+gone_within() {
+    local state
+    for _ in $(seq 1 "$2"); do
+        state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)
+        [ -z "$state" ] || [ "$state" = Z ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# A daemon killed while one of its threads waits in the kernel on its own mount (a folder's
+# lock, held by a request the dead daemon will never answer) never ends by itself, and the
+# program waiting on the mount neither. Aborting the mount's connection frees both.
+abort_connections() {
+    local dev
+    for dev in $(awk -v w="$work/" 'index($5, w) == 1 {print $3}' /proc/self/mountinfo); do
+        [ -e "/sys/fs/fuse/connections/${dev#*:}/abort" ] ||
+            mount -t fusectl none /sys/fs/fuse/connections 2>/dev/null
+        echo 1 >"/sys/fs/fuse/connections/${dev#*:}/abort" 2>/dev/null
+    done
+    return 0
+}
+stuck_after_kill=0
+
 cleanup() {
     local status=$?
     set +e
@@ -45,6 +70,7 @@ cleanup() {
         timeout 10 "$brimvault" quit >/dev/null 2>&1
         for _ in $(seq 1 50); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$daemon_pid" 2>/dev/null
+        gone_within "$daemon_pid" 50 || abort_connections
     fi
     for pid in $(our_processes); do kill -KILL "$pid" 2>/dev/null; done
     unmount_all
@@ -159,6 +185,11 @@ stop_daemon() {
 
 kill_daemon() {
     kill -KILL "$daemon_pid" 2>/dev/null || true
+    if ! gone_within "$daemon_pid" 100; then
+        stuck_after_kill=$((stuck_after_kill + 1))
+        echo "the killed daemon did not end within 10 s: its mount's connection is aborted" >&2
+        abort_connections
+    fi
     wait "$daemon_pid" 2>/dev/null || true
     daemon_pid=
     for pid in $(our_processes); do kill -KILL "$pid" 2>/dev/null; done
