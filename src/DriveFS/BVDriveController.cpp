@@ -148,7 +148,9 @@ void BVDriveController::mountAt(const std::string& mountPoint) {
             fuse_lowlevel_notify_inval_entry(fuse_get_session(session), *node, name.c_str(),
                                              name.size());
     };
-    auto invalidator = std::make_shared<BVKernelCacheInvalidator>(std::move(kernel));
+    // loop_ outlives the invalidator's thread: serve() stops it before the next mount.
+    auto invalidator =
+        std::make_shared<BVKernelCacheInvalidator>(std::move(kernel), &loop_->folderRequests());
     invalidator_.store(invalidator);
     BVVolumeChangeHook::install(invalidator);
     serving_ = true;

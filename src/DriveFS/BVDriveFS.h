@@ -14,6 +14,7 @@
 #include "BVApi/Cache/BVTmpController.h"
 #include "BVApi/Controllers/BVUploadController.h"
 #include "DriveFS/BVDriveFSTransfers.h"
+#include "DriveFS/BVFolderRequests.h"
 #include "platform/Clock.h"
 #include "platform/Data.h"
 #include "platform/Error.h"
@@ -178,6 +179,10 @@ class BVDriveFS {
     // end of the mount and in the destructor.
     void releaseOpenHandles();
 
+    // The kernel's requests under way that hold a folder's lock; counted by the adapters,
+    // waited for by the mount's cache invalidator.
+    BVFolderRequests& folderRequests() { return folderRequests_; }
+
     // ---- Errors ----
     // Replaces *error by its POSIX error and answers false; shows it first when display.
     bool fillPosixError(bv::Error* error, bool display = true);
@@ -227,4 +232,5 @@ class BVDriveFS {
     std::mutex journalLock_;  // guards options_.journal (made at the first writer)
     std::mutex writersLock_;  // guards writers_ (a leaf: no other lock is taken under it)
     std::map<std::string, std::shared_ptr<OpenWriter>> writers_;
+    BVFolderRequests folderRequests_;
 };

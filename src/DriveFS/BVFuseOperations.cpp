@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BVApi/Content/BVVolumePath.h"
 #include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "DriveFS/BVDriveFS.h"
 #include "DriveFS/BVDriveFSErrors.h"
@@ -36,6 +37,16 @@ int changed(int code, std::vector<std::string> paths) {
     if (code == 0)
         BVVolumeChangeHook::notify(paths);
     return code;
+}
+
+// The kernel holds the lock of the folder of each of these paths until the request is
+// answered (see BVFolderRequests); throws only for want of memory, inside guarded().
+BVFolderRequests::Request inFoldersOf(std::initializer_list<const char*> paths) {
+    std::vector<std::string> folders;
+    for (const char* path : paths)
+        if (path && std::strcmp(path, "/") != 0)
+            folders.push_back(BVVolumePath::parent(path));
+    return BVFolderRequests::Request(fs().folderRequests(), std::move(folders));
 }
 
 // Runs one adapter body; whatever it throws becomes EIO, never a crash of the kernel's call.
@@ -72,6 +83,7 @@ void bvDestroy(void* privateData) {
 
 int bvGetattr(const char* path, struct stat* st, fuse_file_info*) {
     return guarded("getattr", [&] {
+        auto request = inFoldersOf({path});
         bv::Error error;
         auto attributes = fs().attributesOfItemAtPath(path, &error);
         if (!attributes)
@@ -95,6 +107,8 @@ int bvGetattr(const char* path, struct stat* st, fuse_file_info*) {
 int bvReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, fuse_file_info*,
               fuse_readdir_flags) {
     return guarded("readdir", [&] {
+        // A listing holds the lock of the folder listed.
+        auto request = BVFolderRequests::Request(fs().folderRequests(), {path});
         bv::Error error;
         auto names = fs().contentsOfDirectoryAtPath(path, &error);
         if (!names)
@@ -122,6 +136,7 @@ int bvOpen(const char* path, fuse_file_info* fi) {
 
 int bvCreate(const char* path, mode_t, fuse_file_info* fi) {
     return guarded("create", [&] {
+        auto request = inFoldersOf({path});
         bv::Error error;
         auto handle = fs().createFileAtPath(path, &error);
         if (!handle)
@@ -182,6 +197,7 @@ int bvRelease(const char* path, fuse_file_info* fi) {
 
 int bvRename(const char* from, const char* to, unsigned int flags) {
     return guarded("rename", [&] {
+        auto request = inFoldersOf({from, to});
         // Exchanging or refusing to replace are promises the service cannot keep atomically.
         if (flags != 0)
             return -EINVAL;
@@ -192,6 +208,7 @@ int bvRename(const char* from, const char* to, unsigned int flags) {
 
 int bvUnlink(const char* path) {
     return guarded("unlink", [&] {
+        auto request = inFoldersOf({path});
         bv::Error error;
         return changed(fs().removeItemAtPath(path, &error) ? 0 : failure(error), {path});
     });
@@ -199,6 +216,7 @@ int bvUnlink(const char* path) {
 
 int bvRmdir(const char* path) {
     return guarded("rmdir", [&] {
+        auto request = inFoldersOf({path});
         bv::Error error;
         return changed(fs().removeDirectoryAtPath(path, &error) ? 0 : failure(error), {path});
     });
@@ -206,6 +224,7 @@ int bvRmdir(const char* path) {
 
 int bvMkdir(const char* path, mode_t) {
     return guarded("mkdir", [&] {
+        auto request = inFoldersOf({path});
         bv::Error error;
         return changed(fs().createDirectoryAtPath(path, &error) ? 0 : failure(error), {path});
     });
@@ -264,6 +283,7 @@ int bvUtimens(const char* path, const struct timespec times[2], fuse_file_info*)
 
 int bvSymlink(const char* target, const char* path) {
     return guarded("symlink", [&] {
+        auto request = inFoldersOf({path});
         bv::Error error;
         return fs().createSymbolicLinkAtPath(path, target, &error) ? 0 : failure(error, EPERM);
     });
@@ -271,6 +291,7 @@ int bvSymlink(const char* target, const char* path) {
 
 int bvLink(const char* from, const char* to) {
     return guarded("link", [&] {
+        auto request = inFoldersOf({to});
         bv::Error error;
         return fs().linkItemAtPath(from, to, &error) ? 0 : failure(error, EPERM);
     });

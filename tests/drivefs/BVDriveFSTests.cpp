@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -20,6 +23,7 @@
 #include "BVApi/Controllers/BVVolumeChangeHook.h"
 #include "DriveFS/BVDriveFS.h"
 #include "DriveFS/BVDriveFSErrors.h"
+#include "DriveFS/BVFolderRequests.h"
 #include "DriveFS/BVKernelCacheInvalidator.h"
 #include "DriveFS/BVUploadStartCounter.h"
 #include "TempDir.h"
@@ -429,6 +433,84 @@ TEST(BVKernelCacheInvalidatorTest, DropsItemsWithTheirNamesAndTheirFoldersAttrib
     invalidator.waitUntilIdle();
     std::lock_guard<std::mutex> guard(seenLock);
     EXPECT_EQ(entries.size(), 2u);
+}
+
+// What the invalidator told a fake kernel, for tests that wait for a name to be dropped.
+struct SeenKernel {
+    std::mutex seenLock;  // guards items, entries
+    std::condition_variable entrySeen;
+    std::vector<std::string> items, entries;
+
+    BVKernelCacheInvalidator::Kernel kernel() {
+        BVKernelCacheInvalidator::Kernel kernel;
+        kernel.invalidateItem = [this](const std::string& path) {
+            std::lock_guard<std::mutex> guard(seenLock);
+            items.push_back(path);
+        };
+        kernel.invalidateEntry = [this](const std::string& folder, const std::string& name) {
+            {
+                std::lock_guard<std::mutex> guard(seenLock);
+                entries.push_back(folder + "|" + name);
+            }
+            entrySeen.notify_all();
+        };
+        return kernel;
+    }
+    // The entries once the one is among them; the bound only keeps a broken test from hanging.
+    std::vector<std::string> entriesOnce(const std::string& entry) {
+        std::unique_lock<std::mutex> lock(seenLock);
+        entrySeen.wait_for(lock, std::chrono::seconds(30), [&] {
+            return std::find(entries.begin(), entries.end(), entry) != entries.end();
+        });
+        return entries;
+    }
+};
+
+TEST(BVKernelCacheInvalidatorTest, ANameWaitsUntilNoRequestOfItsFolderIsUnderWay) {
+    BVFolderRequests requests;
+    auto renameInA =
+        std::make_unique<BVFolderRequests::Request>(requests, std::vector<std::string>{"/A", "/A"});
+    auto lookupInA =
+        std::make_unique<BVFolderRequests::Request>(requests, std::vector<std::string>{"/A"});
+    SeenKernel seen;
+    BVKernelCacheInvalidator invalidator(seen.kernel(), &requests, std::chrono::hours(1));
+    invalidator.itemsChanged({"/A/x", "/B/y"});
+    // Another folder is not held up, nor the busy folder's attributes.
+    EXPECT_EQ(seen.entriesOnce("/B|y"), (std::vector<std::string>{"/B|y"}));
+    {
+        std::lock_guard<std::mutex> guard(seen.seenLock);
+        EXPECT_EQ(seen.items, (std::vector<std::string>{"/A/x", "/B/y", "/A", "/B"}));
+    }
+    renameInA.reset();
+    EXPECT_FALSE(requests.isQuiet("/A"));
+    lookupInA.reset();
+    EXPECT_TRUE(requests.isQuiet("/A"));
+    invalidator.waitUntilIdle();
+    std::lock_guard<std::mutex> guard(seen.seenLock);
+    EXPECT_EQ(seen.entries, (std::vector<std::string>{"/B|y", "/A|x"}));
+}
+
+TEST(BVKernelCacheInvalidatorTest, ANameOfAFolderThatStaysBusyGoesLateOrNotAtStop) {
+    BVFolderRequests requests;
+    BVFolderRequests::Request createInA(requests, {"/A"});
+    {
+        // The kernel would keep the name for good: past the wait it goes anyway.
+        SeenKernel seen;
+        BVKernelCacheInvalidator invalidator(seen.kernel(), &requests,
+                                             std::chrono::milliseconds(0));
+        invalidator.itemsChanged({"/A/x"});
+        invalidator.waitUntilIdle();
+        std::lock_guard<std::mutex> guard(seen.seenLock);
+        EXPECT_EQ(seen.entries, (std::vector<std::string>{"/A|x"}));
+    }
+    // stop() ends a wait at once (else this test would wait an hour).
+    SeenKernel seen;
+    BVKernelCacheInvalidator invalidator(seen.kernel(), &requests, std::chrono::hours(1));
+    invalidator.itemsChanged({"/A/x", "/B/y"});
+    seen.entriesOnce("/B|y");
+    invalidator.stop();
+    std::lock_guard<std::mutex> guard(seen.seenLock);
+    EXPECT_EQ(seen.entries, (std::vector<std::string>{"/B|y"}));
 }
 
 }  // namespace
