@@ -59,6 +59,20 @@ void appendText(bv::Data& data, const std::string& text) {
     data.append(text.data(), text.size());
 }
 
+// The boundary and headers before a part's value; the whole and the streamed body share them,
+// so that both send the same bytes.
+void appendPartHead(bv::Data& body, const std::string& key, bool binary) {
+    appendText(body, bv::format("\r\n--%@\r\n", BVApiParameterEncoder::kMultipartBoundary));
+    if (binary) {
+        appendText(body,
+                   bv::format("Content-Disposition: form-data; name=\"%@\"; filename=\"%@\"\r\n",
+                              key, key));
+        appendText(body, "Content-Type: application/octet-stream\r\n\r\n");
+    } else {
+        appendText(body, bv::format("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", key));
+    }
+}
+
 }  // namespace
 
 std::string BVApiParameterEncoder::percentEncode(std::string_view text) {
@@ -132,17 +146,11 @@ bv::Data BVApiParameterEncoder::multipartBody(const nlohmann::json& parameters) 
                 binaryBytes += value.get_binary().size();
         body.reserve(binaryBytes + 256 * (parameters.size() + 1));
         for (const auto& [key, value] : parameters.items()) {
-            appendText(body, bv::format("\r\n--%@\r\n", kMultipartBoundary));
+            appendPartHead(body, key, value.is_binary());
             if (value.is_binary()) {
-                appendText(body, bv::format("Content-Disposition: form-data; name=\"%@\"; "
-                                            "filename=\"%@\"\r\n",
-                                            key, key));
-                appendText(body, "Content-Type: application/octet-stream\r\n\r\n");
                 const auto& bytes = value.get_binary();
                 body.append(bytes.data(), bytes.size());
             } else {
-                appendText(body,
-                           bv::format("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", key));
                 appendText(body, textForm(value));
             }
         }
@@ -207,13 +215,9 @@ std::shared_ptr<bv::InputStream> BVApiParameterEncoder::multipartStream(
     };
     if (parameters.is_object()) {
         for (const auto& [key, value] : parameters.items()) {
-            appendText(text, bv::format("\r\n--%@\r\n", kMultipartBoundary));
+            appendPartHead(text, key, value.is_binary());
             auto held = value.is_binary() ? shared.find(key) : shared.end();
             if (value.is_binary()) {
-                appendText(text, bv::format("Content-Disposition: form-data; name=\"%@\"; "
-                                            "filename=\"%@\"\r\n",
-                                            key, key));
-                appendText(text, "Content-Type: application/octet-stream\r\n\r\n");
                 if (held != shared.end() && held->second) {
                     flushText();
                     stream->add(held->second);
@@ -222,8 +226,6 @@ std::shared_ptr<bv::InputStream> BVApiParameterEncoder::multipartStream(
                     text.append(bytes.data(), bytes.size());
                 }
             } else {
-                appendText(text,
-                           bv::format("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", key));
                 appendText(text, textForm(value));
             }
         }
